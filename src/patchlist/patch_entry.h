@@ -1,0 +1,16 @@
+// One line of the patch list.
+#pragma once
+#include <cstdint>
+
+struct PatchEntry {
+  char kind = 0;               // upper-cased: 'A', 'C', 'P', 'Z' or 'D' when queued
+  char date[16] = {};          // YYYY-MM-DD as listed
+  char time[8] = {};           // HH:MM as listed
+  char sizeText[32] = {};      // the size column; for 'Z' only the unpacked size
+  char localPath[1024] = {};   // installDir, separator, local name
+  char remotePath[1024] = {};  // base directory, '/', remote name
+  int32_t size = 0;            // bytes to download (for 'Z' the compressed size)
+  int32_t unpackedSize = 0;    // for 'Z': the size after unpacking
+  char listedName[1024] = {};  // the remote name as listed
+  char stagingPath[1024] = {}; // installDir, "Update", local name (+ ".gz" for 'Z')
+};

@@ -1,0 +1,21 @@
+// Error codes of the calling thread and their texts.
+//
+// Codes are 32-bit. The Windows build uses the system's error codes (GetLastError);
+// the Linux build uses errno values. The FTP client's own failures use the codes of
+// the 12000 range that the Windows FTP client uses (see ftp.h), on both builds, so
+// the core can tell them apart from system errors without knowing the platform.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace plat {
+
+// The error code of the last platform call that failed on this thread.
+uint32_t LastErrorCode();
+void SetLastErrorCode(uint32_t code);
+
+// Writes the system's (or the FTP client's) text for `code` into `out`, cut to fit.
+// Returns false and leaves `out` empty when there is no text for the code.
+bool ErrorText(uint32_t code, char* out, size_t capacity);
+
+}  // namespace plat

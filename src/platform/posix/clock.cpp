@@ -1,0 +1,136 @@
+// Linux clock: CLOCK_MONOTONIC ticks, calendar arithmetic on file times, and the
+// UTC offset in force now (tm_gmtoff of the current moment). The Windows calls
+// convert with the current bias too, never with the bias of the converted date, so
+// a file stamped with a listed local time reads back with the same date and time.
+#include "platform/clock.h"
+
+#include <time.h>
+
+#include <cerrno>
+
+namespace plat {
+
+namespace {
+
+constexpr uint64_t kTicksPerSecond = 10000000ULL;
+constexpr uint64_t kTicksPerDay = 86400ULL * kTicksPerSecond;
+// Days from 0000-03-01 (proleptic Gregorian) to 1601-01-01.
+constexpr int64_t kDaysTo1601 = 584694;
+
+// Days since 0000-03-01 of a civil date (Howard Hinnant's algorithm).
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe);
+}
+
+void CivilFromDays(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  *d = doy - (153 * mp + 2) / 5 + 1;
+  *m = mp < 10 ? mp + 3 : mp - 9;
+  *y = static_cast<int64_t>(yoe) + era * 400 + (*m <= 2);
+}
+
+bool IsLeap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+unsigned DaysInMonth(unsigned y, unsigned m) {
+  static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
+}
+
+// The offset of local time from UTC in force now, in file-time units.
+bool CurrentOffset(int64_t* offset) {
+  ::tzset();  // TZ may have changed since the last call
+  const time_t now = ::time(nullptr);
+  struct tm local;
+  if (::localtime_r(&now, &local) == nullptr) return false;
+  *offset = static_cast<int64_t>(local.tm_gmtoff) * static_cast<int64_t>(kTicksPerSecond);
+  return true;
+}
+
+}  // namespace
+
+uint32_t TickCount() {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+void SleepMs(uint32_t milliseconds) {
+  timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+bool SplitFileTime(FileTime time, CalendarTime* out) {
+  // The Windows call refuses values with the top bit set; so do we.
+  if (time >= 0x8000000000000000ULL) {
+    errno = EINVAL;
+    return false;
+  }
+  const uint64_t days = time / kTicksPerDay;
+  uint64_t rest = time % kTicksPerDay;
+  int64_t y;
+  unsigned m, d;
+  CivilFromDays(static_cast<int64_t>(days) + kDaysTo1601, &y, &m, &d);
+  out->year = static_cast<uint16_t>(y);
+  out->month = static_cast<uint16_t>(m);
+  out->day = static_cast<uint16_t>(d);
+  out->dayOfWeek = static_cast<uint16_t>((days + 1) % 7);  // 1601-01-01 was a Monday
+  out->hour = static_cast<uint16_t>(rest / (3600 * kTicksPerSecond));
+  rest %= 3600 * kTicksPerSecond;
+  out->minute = static_cast<uint16_t>(rest / (60 * kTicksPerSecond));
+  rest %= 60 * kTicksPerSecond;
+  out->second = static_cast<uint16_t>(rest / kTicksPerSecond);
+  rest %= kTicksPerSecond;
+  out->millisecond = static_cast<uint16_t>(rest / 10000);
+  return true;
+}
+
+bool JoinFileTime(const CalendarTime& f, FileTime* out) {
+  if (f.year < 1601 || f.year > 30827 || f.month < 1 || f.month > 12 || f.day < 1 ||
+      f.day > DaysInMonth(f.year, f.month) || f.hour > 23 || f.minute > 59 || f.second > 59 ||
+      f.millisecond > 999) {
+    errno = EINVAL;
+    return false;
+  }
+  const int64_t days = DaysFromCivil(f.year, f.month, f.day) - kDaysTo1601;
+  *out = static_cast<uint64_t>(days) * kTicksPerDay +
+         ((static_cast<uint64_t>(f.hour) * 60 + f.minute) * 60 + f.second) * kTicksPerSecond +
+         static_cast<uint64_t>(f.millisecond) * 10000;
+  return true;
+}
+
+bool UtcToLocalFileTime(FileTime utc, FileTime* local) {
+  int64_t offset;
+  if (!CurrentOffset(&offset)) return false;
+  const int64_t value = static_cast<int64_t>(utc) + offset;
+  if (value < 0) {
+    errno = EINVAL;
+    return false;
+  }
+  *local = static_cast<FileTime>(value);
+  return true;
+}
+
+bool LocalToUtcFileTime(FileTime local, FileTime* utc) {
+  int64_t offset;
+  if (!CurrentOffset(&offset)) return false;
+  const int64_t value = static_cast<int64_t>(local) - offset;
+  if (value < 0) {
+    errno = EINVAL;
+    return false;
+  }
+  *utc = static_cast<FileTime>(value);
+  return true;
+}
+
+}  // namespace plat

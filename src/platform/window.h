@@ -1,0 +1,98 @@
+// The progress window: a modal dialog run by a dialog procedure, messages posted and
+// sent to it from any thread, its controls, and message boxes.
+//
+// Message numbers, command ids and box flags carry the Win32 values so the dialog
+// procedure reads the same on both builds; the names differ from windows.h's macros.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace plat {
+
+struct Window;
+using WindowHandle = Window*;
+
+constexpr uint32_t kMsgClose = 0x0010;
+constexpr uint32_t kMsgInitDialog = 0x0110;
+constexpr uint32_t kMsgCommand = 0x0111;
+constexpr uint32_t kMsgUser = 0x0400;
+// Progress bar messages, sent to the bar control.
+constexpr uint32_t kMsgBarSetRange = kMsgUser + 1;  // lParam: low 16 bits min, high 16 bits max
+constexpr uint32_t kMsgBarSetPos = kMsgUser + 2;    // wParam: position
+
+constexpr int kIdOk = 1;
+constexpr int kIdCancel = 2;
+constexpr int kIdYes = 6;
+constexpr int kIdNo = 7;
+
+constexpr uint32_t kBoxOk = 0x00;
+constexpr uint32_t kBoxYesNo = 0x04;
+constexpr uint32_t kBoxIconError = 0x10;
+
+// The module whose resources hold the dialog template (the Linux build has none).
+struct Module;
+using ModuleHandle = Module*;
+ModuleHandle CurrentModule();
+
+using DialogProc = intptr_t (*)(WindowHandle window, uint32_t message, uintptr_t wParam,
+                                intptr_t lParam);
+
+enum class ControlKind { Button, Text, Label, ProgressBar, Picture };
+
+// One control, in dialog units.
+struct ControlLayout {
+  int id;  // -1 for labels that nothing addresses
+  ControlKind kind;
+  const char* text;
+  int x, y, width, height;
+};
+
+// The dialog as data: the Windows build creates it from the resource template
+// `templateId`; the Linux build builds it from the rest, converting dialog units
+// with base units 7 x 12 pixels (x * 7 / 4, y * 12 / 8).
+struct DialogLayout {
+  int templateId;
+  const char* caption;
+  int width, height;  // dialog units
+  const ControlLayout* controls;
+  size_t controlCount;
+  const unsigned char* bitmap;  // the picture control's bitmap file image (BMP)
+  size_t bitmapSize;
+};
+
+// Runs the modal dialog on the calling thread, which becomes the window's UI thread.
+// The procedure gets kMsgInitDialog with `param` as lParam once the window exists.
+// Returns the value given to EndModalDialog, or -1 when the window cannot be made.
+intptr_t RunModalDialog(ModuleHandle module, const DialogLayout& layout, DialogProc proc,
+                        intptr_t param);
+// Ends the dialog once the current message has been handled.
+void EndModalDialog(WindowHandle window, intptr_t result);
+
+// Queues a message for the UI thread. Never blocks, never drops a message while the
+// window lives. False once the window has ended.
+bool PostToWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+
+// Has the procedure handle the message on the UI thread: inline when called there,
+// otherwise the caller blocks until it has been handled. 0 once the window has ended.
+intptr_t SendToWindow(WindowHandle window, uint32_t message, uintptr_t wParam,
+                      intptr_t lParam);
+
+// Control updates, carried out by the UI thread (synchronously, as sends).
+bool SetItemText(WindowHandle window, int controlId, const char* text);
+intptr_t SendToItem(WindowHandle window, int controlId, uint32_t message, uintptr_t wParam,
+                    intptr_t lParam);
+
+// Shows a message box modal to `owner` (null: no owner), from any thread. The box
+// itself is shown by the UI thread; the calling thread waits for the answer, while
+// posted messages keep being handled. Returns kIdOk, kIdYes or kIdNo.
+int ShowMessageBox(WindowHandle owner, const char* text, const char* title, uint32_t flags);
+
+// On the UI thread: waits until `done(argument)` is true while still serving sends
+// and message boxes from other threads (posted messages wait), so a thread that is
+// blocked on the window can always finish. Returns at once when called elsewhere.
+void WaitServingWindow(WindowHandle window, bool (*done)(void* argument), void* argument);
+
+// Loads what the window's controls need (InitCommonControls on Windows).
+void InitWindowControls();
+
+}  // namespace plat
