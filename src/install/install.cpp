@@ -1,0 +1,129 @@
+#include "install/install.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "app/patcher.h"
+#include "patchlist/patch_entry.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+
+namespace {
+
+// Paths hold up to 1023 characters; every prefix of such a path fits.
+constexpr size_t kPathCapacity = 1024;
+
+// One piece of a listed text at fixed 1-based positions [first, first + length),
+// converted the way atoi does (blanks, a sign, digits up to the first non-digit).
+// The caller has made sure the text is long enough.
+int ListedNumber(const char* text, size_t first, size_t length) {
+  char piece[8] = {};
+  std::memcpy(piece, text + first - 1, length);
+  return std::atoi(piece);
+}
+
+bool FitsField(int value, int limit) { return value >= 0 && value <= limit; }
+
+// The listed date and time put over `fields`; false when the texts are too short for
+// the positions or a piece cannot be a calendar field (the join refuses the rest).
+bool ApplyListedTime(const char* date, const char* time, plat::CalendarTime* fields) {
+  if (std::strlen(date) < 10 || std::strlen(time) < 5) return false;
+  const int year = ListedNumber(date, 1, 4);
+  const int month = ListedNumber(date, 6, 2);
+  const int day = ListedNumber(date, 9, 2);
+  const int hour = ListedNumber(time, 1, 2);
+  const int minute = ListedNumber(time, 4, 2);
+  // A negative piece ("-1") must not wrap round into a valid 16-bit field.
+  if (!FitsField(year, 9999) || !FitsField(month, 99) || !FitsField(day, 99) ||
+      !FitsField(hour, 99) || !FitsField(minute, 99)) {
+    return false;
+  }
+  fields->year = static_cast<uint16_t>(year);
+  fields->month = static_cast<uint16_t>(month);
+  fields->day = static_cast<uint16_t>(day);
+  fields->hour = static_cast<uint16_t>(hour);
+  fields->minute = static_cast<uint16_t>(minute);
+  return true;
+}
+
+}  // namespace
+
+void CreateParentDirectories(const char* path) {
+  if (path == nullptr) return;
+  const char separator = plat::PathSeparator();
+  const char* first = std::strchr(path, separator);
+  if (first == nullptr) return;
+  char directory[kPathCapacity];
+  for (const char* next = std::strchr(first + 1, separator); next != nullptr;
+       next = std::strchr(next + 1, separator)) {
+    const size_t length = static_cast<size_t>(next - path);
+    // A prefix that does not fit is not created cut short; nor is anything below it.
+    if (length >= sizeof directory) return;
+    std::memcpy(directory, path, length);
+    directory[length] = '\0';
+    plat::MakeDirectory(directory);
+  }
+}
+
+void StampListedTime(const char* path, const char* date, const char* time) {
+  if (path == nullptr || date == nullptr || time == nullptr) return;
+  // The listed texts are checked before the file is opened, so a bad stamp neither
+  // touches nor creates anything.
+  plat::CalendarTime probe;
+  plat::FileTime joined = 0;
+  if (!ApplyListedTime(date, time, &probe) || !plat::JoinFileTime(probe, &joined)) return;
+
+  plat::TimesHandle file = plat::OpenForTimes(path);
+  if (file == nullptr) return;
+  plat::FileTimes times;
+  plat::CalendarTime fields;
+  plat::FileTime local = 0;
+  plat::FileTime utc = 0;
+  if (plat::GetTimes(file, &times) && plat::SplitFileTime(times.lastWrite, &fields) &&
+      ApplyListedTime(date, time, &fields) && plat::JoinFileTime(fields, &local)) {
+    // The split keeps milliseconds only; the 100-ns remainder goes back on as well, so
+    // the second and its fraction stay exactly as the file had them.
+    local += times.lastWrite % 10000;
+    if (plat::LocalToUtcFileTime(local, &utc)) {
+      times.lastWrite = utc;
+      plat::SetTimes(file, times);
+    }
+  }
+  plat::CloseTimes(file);
+}
+
+bool InstallStagedEntry(const PatchEntry& entry) {
+  bool installed = false;
+  // Nothing is created or changed for a staged file that is not there to be moved.
+  plat::FileStatus staged;
+  if (plat::QueryFile(entry.stagingPath, &staged) && !staged.isDirectory) {
+    CreateParentDirectories(entry.localPath);
+    plat::FileStatus target;
+    const bool targetIsDirectory =
+        plat::QueryFile(entry.localPath, &target) && target.isDirectory;
+    if (!targetIsDirectory) {
+      // Read-only targets cannot be renamed over on every platform.
+      plat::MakeWritable(entry.localPath);
+      // One rename over the old copy: if it fails, the old file is still whole.
+      installed = plat::RenameOver(entry.stagingPath, entry.localPath);
+    }
+  }
+  // Only a file that was moved into place gets the listed time: stamping after a
+  // failed move would create an empty file or mark a stale one as current.
+  if (installed) StampListedTime(entry.localPath, entry.date, entry.time);
+
+  // The staged file's own directory goes when nothing else is left in it.
+  char directory[kPathCapacity];
+  std::memcpy(directory, entry.stagingPath, sizeof directory);
+  directory[sizeof directory - 1] = '\0';
+  char* last = std::strrchr(directory, plat::PathSeparator());
+  if (last != nullptr) {
+    *last = '\0';
+    plat::RemoveEmptyDirectory(directory);
+  }
+  return installed;
+}
+
+void Patcher::InstallEntry(PatchEntry* entry) {
+  if (entry != nullptr) InstallStagedEntry(*entry);
+}
