@@ -1,1 +1,385 @@
-// in progress
+// Linux window backend on FLTK 1.3: the progress dialog built from the layout data the
+// core hands over, message boxes of our own, and the shared dispatcher for posts and
+// sends.
+//
+// FLTK quirks handled here:
+// - Fl::awake(cb, data) silently drops calls once its fixed queue is full, so the
+//   dispatcher keeps its own unbounded queue and wakes the toolkit only once per batch;
+// - Fl::lock() must have been called on the UI thread before any other thread calls
+//   Fl::awake;
+// - labels treat '@' and '&' specially and inset by 3 px, so texts are drawn by a
+//   plain widget of our own;
+// - fl_choice has a fixed "?" icon, so the message box is a small window of our own.
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Image.H>
+#include <FL/Fl_Progress.H>
+#include <FL/Fl_Return_Button.H>
+#include <FL/fl_draw.H>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/posix/dispatcher.h"
+#include "platform/window.h"
+
+namespace plat {
+
+namespace {
+
+// Dialog units to pixels with base units 7 x 12.
+int DuX(int x) { return x * 7 / 4; }
+int DuY(int y) { return y * 12 / 8; }
+
+constexpr int kFontSize = 12;
+
+// A single line of text, drawn as is (no symbol or shortcut processing), clipped.
+class PlainText : public Fl_Widget {
+ public:
+  PlainText(int x, int y, int w, int h, const char* text) : Fl_Widget(x, y, w, h) {
+    text_ = text != nullptr ? text : "";
+  }
+  void SetText(const char* text) {
+    if (text_ == text) return;
+    text_ = text;
+    redraw();
+  }
+  const std::string& Text() const { return text_; }
+  void draw() override {
+    fl_push_clip(x(), y(), w(), h());
+    fl_color(parent() != nullptr ? parent()->color() : FL_BACKGROUND_COLOR);
+    fl_rectf(x(), y(), w(), h());
+    fl_color(FL_FOREGROUND_COLOR);
+    fl_font(FL_HELVETICA, kFontSize);
+    fl_draw(text_.c_str(), x(), y(), w(), h(), FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP,
+            nullptr, 0);
+    fl_pop_clip();
+  }
+
+ private:
+  std::string text_;
+};
+
+// Decodes an uncompressed 8-bit palette BMP (rows bottom-up) into RGB.
+Fl_RGB_Image* DecodeBitmap(const unsigned char* data, size_t size) {
+  if (data == nullptr || size < 54 || data[0] != 'B' || data[1] != 'M') return nullptr;
+  auto u32 = [&](size_t at) {
+    return static_cast<uint32_t>(data[at]) | static_cast<uint32_t>(data[at + 1]) << 8 |
+           static_cast<uint32_t>(data[at + 2]) << 16 | static_cast<uint32_t>(data[at + 3]) << 24;
+  };
+  auto u16 = [&](size_t at) { return static_cast<uint16_t>(data[at] | data[at + 1] << 8); };
+  const uint32_t pixels = u32(10);
+  const uint32_t headerSize = u32(14);
+  const int32_t width = static_cast<int32_t>(u32(18));
+  const int32_t rawHeight = static_cast<int32_t>(u32(22));
+  if (u16(28) != 8 || u32(30) != 0 || width <= 0 || width > 4096 || rawHeight == 0 ||
+      rawHeight > 4096 || rawHeight < -4096)
+    return nullptr;
+  const bool bottomUp = rawHeight > 0;
+  const int height = bottomUp ? rawHeight : -rawHeight;
+  uint32_t colours = u32(46);
+  if (colours == 0 || colours > 256) colours = 256;
+  const size_t palette = 14 + static_cast<size_t>(headerSize);
+  const size_t stride = (static_cast<size_t>(width) + 3) & ~static_cast<size_t>(3);
+  if (palette + colours * 4 > size || pixels + stride * static_cast<size_t>(height) > size) return nullptr;
+  unsigned char* rgb = new unsigned char[static_cast<size_t>(width) * height * 3];
+  for (int row = 0; row < height; ++row) {
+    const unsigned char* src = data + pixels + stride * static_cast<size_t>(bottomUp ? height - 1 - row : row);
+    unsigned char* dst = rgb + static_cast<size_t>(row) * width * 3;
+    for (int col = 0; col < width; ++col) {
+      const unsigned index = src[col] < colours ? src[col] : 0;
+      const unsigned char* entry = data + palette + index * 4;  // blue, green, red, reserved
+      dst[col * 3] = entry[2];
+      dst[col * 3 + 1] = entry[1];
+      dst[col * 3 + 2] = entry[0];
+    }
+  }
+  Fl_RGB_Image* image = new Fl_RGB_Image(rgb, width, height, 3);
+  image->alloc_array = 1;
+  return image;
+}
+
+// The error icon: a red disc with a white cross.
+class ErrorIcon : public Fl_Widget {
+ public:
+  ErrorIcon(int x, int y, int size) : Fl_Widget(x, y, size, size) {}
+  void draw() override {
+    fl_color(fl_rgb_color(200, 30, 30));
+    fl_pie(x(), y(), w(), h(), 0, 360);
+    fl_color(FL_WHITE);
+    fl_line_style(FL_SOLID, 3);
+    const int m = w() / 3;
+    fl_line(x() + m, y() + m, x() + w() - m, y() + h() - m);
+    fl_line(x() + w() - m, y() + m, x() + m, y() + h() - m);
+    fl_line_style(0);
+  }
+};
+
+// Message box text: several lines, drawn as is.
+class BoxText : public Fl_Widget {
+ public:
+  BoxText(int x, int y, int w, int h, const char* text) : Fl_Widget(x, y, w, h), text_(text) {}
+  void draw() override {
+    fl_color(FL_FOREGROUND_COLOR);
+    fl_font(FL_HELVETICA, kFontSize + 1);
+    fl_draw(text_.c_str(), x(), y(), w(), h(), FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP,
+            nullptr, 0);
+  }
+
+ private:
+  std::string text_;
+};
+
+int RunBox(Fl_Window* owner, const char* text, const char* title, uint32_t flags) {
+  const bool yesNo = (flags & 0x0F) == kBoxYesNo;
+  fl_font(FL_HELVETICA, kFontSize + 1);
+  int tw = 0, th = 0;
+  fl_measure(text, tw, th, 0);
+  if (tw > 420) {
+    tw = 420;
+    th = 0;
+    fl_measure(text, tw, th, 0);
+  }
+  const int textW = tw < 160 ? 160 : tw;
+  const int textH = th < 32 ? 32 : th;
+  const int W = 16 + 32 + 14 + textW + 20;
+  const int H = 16 + textH + 18 + 26 + 14;
+  Fl_Double_Window box(W, H, title);
+  box.set_modal();
+  int answer = yesNo ? kIdNo : kIdOk;
+  new ErrorIcon(16, 16, 32);
+  new BoxText(16 + 32 + 14, 16, textW, textH, text);
+  struct Choice {
+    Fl_Window* window;
+    int* answer;
+    int value;
+  };
+  std::vector<std::unique_ptr<Choice>> choices;
+  auto button = [&](Fl_Button* b, int value) {
+    choices.push_back(std::make_unique<Choice>(Choice{&box, &answer, value}));
+    b->labelsize(kFontSize);
+    b->callback(
+        [](Fl_Widget*, void* data) {
+          Choice* c = static_cast<Choice*>(data);
+          *c->answer = c->value;
+          c->window->hide();
+        },
+        choices.back().get());
+  };
+  const int by = H - 14 - 26;
+  if (yesNo) {
+    button(new Fl_Return_Button(W / 2 - 90, by, 84, 26, "Yes"), kIdYes);
+    button(new Fl_Button(W / 2 + 6, by, 84, 26, "No"), kIdNo);
+  } else {
+    button(new Fl_Return_Button(W / 2 - 42, by, 84, 26, "OK"), kIdOk);
+  }
+  box.end();
+  // Closing the box by its close box or Esc counts as No (or OK).
+  box.callback([](Fl_Widget* w, void*) { w->hide(); });
+  if (owner != nullptr && owner->shown()) {
+    box.position(owner->x() + (owner->w() - W) / 2, owner->y() + (owner->h() - H) / 2);
+  }
+  box.show();
+  while (box.shown()) Fl::wait(0.1);
+  return answer;
+}
+
+}  // namespace
+
+struct Window : posix::WindowFrontEnd {
+  std::unique_ptr<posix::Dispatcher> dispatcher;
+  DialogProc proc = nullptr;
+  Fl_Double_Window* window = nullptr;
+  std::vector<std::pair<int, Fl_Widget*>> items;
+  std::unique_ptr<Fl_RGB_Image> banner;
+
+  static void AwakeDrain(void* data) {
+    Window* self = static_cast<Window*>(data);
+    if (self->dispatcher) self->dispatcher->Drain(512);
+  }
+  void Wake() override { Fl::awake(AwakeDrain, this); }
+  Fl_Widget* Find(int id) {
+    for (auto& item : items)
+      if (item.first == id) return item.second;
+    return nullptr;
+  }
+  void SetText(int id, const char* text) override {
+    Fl_Widget* w = Find(id);
+    PlainText* t = dynamic_cast<PlainText*>(w);
+    if (t != nullptr) t->SetText(text);
+  }
+  intptr_t ItemMessage(int id, uint32_t message, uintptr_t wParam, intptr_t lParam) override {
+    Fl_Widget* w = Find(id);
+    Fl_Progress* bar = dynamic_cast<Fl_Progress*>(w);
+    if (bar == nullptr) return 0;
+    if (message == kMsgBarSetRange) {
+      const int lo = static_cast<int16_t>(lParam & 0xFFFF);
+      const int hi = static_cast<int16_t>((lParam >> 16) & 0xFFFF);
+      bar->minimum(static_cast<float>(lo));
+      bar->maximum(static_cast<float>(hi > lo ? hi : lo + 1));
+      return 1;
+    }
+    if (message == kMsgBarSetPos) {
+      // The bar shows a position above its range as full and one below as empty.
+      float pos = static_cast<float>(static_cast<int>(wParam));
+      if (pos > bar->maximum()) pos = bar->maximum();
+      if (pos < bar->minimum()) pos = bar->minimum();
+      const float old = bar->value();
+      if (old != pos) bar->value(pos);
+      return static_cast<intptr_t>(old);
+    }
+    return 0;
+  }
+  int Box(const char* text, const char* title, uint32_t flags) override {
+    return RunBox(window, text, title, flags);
+  }
+};
+
+namespace {
+
+std::mutex g_windowsMutex;
+// Windows live as long as the process, so a late post finds a dispatcher that
+// refuses it rather than freed memory.
+std::vector<std::unique_ptr<Window>>& AllWindows() {
+  static auto* all = new std::vector<std::unique_ptr<Window>>;
+  return *all;
+}
+
+void OnWindowCallback(Fl_Widget*, void* data) {
+  Window* self = static_cast<Window*>(data);
+  // FLTK calls the window callback for Esc as well as for the close box; Esc is the
+  // Cancel key of the dialog and presses EX.
+  if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) {
+    self->dispatcher->Send(kMsgCommand, static_cast<uintptr_t>(kIdCancel), 0);
+  } else {
+    self->dispatcher->Send(kMsgClose, 0, 0);
+  }
+}
+
+// The dialog's one button is EX, the Cancel command.
+void OnButton(Fl_Widget*, void* data) {
+  Window* self = static_cast<Window*>(data);
+  self->dispatcher->Send(kMsgCommand, static_cast<uintptr_t>(kIdCancel), 0);
+}
+
+}  // namespace
+
+ModuleHandle CurrentModule() { return nullptr; }
+
+void InitWindowControls() {}
+
+intptr_t RunModalDialog(ModuleHandle, const DialogLayout& layout, DialogProc proc, intptr_t param) {
+  Fl::lock();  // enables Fl::awake from other threads
+  Window* w;
+  {
+    std::lock_guard<std::mutex> lock(g_windowsMutex);
+    AllWindows().push_back(std::make_unique<Window>());
+    w = AllWindows().back().get();
+  }
+  w->proc = proc;
+  w->dispatcher = std::make_unique<posix::Dispatcher>(w, proc, w);
+  w->dispatcher->BindUiThread();
+
+  const int W = DuX(layout.width), H = DuY(layout.height);
+  w->window = new Fl_Double_Window(W, H, layout.caption);
+  if (w->window == nullptr) return -1;
+  w->window->callback(OnWindowCallback, w);
+  for (size_t i = 0; i < layout.controlCount; ++i) {
+    const ControlLayout& c = layout.controls[i];
+    const int x = DuX(c.x), y = DuY(c.y), cw = DuX(c.width), ch = DuY(c.height);
+    Fl_Widget* widget = nullptr;
+    switch (c.kind) {
+      case ControlKind::Button: {
+        Fl_Button* b = new Fl_Button(x, y, cw, ch);
+        b->copy_label(c.text);
+        b->labelsize(kFontSize);
+        b->callback(OnButton, w);
+        widget = b;
+        break;
+      }
+      case ControlKind::Text:
+      case ControlKind::Label:
+        widget = new PlainText(x, y, cw, ch, c.text);
+        break;
+      case ControlKind::ProgressBar: {
+        Fl_Progress* bar = new Fl_Progress(x, y, cw, ch);
+        bar->minimum(0);
+        bar->maximum(100);
+        bar->value(0);
+        bar->selection_color(fl_rgb_color(0, 120, 215));
+        bar->box(FL_DOWN_BOX);
+        widget = bar;
+        break;
+      }
+      case ControlKind::Picture: {
+        w->banner.reset(DecodeBitmap(layout.bitmap, layout.bitmapSize));
+        Fl_Box* b = new Fl_Box(x, y, w->banner ? w->banner->w() : cw, w->banner ? w->banner->h() : ch);
+        b->box(FL_NO_BOX);
+        if (w->banner) b->image(w->banner.get());
+        b->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT);
+        widget = b;
+        break;
+      }
+    }
+    if (widget != nullptr) w->items.emplace_back(c.id, widget);
+  }
+  w->window->end();
+  // Fixed size, centred on the screen.
+  w->window->size_range(W, H, W, H);
+  w->window->position((Fl::w() - W) / 2, (Fl::h() - H) / 2);
+  w->window->set_modal();
+  w->window->show();
+
+  proc(w, kMsgInitDialog, 0, param);
+  while (!w->dispatcher->Ended()) {
+    w->dispatcher->Drain(512);
+    if (w->dispatcher->Ended()) break;
+    Fl::wait(0.5);
+  }
+  w->window->hide();
+  Fl::flush();
+  delete w->window;
+  w->window = nullptr;
+  w->items.clear();
+  w->banner.reset();
+  Fl::unlock();
+  return w->dispatcher->Result();
+}
+
+void EndModalDialog(WindowHandle window, intptr_t result) {
+  if (window != nullptr) window->dispatcher->End(result);
+}
+
+bool PostToWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  return window != nullptr && window->dispatcher->Post(message, wParam, lParam);
+}
+
+intptr_t SendToWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  return window != nullptr ? window->dispatcher->Send(message, wParam, lParam) : 0;
+}
+
+bool SetItemText(WindowHandle window, int controlId, const char* text) {
+  return window != nullptr && window->dispatcher->SetText(controlId, text);
+}
+
+intptr_t SendToItem(WindowHandle window, int controlId, uint32_t message, uintptr_t wParam,
+                    intptr_t lParam) {
+  return window != nullptr ? window->dispatcher->ItemMessage(controlId, message, wParam, lParam) : 0;
+}
+
+int ShowMessageBox(WindowHandle owner, const char* text, const char* title, uint32_t flags) {
+  if (owner != nullptr && !owner->dispatcher->Ended()) return owner->dispatcher->Box(text, title, flags);
+  // No window (the hand-off steps, or before the window exists): shown right here.
+  return RunBox(nullptr, text, title, flags);
+}
+
+void WaitServingWindow(WindowHandle window, bool (*done)(void*), void* argument) {
+  if (window != nullptr) window->dispatcher->WaitServing(done, argument);
+}
+
+}  // namespace plat

@@ -1,0 +1,100 @@
+#include "patchlist/config.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/patcher.h"
+#include "platform/files.h"
+#include "platform/settings.h"
+
+const char kSettingsFileName[] = "VornPatch.ini";
+const char kSettingsSection[] = "PATCH_FTP";
+
+bool JoinPath(char* out, size_t capacity, const char* directory, const char* name) {
+  const int n = std::snprintf(out, capacity, "%s%c%s", directory, plat::PathSeparator(), name);
+  if (n < 0 || static_cast<size_t>(n) >= capacity) {
+    if (capacity > 0) out[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool CanOpen(const char* path) {
+  FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) return false;
+  std::fclose(f);
+  return true;
+}
+
+// `buffer` holds a path; replaces what follows its last separator by the settings
+// file's name and tries it. On success the buffer is cut to the directory.
+bool TrySettingsBeside(char* buffer, size_t capacity) {
+  char* last = std::strrchr(buffer, plat::PathSeparator());
+  if (last == nullptr) return false;
+  const size_t dirLength = static_cast<size_t>(last - buffer);
+  // A candidate that does not fit counts as not found: never cut a path.
+  if (dirLength + 1 + sizeof kSettingsFileName > capacity) return false;
+  std::memcpy(last + 1, kSettingsFileName, sizeof kSettingsFileName);
+  if (!CanOpen(buffer)) return false;
+  *last = '\0';
+  return true;
+}
+
+}  // namespace
+
+RegistryKey::~RegistryKey() {
+  if (handle != nullptr) Close();
+}
+
+bool RegistryKey::Open(const char* name) {
+  char subkey[1024];
+  const int n = std::snprintf(subkey, sizeof subkey, "SOFTWARE\\%s", name);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof subkey) return false;
+  return plat::OpenMachineKey(subkey, &handle);
+}
+
+bool RegistryKey::QueryValue(const char* valueName, char* buffer, size_t capacity) {
+  return handle != nullptr && plat::QueryMachineText(handle, valueName, buffer, capacity);
+}
+
+bool RegistryKey::Close() {
+  if (!plat::CloseMachineKey(handle)) return false;
+  handle = nullptr;
+  return true;
+}
+
+void FindInstallDir(char* buffer, size_t capacity) {
+  if (capacity == 0) return;
+  if (plat::ExecutablePath(buffer, capacity) && TrySettingsBeside(buffer, capacity)) return;
+  RegistryKey key;
+  if (key.Open("Brisco Entertainment\\Tessary")) {
+    if (key.QueryValue("SETUP PATH", buffer, capacity) && TrySettingsBeside(buffer, capacity)) return;
+    key.Close();
+  }
+  buffer[0] = '\0';
+}
+
+bool Patcher::ReadPatchConfig(const char* settingsPath) {
+  const char* s = kSettingsSection;
+  if (plat::ReadIniText(settingsPath, s, "SERVERIP", "", serverAddress, sizeof serverAddress) == 0) return false;
+  serverPort = plat::ReadIniUnsigned(settingsPath, s, "PORT", 0);
+  if (serverPort == 0) return false;
+  // A port the connection cannot carry would silently become another port (its low
+  // 16 bits); refuse it like a missing one.
+  if (serverPort > 65535) return false;
+  if (plat::ReadIniText(settingsPath, s, "USERID", "", userId, sizeof userId) == 0) return false;
+  if (plat::ReadIniText(settingsPath, s, "PASSWD", "", password, sizeof password) == 0) return false;
+  if (plat::ReadIniText(settingsPath, s, "BASEDIRECTORY", "", baseDirectory, sizeof baseDirectory) == 0)
+    return false;
+  if (plat::ReadIniText(settingsPath, s, "LISTFILE", "", listFileName, sizeof listFileName) == 0) return false;
+  char temp[1024];
+  if (!plat::TempDirectory(temp, sizeof temp)) return false;
+  const int n = std::snprintf(listTempPath, sizeof listTempPath, "%s%s", temp, listFileName);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof listTempPath) {
+    listTempPath[0] = '\0';
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,33 @@
+// Where the installation is, and the machine-wide key that names it.
+#pragma once
+#include <cstddef>
+
+#include "platform/registry.h"
+
+extern const char kSettingsFileName[];  // "VornPatch.ini"
+extern const char kSettingsSection[];   // "PATCH_FTP"
+
+// Writes the installation directory (without a trailing separator) into `buffer`, or
+// the empty string when none is found: the directory of the running program when it
+// holds the settings file, else the one the machine key's "SETUP PATH" names.
+void FindInstallDir(char* buffer, size_t capacity);
+
+// Owns one open machine key; the destructor closes it.
+class RegistryKey {
+ public:
+  RegistryKey() {}
+  virtual ~RegistryKey();
+
+  bool Open(const char* name);  // "SOFTWARE\<name>", created when missing
+  bool QueryValue(const char* valueName, char* buffer, size_t capacity);
+  bool Close();
+
+  plat::MachineKeyHandle handle = nullptr;
+
+ private:
+  RegistryKey(const RegistryKey&) = delete;
+  RegistryKey& operator=(const RegistryKey&) = delete;
+};
+
+// Formats "<directory><separator><name>" into out; false (out empty) when it does not fit.
+bool JoinPath(char* out, size_t capacity, const char* directory, const char* name);

@@ -1,0 +1,147 @@
+#include "support/temp_tree.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include <ftw.h>
+
+namespace zdtest {
+
+namespace {
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  ::chmod(path, 0700);
+  return ::remove(path);
+}
+
+}  // namespace
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& contents) {
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) MakeDirs(path.substr(0, slash));
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+void MakeDirs(const std::string& path) {
+  std::string partial;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') {
+      if (!partial.empty()) ::mkdir(partial.c_str(), 0755);
+    }
+    if (i < path.size()) partial.push_back(path[i]);
+  }
+}
+
+void RemoveTree(const std::string& path) {
+  // Directories first get their write bit back so read-only test trees can go too.
+  ::chmod(path.c_str(), 0700);
+  ::nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+TempTree::TempTree() {
+  const char* base = std::getenv("TEST_TMPDIR");
+  if (base == nullptr || base[0] == '\0') base = std::getenv("TMPDIR");
+  if (base == nullptr || base[0] == '\0') base = "/tmp";
+  std::string pattern = std::string(base) + "/zdtest-XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (::mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  root_ = buf.data();
+}
+
+TempTree::~TempTree() { RemoveTree(root_); }
+
+std::string TempTree::Path(const std::string& relative) const {
+  return relative.empty() ? root_ : root_ + "/" + relative;
+}
+
+std::string TempTree::Write(const std::string& relative, const std::string& contents) {
+  const std::string path = Path(relative);
+  WriteFile(path, contents);
+  return path;
+}
+
+std::string TempTree::Read(const std::string& relative) const { return ReadFile(Path(relative)); }
+
+bool TempTree::Exists(const std::string& relative) const { return FileExists(Path(relative)); }
+
+void TempTree::MakeDirs(const std::string& relative) { zdtest::MakeDirs(Path(relative)); }
+
+void TempTree::SetLocalMtime(const std::string& relative, int year, int month, int day, int hour,
+                             int minute, int second) {
+  struct tm t {};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  t.tm_isdst = -1;
+  ::tzset();
+  const time_t when = ::mktime(&t);
+  const timespec ts[2] = {{when, 0}, {when, 0}};
+  if (::utimensat(AT_FDCWD, Path(relative).c_str(), ts, 0) != 0)
+    throw std::runtime_error("utimensat failed for " + relative);
+}
+
+std::string TempTree::WriteSettings(const std::string& relativeDir, const std::string& body) {
+  return Write(relativeDir.empty() ? "VornPatch.ini" : relativeDir + "/VornPatch.ini", body);
+}
+
+ScopedTimeZone::ScopedTimeZone(const char* tz) {
+  const char* old = std::getenv("TZ");
+  hadOld_ = old != nullptr;
+  if (hadOld_) old_ = old;
+  ::setenv("TZ", tz, 1);
+  ::tzset();
+}
+
+ScopedTimeZone::~ScopedTimeZone() {
+  if (hadOld_) {
+    ::setenv("TZ", old_.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
+}
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  const char* old = std::getenv(name);
+  hadOld_ = old != nullptr;
+  if (hadOld_) old_ = old;
+  ::setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (hadOld_) {
+    ::setenv(name_.c_str(), old_.c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
+
+}  // namespace zdtest

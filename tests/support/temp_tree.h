@@ -1,0 +1,66 @@
+// Temporary directory trees for tests: an installation, its staging area, files with
+// chosen contents and times, and a scoped time zone.
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace zdtest {
+
+// A fresh directory under the test temp area, removed with everything in it at the end.
+class TempTree {
+ public:
+  TempTree();
+  ~TempTree();
+  TempTree(const TempTree&) = delete;
+  TempTree& operator=(const TempTree&) = delete;
+
+  const std::string& root() const { return root_; }
+  // root + "/" + relative (relative uses '/').
+  std::string Path(const std::string& relative) const;
+  // Writes a file (parents created); returns its full path.
+  std::string Write(const std::string& relative, const std::string& contents);
+  std::string Read(const std::string& relative) const;
+  bool Exists(const std::string& relative) const;
+  void MakeDirs(const std::string& relative);
+  // Sets the last-write time to the given local calendar time (seconds kept 0).
+  void SetLocalMtime(const std::string& relative, int year, int month, int day, int hour,
+                     int minute, int second = 0);
+  // Writes a settings file "VornPatch.ini" into `relative` (a directory).
+  std::string WriteSettings(const std::string& relativeDir, const std::string& body);
+
+ private:
+  std::string root_;
+};
+
+// Absolute-path helpers on plain files.
+bool FileExists(const std::string& path);
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& contents);
+void MakeDirs(const std::string& path);
+void RemoveTree(const std::string& path);
+
+// Sets TZ for the scope of the object (and tzset), restoring the old value after.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* tz);
+  ~ScopedTimeZone();
+
+ private:
+  bool hadOld_;
+  std::string old_;
+};
+
+// Sets an environment variable for the scope of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+
+ private:
+  std::string name_;
+  bool hadOld_;
+  std::string old_;
+};
+
+}  // namespace zdtest
