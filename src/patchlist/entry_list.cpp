@@ -1,0 +1,86 @@
+// The queue of patch entries. Nodes are allocated and destroyed here; the stored
+// values are opaque to the list and never freed by it.
+#include "patchlist/entry_list.h"
+
+#include <new>
+
+bool EntryList::Append(void* value) {
+  EntryNode* node = new (std::nothrow) EntryNode(value);
+  if (node == nullptr) return false;
+  if (head == nullptr) {
+    head = node;
+    tail = node;
+  } else {
+    node->prev = tail;
+    tail->next = node;
+    tail = node;
+  }
+  ++count;
+  return true;
+}
+
+bool EntryList::Prepend(void* value) {
+  EntryNode* node = new (std::nothrow) EntryNode(value);
+  if (node == nullptr) return false;
+  if (head == nullptr) {
+    head = node;
+    tail = node;
+  } else {
+    node->next = head;
+    head->prev = node;
+    head = node;
+  }
+  ++count;
+  return true;
+}
+
+bool EntryList::InsertAfter(EntryNode* after, void* value) {
+  EntryNode* node = new (std::nothrow) EntryNode(value);
+  if (node == nullptr) return false;
+  node->prev = after;
+  node->next = after->next;
+  if (node->next != nullptr) node->next->prev = node;
+  after->next = node;
+  if (node->next == nullptr) tail = node;
+  ++count;
+  return true;
+}
+
+// No comparison function means nothing can match: the list is left as it is.
+void* EntryList::RemoveFirstMatch(const void* key) {
+  if (matchCallback == nullptr) return nullptr;
+  for (EntryNode* node = head; node != nullptr; node = node->next) {
+    if (matchCallback(callbackArgument, key, node->value) == 0) return RemoveNode(node);
+  }
+  return nullptr;
+}
+
+void* EntryList::RemoveNode(EntryNode* node) {
+  if (node == head) {
+    head = node->next;
+    if (head != nullptr) {
+      head->prev = nullptr;
+    } else {
+      tail = nullptr;
+    }
+  } else {
+    node->prev->next = node->next;
+    if (node->next != nullptr) {
+      node->next->prev = node->prev;
+    } else {
+      tail = node->prev;
+    }
+  }
+  void* value = node->value;
+  delete node;
+  --count;
+  return value;
+}
+
+void* EntryList::FindFirstMatch(const void* key) {
+  if (matchCallback == nullptr) return nullptr;
+  for (EntryNode* node = head; node != nullptr; node = node->next) {
+    if (matchCallback(callbackArgument, key, node->value) == 0) return node->value;
+  }
+  return nullptr;
+}

@@ -1,0 +1,294 @@
+// The patch list and the freshness test.
+//
+// A line is "kind date time size localName remoteName": the kind is the very first
+// character of the line, the other five columns are runs of non-blank characters.
+// Every column is measured before it is stored, and a line whose columns or composed
+// paths would not fit an entry is dropped whole: a path cut short could name a
+// different file. Local names are checked before they become paths: a name that is
+// absolute or climbs out with ".." would let the list write or delete outside the
+// installation, so such a line is dropped whatever its kind.
+#include "patchlist/patch_list.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "app/patcher.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+
+namespace {
+
+// fgets reads at most 4095 bytes of a line at once; the rest comes as the next line.
+constexpr int kLineBuffer = 4096;
+constexpr int32_t kInt32Max = 2147483647;
+
+struct Column {
+  const char* text = nullptr;
+  size_t length = 0;
+};
+
+// White space as the C library's scanner sees it in the "C" locale.
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Splits a line the way "%c %s %s %s %s %s" scans it: the first character, whatever
+// it is, then five runs of non-blank characters. Returns the number of fields found.
+int SplitLine(const char* line, Column columns[6]) {
+  if (line[0] == '\0') return 0;
+  columns[0].text = line;
+  columns[0].length = 1;
+  const char* p = line + 1;
+  int found = 1;
+  while (found < 6) {
+    while (IsBlank(*p)) ++p;
+    if (*p == '\0') break;
+    const char* start = p;
+    while (*p != '\0' && !IsBlank(*p)) ++p;
+    columns[found].text = start;
+    columns[found].length = static_cast<size_t>(p - start);
+    ++found;
+  }
+  return found;
+}
+
+// A decimal count: an optional sign, then digits up to the first other character; no
+// digits give 0. A negative count or one beyond a signed 32-bit value is refused.
+bool ParseCount(const char* text, size_t length, int32_t* out) {
+  size_t i = 0;
+  while (i < length && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < length && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  int64_t value = 0;
+  for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > kInt32Max) return false;
+  }
+  if (negative && value != 0) return false;
+  *out = static_cast<int32_t>(value);
+  return true;
+}
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// A local name must stay inside the installation: not empty, not rooted ("\x", "/x",
+// "\\server\x"), no drive ("C:x"), and no component made of dots only beyond a single
+// one ("..", and "..." which Windows trims to "..").
+bool IsContainedName(const char* name, size_t length) {
+  if (length == 0) return false;
+  if (IsSeparator(name[0])) return false;
+  if (length >= 2 && name[1] == ':' &&
+      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')))
+    return false;
+  size_t start = 0;
+  while (start <= length) {
+    size_t end = start;
+    while (end < length && !IsSeparator(name[end])) ++end;
+    const size_t componentLength = end - start;
+    if (componentLength >= 2) {
+      bool dotsOnly = true;
+      for (size_t i = start; i < end && dotsOnly; ++i) dotsOnly = name[i] == '.';
+      if (dotsOnly) return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+// Builds a text in a fixed buffer; once something does not fit, the text is refused.
+class Composer {
+ public:
+  Composer(char* buffer, size_t capacity) : buffer_(buffer), capacity_(capacity) { buffer_[0] = '\0'; }
+
+  void Add(const char* text, size_t length) {
+    if (!fits_) return;
+    if (length >= capacity_ - used_) {
+      fits_ = false;
+      return;
+    }
+    std::memcpy(buffer_ + used_, text, length);
+    used_ += length;
+    buffer_[used_] = '\0';
+  }
+  void Add(const char* text) { Add(text, std::strlen(text)); }
+  void Add(char c) { Add(&c, 1); }
+  // The local name with each backslash turned into this platform's separator.
+  void AddLocalName(const Column& name, char separator) {
+    const size_t from = used_;
+    Add(name.text, name.length);
+    if (!fits_) return;
+    for (size_t i = from; i < used_; ++i) {
+      if (buffer_[i] == '\\') buffer_[i] = separator;
+    }
+  }
+  bool fits() const { return fits_; }
+
+ private:
+  char* buffer_;
+  size_t capacity_;
+  size_t used_ = 0;
+  bool fits_ = true;
+};
+
+void AddSaturated(int32_t* sum, int32_t amount) {
+  if (sum == nullptr) return;
+  *sum = *sum > kInt32Max - amount ? kInt32Max : *sum + amount;
+}
+
+bool CopyColumn(char* out, size_t capacity, const Column& column) {
+  if (column.length >= capacity) return false;
+  std::memcpy(out, column.text, column.length);
+  out[column.length] = '\0';
+  return true;
+}
+
+// Fills an entry from the columns of one line; false when the line is not usable.
+bool FillEntry(const Column columns[6], const char* installDir, const char* baseDirectory,
+               PatchEntry* entry) {
+  char kind = columns[0].text[0];
+  if (kind >= 'a' && kind <= 'z') kind = static_cast<char>(kind - 'a' + 'A');
+  if (kind != 'A' && kind != 'C' && kind != 'P' && kind != 'Z' && kind != 'D') return false;
+  entry->kind = kind;
+
+  if (!CopyColumn(entry->date, sizeof entry->date, columns[1])) return false;
+  if (!CopyColumn(entry->time, sizeof entry->time, columns[2])) return false;
+  if (!CopyColumn(entry->sizeText, sizeof entry->sizeText, columns[3])) return false;
+
+  // Sizes. A 'Z' column is "unpacked:compressed"; the text keeps only the unpacked part.
+  const Column& sizeColumn = columns[3];
+  if (kind == 'Z') {
+    const char* colon = static_cast<const char*>(std::memchr(sizeColumn.text, ':', sizeColumn.length));
+    if (colon == nullptr) return false;
+    const size_t before = static_cast<size_t>(colon - sizeColumn.text);
+    entry->sizeText[before] = '\0';
+    if (!ParseCount(sizeColumn.text, before, &entry->unpackedSize)) return false;
+    if (!ParseCount(colon + 1, sizeColumn.length - before - 1, &entry->size)) return false;
+  } else {
+    if (!ParseCount(sizeColumn.text, sizeColumn.length, &entry->size)) return false;
+  }
+
+  const Column& localName = columns[4];
+  const Column& remoteName = columns[5];
+  if (!IsContainedName(localName.text, localName.length)) return false;
+  if (!CopyColumn(entry->listedName, sizeof entry->listedName, remoteName)) return false;
+
+  // Remote path: the base directory less one trailing slash, a slash unless the remote
+  // name brings its own, the remote name. Remote paths keep their forward slashes.
+  Composer remote(entry->remotePath, sizeof entry->remotePath);
+  size_t baseLength = std::strlen(baseDirectory);
+  if (baseLength > 0 && baseDirectory[baseLength - 1] == '/') --baseLength;
+  remote.Add(baseDirectory, baseLength);
+  if (remoteName.text[0] != '/') remote.Add('/');
+  remote.Add(remoteName.text, remoteName.length);
+  if (!remote.fits()) return false;
+
+  const char separator = plat::PathSeparator();
+  Composer staging(entry->stagingPath, sizeof entry->stagingPath);
+  staging.Add(installDir);
+  staging.Add(separator);
+  staging.Add("Update");
+  staging.Add(separator);
+  staging.AddLocalName(localName, separator);
+  if (kind == 'Z') staging.Add(".gz");
+  if (!staging.fits()) return false;
+
+  Composer local(entry->localPath, sizeof entry->localPath);
+  local.Add(installDir);
+  local.Add(separator);
+  local.AddLocalName(localName, separator);
+  return local.fits();
+}
+
+}  // namespace
+
+bool NeedsUpdate(const PatchEntry& entry) {
+  plat::FileStatus status;
+  if (!plat::QueryFile(entry.localPath, &status)) return true;
+
+  // The last-write time as local calendar time, with the offset in force now: the
+  // same conversion the installation's stamp uses, so a stamped file compares equal.
+  plat::FileTime local;
+  plat::CalendarTime fields;
+  if (!plat::UtcToLocalFileTime(status.lastWrite, &local) || !plat::SplitFileTime(local, &fields))
+    return true;
+  char localDate[32];
+  char localTime[16];
+  std::snprintf(localDate, sizeof localDate, "%04d-%02d-%02d", fields.year, fields.month, fields.day);
+  std::snprintf(localTime, sizeof localTime, "%02d:%02d", fields.hour, fields.minute);
+
+  // strcmp compares as unsigned bytes. Date and time of day are judged separately.
+  if (std::strcmp(entry.date, localDate) > 0) return true;
+  if (std::strcmp(entry.time, localTime) > 0) return true;
+
+  const int32_t listedSize = entry.kind == 'Z' ? entry.unpackedSize : entry.size;
+  return static_cast<uint32_t>(listedSize) != static_cast<uint32_t>(status.size & 0xFFFFFFFFu);
+}
+
+bool ParsePatchListFile(const char* listPath, const char* installDir, const char* baseDirectory,
+                        EntryList& list, int32_t* totalBytes, int32_t* fileCount) {
+  FILE* file = std::fopen(listPath, "rb");
+  if (file == nullptr) return false;
+
+  char line[kLineBuffer];
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    Column columns[6];
+    if (SplitLine(line, columns) < 6) continue;
+    const char first = line[0];
+    if (first == '/' || first == '#' || first == '\'') continue;
+
+    PatchEntry* entry = new (std::nothrow) PatchEntry;
+    if (entry == nullptr) continue;
+    if (!FillEntry(columns, installDir, baseDirectory, entry)) {
+      delete entry;
+      continue;
+    }
+
+    bool queue = false;
+    bool counted = false;
+    switch (entry->kind) {
+      case 'A':
+        queue = counted = true;
+        break;
+      case 'C':
+      case 'P':
+      case 'Z':
+        queue = counted = NeedsUpdate(*entry);
+        break;
+      case 'D':
+        queue = true;
+        break;
+    }
+    // Counted only once the list holds the entry, so the figures match the queue.
+    if (queue && list.Append(entry)) {
+      if (counted) {
+        AddSaturated(totalBytes, entry->size);
+        AddSaturated(fileCount, 1);
+      }
+    } else {
+      delete entry;
+    }
+  }
+  std::fclose(file);
+  return true;
+}
+
+void ReleaseQueue(EntryList& list) {
+  while (list.head != nullptr) {
+    EntryNode* node = list.head;
+    delete static_cast<PatchEntry*>(node->value);
+    list.head = node->next;
+    if (list.head != nullptr) list.head->prev = nullptr;
+    delete node;
+  }
+  list.head = nullptr;
+  list.tail = nullptr;
+  list.count = 0;
+}
+
+bool Patcher::ParsePatchList(const char* listPath, EntryList& list) {
+  return ParsePatchListFile(listPath, installDir, baseDirectory, list, &totalBytes, &fileCount);
+}
