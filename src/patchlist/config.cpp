@@ -67,7 +67,14 @@ bool RegistryKey::Close() {
 
 void FindInstallDir(char* buffer, size_t capacity) {
   if (capacity == 0) return;
-  if (plat::ExecutablePath(buffer, capacity) && TrySettingsBeside(buffer, capacity)) return;
+  if (!plat::ExecutablePath(buffer, capacity)) buffer[0] = '\0';
+  FindInstallDirFrom(buffer, buffer, capacity);
+}
+
+void FindInstallDirFrom(const char* executablePath, char* buffer, size_t capacity) {
+  if (capacity == 0) return;
+  if (executablePath != buffer) std::snprintf(buffer, capacity, "%s", executablePath);
+  if (std::strlen(executablePath) < capacity && TrySettingsBeside(buffer, capacity)) return;
   RegistryKey key;
   if (key.Open("Brisco Entertainment\\Tessary")) {
     if (key.QueryValue("SETUP PATH", buffer, capacity) && TrySettingsBeside(buffer, capacity)) return;

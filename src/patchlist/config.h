@@ -11,6 +11,8 @@ extern const char kSettingsSection[];   // "PATCH_FTP"
 // the empty string when none is found: the directory of the running program when it
 // holds the settings file, else the one the machine key's "SETUP PATH" names.
 void FindInstallDir(char* buffer, size_t capacity);
+// The same search for a program at `executablePath` (which may be `buffer` itself).
+void FindInstallDirFrom(const char* executablePath, char* buffer, size_t capacity);
 
 // Owns one open machine key; the destructor closes it.
 class RegistryKey {

@@ -39,6 +39,10 @@ bool IsDirectory(const std::string& path) {
 bool OpenMachineKey(const char* subkey, MachineKeyHandle* out) {
   *out = nullptr;
   std::string path = ConfigBase();
+  // The store's own directory stands for HKEY_LOCAL_MACHINE, which always exists.
+  for (size_t i = 1; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') ::mkdir(path.substr(0, i).c_str(), 0755);
+  }
   std::string part;
   for (const char* p = subkey;; ++p) {
     if (*p == '\\' || *p == '\0') {
