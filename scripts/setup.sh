@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the demo need, when it is missing (Debian 12).
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libfltk1.3-dev libcurl4-openssl-dev zlib1g-dev libgtest-dev
+  libx11-dev libxcursor-dev libxinerama-dev libxft-dev libxrender-dev libxfixes-dev libxext-dev libfontconfig-dev
+  python3 python3-pyftpdlib xvfb xdotool x11-apps x11-utils imagemagick tzdata curl lftp gzip
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  echo "Installing: ${missing[*]}"
+  "${sudo_cmd[@]}" apt-get update -q
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
