@@ -1,15 +1,243 @@
-// Placeholder transfer sequence: connects and stops there until the FTP work lands.
+// The network half of a run, one asynchronous step at a time: connect and log on,
+// fetch the list, then walk the queue with one connection and one download per
+// entry. Each step is issued with the Patcher as context and continued by the FTP
+// client's notifications, which TransferStatusCallback routes here by `state`.
+//
+// Order rules that keep the record consistent without a lock: one client operation
+// at a time, `state` written before the call whose notifications it routes, `cursor`
+// moved only when the current step has completed, and nothing of the record touched
+// after a call has been issued (its notifications may already be running).
+#include <cstdio>
+#include <cstring>
+
 #include "app/patcher.h"
+#include "install/install.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "ui/resource.h"
+
+namespace {
+
+const char kListQuestion[] =
+    "Network error, ZidoDiruv cannot continue.\n\nDo you want to run the game without ZidoDiruv?";
+const char kFileQuestion[] =
+    "Network error, ZidoDiruv cannot continue.\n\nDo you want to try again with previous ZidoDiruv?\n"
+    "It will use the default directory.";
+
+const plat::FtpAsyncResult* AsResult(const void* information) {
+  return static_cast<const plat::FtpAsyncResult*>(information);
+}
+
+bool Failed(const void* information) { return information == nullptr || AsResult(information)->error != 0; }
+
+// Adds without overflowing: the counters are signed 32-bit and stop at their maximum.
+int32_t AddSaturated(int32_t total, uint32_t n) {
+  const int64_t sum = static_cast<int64_t>(total) + static_cast<int64_t>(n);
+  return sum > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
+}
+
+// Formats "<prefix><name><suffix>" into a 128-byte text, shortening the name (never the
+// rest) when the whole does not fit.
+void ComposeWithName(char (&out)[128], const char* prefix, const char* name, const char* suffix) {
+  const size_t fixed = std::strlen(prefix) + std::strlen(suffix);
+  const int room = fixed >= sizeof out - 1 ? 0 : static_cast<int>(sizeof out - 1 - fixed);
+  std::snprintf(out, sizeof out, "%s%.*s%s", prefix, room, name, suffix);
+}
+
+}  // namespace
 
 void Patcher::ConnectToServer() {
   if (ClosingStarted()) return;
   state.store(Connecting);
-  plat::FtpConnectAsync(internetHandle, serverAddress, static_cast<uint16_t>(serverPort), userId, password,
-                        reinterpret_cast<uintptr_t>(this));
+  if (plat::FtpConnectAsync(internetHandle, serverAddress, static_cast<uint16_t>(serverPort), userId, password,
+                            reinterpret_cast<uintptr_t>(this)) == nullptr &&
+      !ClosingStarted()) {
+    // The connect could not even be started, so no notification will follow:
+    // treat it as a failed connection rather than leave the run waiting.
+    networkFailed = 1;
+    if (Box(kListQuestion, plat::kBoxYesNo) == plat::kIdYes) launchAfterFailure = 1;
+    SendCloseAndLeave();
+  }
 }
-void Patcher::HandleConnecting(uint32_t, const void*) {}
-void Patcher::HandleFetchingList(uint32_t, const void*) {}
-void Patcher::HandleConnectingForFile(uint32_t, const void*) {}
-void Patcher::HandleFetchingFile(uint32_t, const void*) {}
-void Patcher::ProcessQueue() {}
-void Patcher::FinishUnpack() {}
+
+void Patcher::HandleConnecting(uint32_t status, const void* information) {
+  switch (status) {
+    case plat::kFtpResolvingName:
+      ShowStatus("Connecting to ZidoDiruv Server...", true);
+      break;
+    case plat::kFtpHandleCreated:
+      if (information != nullptr) connectionHandle = reinterpret_cast<plat::FtpHandle>(AsResult(information)->result);
+      break;
+    case plat::kFtpRequestComplete: {
+      if (Failed(information)) {
+        networkFailed = 1;
+        if (Box(kListQuestion, plat::kBoxYesNo) == plat::kIdYes) launchAfterFailure = 1;
+        SendCloseAndLeave();
+        return;
+      }
+      ShowStatus("Successfully connected.", true);
+      char remote[1024];
+      const size_t length = std::strlen(baseDirectory);
+      const bool endsWithSlash = length > 0 && baseDirectory[length - 1] == '/';
+      std::snprintf(remote, sizeof remote, "%s%s%s", baseDirectory, endsWithSlash ? "" : "/", listFileName);
+      state.store(FetchingList);
+      if (!plat::FtpGetFileAsync(connectionHandle, remote, listTempPath, reinterpret_cast<uintptr_t>(this))) {
+        const uint32_t error = plat::LastErrorCode();
+        if (error != plat::kErrorIoPending) {
+          ReportSystemError(error);
+          SendCloseAndLeave();
+        }
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void Patcher::HandleFetchingList(uint32_t status, const void* information) {
+  switch (status) {
+    case plat::kFtpResponseReceived:
+      ShowStatus("Getting patch file list...", false);
+      break;
+    case plat::kFtpRequestComplete:
+      if (Failed(information)) {
+        Box("Cannot receive patch file.", plat::kBoxOk);
+        SendCloseAndLeave();
+        return;
+      }
+      plat::FtpCloseHandle(connectionHandle);
+      connectionHandle = nullptr;
+      ShowStatus("Confirming patch file list...", true);
+      ParsePatchList(listTempPath, entries);
+      if (entries.head == nullptr) {
+        // Nothing to do: the game is started ("Patch installed." is not shown).
+        plat::PostToWindow(hwnd, WM_PATCH_FINISH, 0, 0);
+        return;
+      }
+      state.store(ConnectingForFile);
+      cursor = entries.head;
+      ProcessQueue();
+      break;
+    default:
+      break;
+  }
+}
+
+void Patcher::ProcessQueue() {
+  while (cursor != nullptr) {
+    PatchEntry* entry = static_cast<PatchEntry*>(cursor->value);
+    if (entry->kind == 'D') {
+      plat::RemoveFile(entry->localPath);  // an absent file is no failure
+      cursor = cursor->next;
+      continue;
+    }
+    if (plat::FtpConnectAsync(internetHandle, serverAddress, static_cast<uint16_t>(serverPort), userId, password,
+                              reinterpret_cast<uintptr_t>(this)) == nullptr &&
+        !ClosingStarted()) {
+      // Not started at all: no notification follows, so this is the failed connection.
+      networkFailed = 1;
+      if (Box(kFileQuestion, plat::kBoxYesNo) == plat::kIdYes) launchAfterFailure = 1;
+      SendCloseAndLeave();
+    }
+    return;
+  }
+  ShowStatus("Patch installed.", true);
+  if (pendingPatcher != nullptr) {
+    SendCloseAndLeave();  // the shutdown starts the hand-off
+  } else {
+    plat::PostToWindow(hwnd, WM_PATCH_FINISH, 0, 0);
+  }
+}
+
+void Patcher::HandleConnectingForFile(uint32_t status, const void* information) {
+  switch (status) {
+    case plat::kFtpHandleCreated:
+      if (information != nullptr) connectionHandle = reinterpret_cast<plat::FtpHandle>(AsResult(information)->result);
+      plat::SendToItem(hwnd, IDC_PROGRESS, plat::kMsgBarSetPos, 0, 0);
+      break;
+    case plat::kFtpRequestComplete: {
+      if (Failed(information)) {
+        networkFailed = 1;
+        if (Box(kFileQuestion, plat::kBoxYesNo) == plat::kIdYes) launchAfterFailure = 1;
+        SendCloseAndLeave();
+        return;
+      }
+      PatchEntry* entry = static_cast<PatchEntry*>(cursor->value);
+      lastStatusTick = 0;
+      ++fileIndex;
+      fileStartTick = tick();
+      fileBytes = 0;
+      plat::SendToItem(hwnd, IDC_PROGRESS, plat::kMsgBarSetRange, 0, static_cast<intptr_t>(1000) << 16);
+      CreateParentDirectories(entry->stagingPath);
+      state.store(FetchingFile);
+      if (!plat::FtpGetFileAsync(connectionHandle, entry->remotePath, entry->stagingPath,
+                                 reinterpret_cast<uintptr_t>(this))) {
+        const uint32_t error = plat::LastErrorCode();
+        if (error != plat::kErrorIoPending) {
+          ReportSystemError(error);
+          SendCloseAndLeave();
+        }
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void Patcher::HandleFetchingFile(uint32_t status, const void* information) {
+  PatchEntry* entry = static_cast<PatchEntry*>(cursor->value);
+  switch (status) {
+    case plat::kFtpResponseReceived: {
+      const uint32_t n = information != nullptr ? *static_cast<const uint32_t*>(information) : 0;
+      fileBytes = AddSaturated(fileBytes, n);
+      totalReceived = AddSaturated(totalReceived, n);
+      char prefix[40];
+      std::snprintf(prefix, sizeof prefix, "[%d/%d] ", static_cast<int>(fileIndex), static_cast<int>(fileCount));
+      char text[128];
+      ComposeWithName(text, prefix, entry->listedName, " receiving...");
+      ShowStatus(text, false);
+      break;
+    }
+    case plat::kFtpRequestComplete: {
+      if (Failed(information)) {
+        char text[128];
+        ComposeWithName(text, "", entry->remotePath, " cannot receive file.");
+        Box(text, plat::kBoxOk);
+        SendCloseAndLeave();
+        return;
+      }
+      plat::FtpCloseHandle(connectionHandle);
+      connectionHandle = nullptr;
+      switch (entry->kind) {
+        case 'C':
+          InstallEntry(entry);
+          break;
+        case 'P':
+          pendingPatcher = entry;  // a later one replaces an earlier one
+          break;
+        case 'Z':
+          StartUnpack(entry);  // the worker's done message moves the walk on
+          return;
+        default:
+          // The staged file stays until the shutdown removes it.
+          Box("Patch file type is not right.", plat::kBoxOk);
+          break;
+      }
+      state.store(ConnectingForFile);
+      cursor = cursor->next;
+      ProcessQueue();
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void Patcher::FinishUnpack() {
+  if (ClosingStarted() || cursor == nullptr) return;
+  state.store(ConnectingForFile);
+  cursor = cursor->next;
+  ProcessQueue();
+}

@@ -5,6 +5,7 @@
 #include "app/patcher.h"
 #include "patchlist/config.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/process.h"
 
 namespace {
@@ -43,6 +44,8 @@ bool LaunchOnClose(Patcher& p) {
     const int n = std::snprintf(commandLine, sizeof commandLine, " -P \"%s\" \"%s\" \"%s\" \"%s\"", e.stagingPath,
                                 e.localPath, e.date, e.time);
     if (n < 0 || static_cast<size_t>(n) >= sizeof commandLine) return false;
+    // A download arrives as a plain file; it must be startable as a program.
+    plat::MakeExecutable(e.stagingPath);
     if (plat::StartProgram(e.stagingPath, commandLine)) return true;
     p.ReportSystemError(plat::LastErrorCode());
     return false;

@@ -32,6 +32,10 @@ bool MakeWritable(const char* path);
 
 bool RemoveFile(const char* path);
 
+// Lets a downloaded program file be started (Linux: the execute bits where it is
+// readable; Windows needs nothing).
+bool MakeExecutable(const char* path);
+
 // Moves `from` to `to`, replacing an existing `to` in one step where the platform
 // allows it, so that a failure never leaves `to` missing.
 bool RenameOver(const char* from, const char* to);

@@ -28,6 +28,7 @@ void ScriptedWindow::Reset() {
   start_ = SteadyMs();
   answer_ = nullptr;
   pressEx_ = nullptr;
+  onText_ = nullptr;
   exPressed_ = false;
   deadlineMs_ = 30000;
   timedOut_ = false;
@@ -49,6 +50,11 @@ void ScriptedWindow::PressExWhen(std::function<bool()> condition) {
   std::lock_guard<std::mutex> lock(mutex_);
   pressEx_ = std::move(condition);
   exPressed_ = false;
+}
+
+void ScriptedWindow::OnText(std::function<void(int, const std::string&)> hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  onText_ = std::move(hook);
 }
 
 void ScriptedWindow::SetDeadlineMs(int ms) {
@@ -124,8 +130,13 @@ uint64_t ScriptedWindow::PostsHandled() const {
 double ScriptedWindow::Now() const { return SteadyMs() - start_; }
 
 void ScriptedWindow::RecordText(int id, const char* text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  texts_.push_back(TextRecord{SteadyMs() - start_, id, text});
+  std::function<void(int, const std::string&)> hook;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.push_back(TextRecord{SteadyMs() - start_, id, text});
+    hook = onText_;
+  }
+  if (hook) hook(id, text);
 }
 
 void ScriptedWindow::RecordBar(uint32_t message, uintptr_t wParam, intptr_t lParam) {

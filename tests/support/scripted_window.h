@@ -48,6 +48,9 @@ class ScriptedWindow {
   // Presses EX (WM_COMMAND IDCANCEL) once, the first time the condition holds. The
   // condition is checked on the UI thread between messages and at least every 5 ms.
   void PressExWhen(std::function<bool()> condition);
+  // Called on the UI thread for every control text, before the sender goes on, so a
+  // test can act at an exact step of a run.
+  void OnText(std::function<void(int controlId, const std::string& text)> hook);
   // Ends a run that takes longer (default 30 s): WM_CLOSE, then the dialog is ended.
   void SetDeadlineMs(int ms);
 
@@ -81,6 +84,7 @@ class ScriptedWindow {
   double start_ = 0;
   std::function<int(const BoxRecord&)> answer_;
   std::function<bool()> pressEx_;
+  std::function<void(int, const std::string&)> onText_;
   bool exPressed_ = false;
   int deadlineMs_ = 30000;
   bool timedOut_ = false;

@@ -41,6 +41,14 @@ bool MakeWritable(const char* path) {
   return ::chmod(path, (st.st_mode & 07777) | S_IWUSR) == 0;
 }
 
+bool MakeExecutable(const char* path) {
+  struct stat st;
+  if (::stat(path, &st) != 0) return false;
+  const mode_t mode = st.st_mode & 07777;
+  const mode_t wanted = mode | ((mode & 0444) >> 2);  // x wherever r is set
+  return wanted == mode || ::chmod(path, wanted) == 0;
+}
+
 bool RemoveFile(const char* path) {
   struct stat st;
   if (::lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) {

@@ -1,0 +1,291 @@
+// Whole patch runs in-process: the real FTP client against a real FTP server, real
+// files, the scripted window answering boxes and pressing EX.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/patcher.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "support/desktop.h"
+#include "support/ftp_server.h"
+#include "support/scripted_window.h"
+#include "support/silent_server.h"
+#include "support/temp_tree.h"
+#include "ui/resource.h"
+
+namespace {
+
+using namespace zdtest;
+
+const char kListQuestion[] =
+    "Network error, ZidoDiruv cannot continue.\n\nDo you want to run the game without ZidoDiruv?";
+const char kFileQuestion[] =
+    "Network error, ZidoDiruv cannot continue.\n\nDo you want to try again with previous ZidoDiruv?\n"
+    "It will use the default directory.";
+const char kMissingGame[] = "No such file or directory.";
+
+class PatchRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.ok());
+    ::chmod(tree_.root().c_str(), 0700);
+    tree_.Write("xdg/SOFTWARE/Brisco Entertainment/Tessary/SETUP PATH", tree_.Path("game") + "/\n");
+    Settings("/patch/", server_.port());
+    ScriptedWindow::Get().Reset();
+    ScriptedWindow::Get().SetDeadlineMs(30000);
+  }
+
+  void Settings(const std::string& base, uint16_t port, const std::string& password = "") {
+    tree_.WriteSettings("game", "[PATCH_FTP]\nSERVERIP=127.0.0.1\nPORT=" + std::to_string(port) + "\nUSERID=" +
+                                    server_.user() + "\nPASSWD=" + (password.empty() ? server_.password() : password) +
+                                    "\nBASEDIRECTORY=" + base + "\nLISTFILE=patch.lst\n");
+  }
+  void List(const std::string& body, const std::string& at = "patch/patch.lst") { server_.WriteFile(at, body); }
+  // A stand-in game that records how it was started.
+  void InstallGame() {
+    const std::string path = tree_.Write("game/Vorn.exe", "#!/bin/sh\necho \"$@\" >> '" + GameLog() + "'\n");
+    ::chmod(path.c_str(), 0755);
+  }
+  std::string GameLog() const { return tree_.Path("game.log"); }
+  bool GameStarted() { return WaitUntil([&] { return FileExists(GameLog()); }, 10000); }
+  std::string Local(const std::string& rel) const { return tree_.Path("game/" + rel); }
+
+  void Run() {
+    Patcher patcher;
+    ASSERT_TRUE(patcher.RunPatchWindow(nullptr));
+    ASSERT_FALSE(ScriptedWindow::Get().TimedOut()) << "the run did not end by itself";
+    plat::FtpShutdown();
+  }
+
+  static std::vector<std::string> StatusTexts() {
+    std::vector<std::string> out;
+    for (const TextRecord& t : ScriptedWindow::Get().Texts(IDC_STATUS)) out.push_back(t.text);
+    return out;
+  }
+  static bool Shown(const std::string& text) {
+    const auto texts = StatusTexts();
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+  }
+  static std::vector<std::string> BoxTexts() {
+    std::vector<std::string> out;
+    for (const BoxRecord& b : ScriptedWindow::Get().Boxes()) out.push_back(b.text);
+    return out;
+  }
+  // The listed time of a file as the freshness test sees it.
+  static std::string LocalStamp(const std::string& path) {
+    plat::FileStatus st;
+    plat::FileTime local;
+    plat::CalendarTime c;
+    if (!plat::QueryFile(path.c_str(), &st) || !plat::UtcToLocalFileTime(st.lastWrite, &local) ||
+        !plat::SplitFileTime(local, &c))
+      return "";
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", c.year, c.month, c.day, c.hour, c.minute);
+    return text;
+  }
+
+  FtpServerFixture server_;
+  TempTree tree_;
+  ScopedEnv registry_{"XDG_CONFIG_DIRS", tree_.Path("xdg")};
+  ScopedEnv runtime_{"XDG_RUNTIME_DIR", ""};
+  ScopedEnv tmp_{"TMPDIR", tree_.root()};
+};
+
+TEST_F(PatchRun, InstallsDeletesInListOrderAndStartsTheGame) {
+  InstallGame();
+  server_.WriteFile("patch/data/a.dat", "alpha");
+  server_.WriteFile("patch/data/sub/b.dat", "bravo!");
+  server_.WriteFile("patch/c.dat", std::string(70000, 'c'));
+  tree_.Write("game/old.dat", "old");
+  tree_.Write("game/data/current.dat", "same");
+  tree_.SetLocalMtime("game/data/current.dat", 2002, 6, 1, 14, 30);
+  // a is deleted after its own installation; b's old copy before b is fetched.
+  tree_.Write("game/data/sub/b.dat", "stale");
+  List("# sample patch\n"
+       "C 2002-06-01 14:30 5 data\\a.dat data/a.dat\n"
+       "D 2002-06-01 14:30 0 data\\a.dat data/a.dat\n"
+       "C 2002-06-01 14:30 4 data\\current.dat data/current.dat\n"
+       "D 2002-06-01 14:30 0 old.dat old.dat\n"
+       "C 2002-06-02 09:05 6 data\\sub\\b.dat /data/sub/b.dat\n"
+       "C 2002-06-03 23:59 70000 c.dat c.dat\r\n");
+  Run();
+  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_FALSE(FileExists(Local("data/a.dat")));
+  EXPECT_FALSE(FileExists(Local("old.dat")));
+  EXPECT_EQ(ReadFile(Local("data/sub/b.dat")), "bravo!");
+  EXPECT_EQ(LocalStamp(Local("data/sub/b.dat")), "2002-06-02 09:05");
+  EXPECT_EQ(ReadFile(Local("c.dat")), std::string(70000, 'c'));
+  EXPECT_EQ(LocalStamp(Local("c.dat")), "2002-06-03 23:59");
+  EXPECT_EQ(ReadFile(Local("data/current.dat")), "same");  // current: not fetched
+  // Emptied staging directories go; their parents stay.
+  EXPECT_FALSE(FileExists(Local("Update/data/sub")));
+  EXPECT_TRUE(FileExists(Local("Update/data")));
+  ASSERT_TRUE(GameStarted());
+  EXPECT_EQ(ReadFile(GameLog()), "-U\n");
+
+  const auto texts = StatusTexts();
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.front(), "Connecting to ZidoDiruv Server...");
+  EXPECT_TRUE(Shown("Successfully connected."));
+  EXPECT_TRUE(Shown("Confirming patch file list..."));
+  EXPECT_TRUE(Shown("[1/3] data/a.dat receiving..."));
+  EXPECT_TRUE(Shown("[2/3] /data/sub/b.dat receiving..."));
+  EXPECT_TRUE(Shown("[3/3] c.dat receiving..."));
+  EXPECT_EQ(texts.back(), "Patch installed.");
+
+  // One connection and one log-on for the list and for each file, as the server saw it.
+  EXPECT_EQ(server_.Connections(), 4);
+  EXPECT_EQ(server_.SuccessfulLogons(), 4);
+  EXPECT_EQ(server_.Retrs(), 4);
+  for (int c = 1; c <= 4; ++c) {
+    const auto commands = server_.CommandsOf(c);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "USER"), 1) << "connection " << c;
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR"), 1) << "connection " << c;
+  }
+}
+
+TEST_F(PatchRun, ListPathForEachBaseDirectoryForm) {
+  InstallGame();
+  struct Case {
+    const char* base;
+    const char* listAt;
+  } cases[] = {{"patch", "patch/patch.lst"}, {"patch/", "patch/patch.lst"}, {"/", "patch.lst"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.base);
+    ScriptedWindow::Get().Reset();
+    Settings(c.base, server_.port());
+    List("D 2002-06-01 14:30 0 gone.dat gone.dat\n", c.listAt);
+    tree_.Write("game/gone.dat", "x");
+    Run();
+    EXPECT_FALSE(FileExists(Local("gone.dat")));
+    EXPECT_TRUE(BoxTexts().empty());
+  }
+  // Deletion-only lists make no file connection.
+  EXPECT_EQ(server_.Connections(), 3);
+}
+
+TEST_F(PatchRun, AnEmptyQueueStartsTheGameWithoutPatchInstalled) {
+  InstallGame();
+  tree_.Write("game/a.dat", "12345");
+  tree_.SetLocalMtime("game/a.dat", 2002, 6, 1, 14, 30);
+  List("C 2002-06-01 14:30 5 a.dat a.dat\n# nothing else\n");
+  Run();
+  ASSERT_TRUE(GameStarted());
+  EXPECT_EQ(StatusTexts().back(), "Confirming patch file list...");
+  EXPECT_FALSE(Shown("Patch installed."));
+  EXPECT_EQ(server_.Connections(), 1);
+}
+
+TEST_F(PatchRun, ANewPatcherIsHandedOverInsteadOfStartingTheGame) {
+  InstallGame();
+  const std::string handOffLog = tree_.Path("handoff.log");
+  auto patcher = [&](const char* name) {
+    return std::string("#!/bin/sh\necho ") + name + " \"$@\" >> '" + handOffLog + "'\n";
+  };
+  server_.WriteFile("patch/first.bin", patcher("first"));
+  server_.WriteFile("patch/second.bin", patcher("second"));
+  server_.WriteFile("patch/x.dat", "x");
+  const std::string first = patcher("first"), second = patcher("second");
+  List("P 2002-07-15 09:05 " + std::to_string(first.size()) + " zidodiruv first.bin\n"
+       "C 2002-07-15 09:05 1 x.dat x.dat\n"
+       "P 2002-07-15 09:06 " + std::to_string(second.size()) + " zidodiruv2 second.bin\n");
+  Run();
+  EXPECT_EQ(StatusTexts().back(), "Patch installed.");
+  ASSERT_TRUE(WaitUntil([&] { return FileExists(handOffLog); }, 10000));
+  const std::string staged = Local("Update/zidodiruv2");
+  EXPECT_EQ(ReadFile(handOffLog), "second -P " + staged + " " + Local("zidodiruv2") + " 2002-07-15 09:06\n");
+  // The hand-off's own program survives the clean-up; the other staged copy does not.
+  EXPECT_TRUE(FileExists(staged));
+  EXPECT_FALSE(FileExists(Local("Update/zidodiruv")));
+  EXPECT_FALSE(FileExists(GameLog()));
+  EXPECT_TRUE(BoxTexts().empty());
+}
+
+TEST_F(PatchRun, ListConnectionFailureAskedYesStartsTheGame) {
+  InstallGame();
+  Settings("/patch/", UnusedPort());
+  ScriptedWindow::Get().AnswerBoxes([](const BoxRecord&) { return plat::kIdYes; });
+  Run();
+  ASSERT_EQ(BoxTexts(), std::vector<std::string>{kListQuestion});
+  EXPECT_EQ(ScriptedWindow::Get().Boxes()[0].flags, plat::kBoxYesNo | plat::kBoxIconError);
+  ASSERT_TRUE(GameStarted());
+  EXPECT_EQ(ReadFile(GameLog()), "-U\n");
+}
+
+TEST_F(PatchRun, RefusedLogonAnsweredNoStartsNothing) {
+  // No game file: a start attempt would show its own box.
+  Settings("/patch/", server_.port(), "wrong");
+  Run();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{kListQuestion});
+  EXPECT_EQ(server_.SuccessfulLogons(), 0);
+}
+
+TEST_F(PatchRun, AMissingListIsReportedAndNothingStarts) {
+  Run();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Cannot receive patch file."});
+}
+
+TEST_F(PatchRun, AMissingFileNamesItsRemotePathAndLeavesNothingStaged) {
+  server_.WriteFile("patch/a.dat", "a");
+  List("C 2002-06-01 14:30 1 a.dat a.dat\nC 2002-06-01 14:30 1 data\\x.dat data/x.dat\n");
+  Run();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"/patch/data/x.dat cannot receive file."});
+  EXPECT_EQ(ReadFile(Local("a.dat")), "a");
+  EXPECT_FALSE(FileExists(Local("Update/data/x.dat")));
+}
+
+TEST_F(PatchRun, FileConnectionFailureAskedYesStartsTheGame) {
+  InstallGame();
+  server_.WriteFile("patch/a.dat", "a");
+  List("C 2002-06-01 14:30 1 a.dat a.dat\n");
+  // The log-on is refused from the file's connection on: set while the list is being
+  // read, before the next connection is made.
+  ScriptedWindow::Get().OnText([&](int, const std::string& text) {
+    if (text == "Confirming patch file list...") {
+      FtpFaults faults;
+      faults.refuseLogin = true;
+      server_.SetFaults(faults);
+    }
+  });
+  ScriptedWindow::Get().AnswerBoxes([](const BoxRecord&) { return plat::kIdYes; });
+  Run();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{kFileQuestion});
+  ASSERT_TRUE(GameStarted());
+  EXPECT_FALSE(FileExists(Local("a.dat")));
+}
+
+TEST_F(PatchRun, AnAlwaysEntryEndsInTheWrongTypeBoxAndTheWalkGoesOn) {
+  InstallGame();
+  server_.WriteFile("notice/Notice.txt", "hello");
+  server_.WriteFile("patch/notice/Notice.txt", "hello");
+  server_.WriteFile("patch/b.dat", "b");
+  List("A 2002-06-02 09:00 5 Notice.txt /notice/Notice.txt\nC 2002-06-02 09:00 1 b.dat b.dat\n");
+  Run();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Patch file type is not right."});
+  EXPECT_EQ(ReadFile(Local("b.dat")), "b");
+  EXPECT_FALSE(FileExists(Local("Notice.txt")));
+  EXPECT_FALSE(FileExists(Local("Update/Notice.txt")));
+  ASSERT_TRUE(GameStarted());
+}
+
+TEST_F(PatchRun, ExDuringADownloadStopsWithoutABoxAndCleansUp) {
+  server_.WritePatternFile("patch/big.dat", 400000);
+  List("C 2002-06-01 14:30 400000 big.dat big.dat\n");
+  FtpFaults slow;
+  slow.rate = 100000;
+  server_.SetFaults(slow);
+  ScriptedWindow::Get().PressExWhen([] { return Shown("[1/1] big.dat receiving..."); });
+  Run();
+  EXPECT_TRUE(ScriptedWindow::Get().ExPressed());
+  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_FALSE(FileExists(Local("big.dat")));
+  EXPECT_FALSE(FileExists(Local("Update/big.dat")));
+  EXPECT_FALSE(Shown("Patch installed."));
+}
+
+}  // namespace
