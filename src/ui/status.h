@@ -3,5 +3,17 @@
 #include <cstddef>
 #include <cstdint>
 
-// Turns seconds into "%dh %dm %ds", "%dm %ds" or "%ds" in a 128-byte buffer.
+// Capacity of every composed text of the window (status, figure lines, durations).
+constexpr size_t kStatusTextCapacity = 128;
+
+// Turns seconds into "%dh %dm %ds" (more than an hour), "%dm %ds" (more than a
+// minute) or "%ds" (a minute or less, also 0 and negative values) in a buffer of
+// kStatusTextCapacity bytes.
 void FormatDuration(int32_t seconds, char* out);
+
+// The bar position for `received` bytes of an entry of `size` bytes: thousandths,
+// computed in double precision (divide, then multiply) and truncated toward zero.
+// More bytes than listed give a position above 1000 (the bar shows it full). An
+// entry of size 0 counts as done once anything has arrived: 1000, else 0. Results
+// beyond the 32-bit range are held at its ends.
+int32_t DownloadBarPosition(int32_t received, int32_t size);
