@@ -7,15 +7,16 @@
 //   dispatcher keeps its own unbounded queue and wakes the toolkit only once per batch;
 // - Fl::lock() must have been called on the UI thread before any other thread calls
 //   Fl::awake;
-// - labels treat '@' and '&' specially and inset by 3 px, so texts are drawn by a
-//   plain widget of our own;
-// - fl_choice has a fixed "?" icon, so the message box is a small window of our own.
+// - labels treat '@' and '&' specially and inset by 3 px (also an image label), so
+//   texts and the banner are drawn by plain widgets of our own;
+// - fl_choice has a fixed "?" icon, so the message box is a small window of our own;
+// - Fl_Progress repaints on every value change; the bar here repaints only when its
+//   filled width in pixels changes, so a flood of positions costs almost nothing.
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Image.H>
-#include <FL/Fl_Progress.H>
 #include <FL/Fl_Return_Button.H>
 #include <FL/fl_draw.H>
 
@@ -32,11 +33,21 @@ namespace plat {
 
 namespace {
 
-// Dialog units to pixels with base units 7 x 12.
-int DuX(int x) { return x * 7 / 4; }
-int DuY(int y) { return y * 12 / 8; }
+// Dialog units to pixels with base units 7 x 12, rounded to the nearest pixel as the
+// Windows dialog manager does (MulDiv): the 266 x 47-unit picture is 466 x 71 pixels,
+// the 267 x 159-unit dialog 467 x 239.
+int MulDivRound(int value, int numerator, int denominator) {
+  const long long product = static_cast<long long>(value) * numerator;
+  const long long half = denominator / 2;
+  return static_cast<int>(product >= 0 ? (product + half) / denominator : -((-product + half) / denominator));
+}
+int DuX(int x) { return MulDivRound(x, 7, 4); }
+int DuY(int y) { return MulDivRound(y, 12, 8); }
 
+// The dialog's 9-point font at 96 dots per inch.
 constexpr int kFontSize = 12;
+const Fl_Color kDialogColour = 0xF0F0F000;  // RGB in the top three bytes
+const Fl_Color kButtonColour = 0xE1E1E100;
 
 // A single line of text, drawn as is (no symbol or shortcut processing), clipped.
 class PlainText : public Fl_Widget {
@@ -63,6 +74,77 @@ class PlainText : public Fl_Widget {
 
  private:
   std::string text_;
+};
+
+// The picture control: the bitmap at its own size from the control's top-left corner.
+class Picture : public Fl_Widget {
+ public:
+  Picture(int x, int y, Fl_RGB_Image* image)
+      : Fl_Widget(x, y, image != nullptr ? image->w() : 0, image != nullptr ? image->h() : 0), image_(image) {}
+  void draw() override {
+    if (image_ != nullptr) image_->draw(x(), y());
+  }
+
+ private:
+  Fl_RGB_Image* image_;
+};
+
+// A smooth progress bar with a border: range and position as the Windows control keeps
+// them. A position above the range shows a full bar, one below it an empty bar.
+class SmoothBar : public Fl_Widget {
+ public:
+  SmoothBar(int x, int y, int w, int h) : Fl_Widget(x, y, w, h) {}
+
+  // Returns the previous range, low word minimum, high word maximum.
+  intptr_t SetRange(int low, int high) {
+    const intptr_t old = static_cast<intptr_t>((low_ & 0xFFFF) | (high_ & 0xFFFF) << 16);
+    low_ = low;
+    high_ = high;
+    pos_ = Clamp(pos_);
+    Refresh();
+    return old;
+  }
+  // Returns the previous position.
+  int SetPos(int position) {
+    const int old = pos_;
+    pos_ = Clamp(position);
+    Refresh();
+    return old;
+  }
+  int Position() const { return pos_; }
+  void draw() override {
+    fl_color(fl_rgb_color(188, 188, 188));
+    fl_rect(x(), y(), w(), h());
+    fl_color(fl_rgb_color(230, 230, 230));
+    fl_rectf(x() + 1, y() + 1, w() - 2, h() - 2);
+    const int filled = Filled();
+    if (filled > 0) {
+      fl_color(fl_rgb_color(6, 176, 37));
+      fl_rectf(x() + 1, y() + 1, filled, h() - 2);
+    }
+    drawn_ = filled;
+  }
+
+ private:
+  int Clamp(int position) const {
+    if (position > high_) return high_;
+    if (position < low_) return low_;
+    return position;
+  }
+  int Filled() const {
+    const int inner = w() - 2;
+    if (high_ <= low_ || inner <= 0) return 0;
+    const long long share = static_cast<long long>(pos_ - low_) * inner / (high_ - low_);
+    return static_cast<int>(share < 0 ? 0 : share > inner ? inner : share);
+  }
+  void Refresh() {
+    if (Filled() != drawn_) redraw();
+  }
+
+  int low_ = 0;
+  int high_ = 100;  // the Windows control's range until one is set
+  int pos_ = 0;
+  int drawn_ = -1;
 };
 
 // Decodes an uncompressed 8-bit palette BMP (rows bottom-up) into RGB.
@@ -120,40 +202,77 @@ class ErrorIcon : public Fl_Widget {
   }
 };
 
-// Message box text: several lines, drawn as is.
+// Message box text: several lines, drawn as is, wrapped at the box's width.
 class BoxText : public Fl_Widget {
  public:
   BoxText(int x, int y, int w, int h, const char* text) : Fl_Widget(x, y, w, h), text_(text) {}
   void draw() override {
-    fl_color(FL_FOREGROUND_COLOR);
-    fl_font(FL_HELVETICA, kFontSize + 1);
-    fl_draw(text_.c_str(), x(), y(), w(), h(), FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP,
-            nullptr, 0);
+    fl_color(FL_BLACK);
+    fl_font(FL_HELVETICA, kFontSize);
+    fl_draw(text_.c_str(), x(), y(), w(), h(), FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP, nullptr, 0);
   }
 
  private:
   std::string text_;
 };
 
+// A filled panel behind the box's text and icon.
+class Panel : public Fl_Widget {
+ public:
+  Panel(int x, int y, int w, int h, Fl_Color colour) : Fl_Widget(x, y, w, h) { color(colour); }
+  void draw() override {
+    fl_color(color());
+    fl_rectf(x(), y(), w(), h());
+  }
+};
+
+// The box's default button: Enter presses it wherever the focus is, and a darker
+// frame marks it, as in a Windows message box.
+class DefaultButton : public Fl_Button {
+ public:
+  DefaultButton(int x, int y, int w, int h, const char* label) : Fl_Button(x, y, w, h, label) {}
+  int handle(int event) override {
+    if (event == FL_SHORTCUT && (Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter)) {
+      do_callback();
+      return 1;
+    }
+    return Fl_Button::handle(event);
+  }
+  void draw() override {
+    Fl_Button::draw();
+    fl_color(fl_rgb_color(0, 84, 153));
+    fl_rect(x(), y(), w(), h());
+  }
+};
+
+// Shows a box (title, error icon, text, OK or Yes and No) and returns the answer.
+// The box is modal: while it is up the progress window takes no input, but its nested
+// loop keeps the toolkit and so the dispatcher's posted messages running. Closing it
+// by its close box or Esc answers No (or OK).
 int RunBox(Fl_Window* owner, const char* text, const char* title, uint32_t flags) {
   const bool yesNo = (flags & 0x0F) == kBoxYesNo;
-  fl_font(FL_HELVETICA, kFontSize + 1);
-  int tw = 0, th = 0;
+  constexpr int kMargin = 12, kIcon = 32, kButtonW = 80, kButtonH = 24, kMaxTextW = 400;
+  fl_font(FL_HELVETICA, kFontSize);
+  int tw = kMaxTextW, th = 0;
   fl_measure(text, tw, th, 0);
-  if (tw > 420) {
-    tw = 420;
-    th = 0;
-    fl_measure(text, tw, th, 0);
-  }
-  const int textW = tw < 160 ? 160 : tw;
-  const int textH = th < 32 ? 32 : th;
-  const int W = 16 + 32 + 14 + textW + 20;
-  const int H = 16 + textH + 18 + 26 + 14;
+  const int buttons = yesNo ? 2 : 1;
+  const int buttonsW = buttons * kButtonW + (buttons - 1) * 8;
+  const int textX = kMargin + kIcon + kMargin;
+  int W = textX + (tw > 0 ? tw : 0) + 2 * kMargin;
+  if (W < buttonsW + 2 * kMargin) W = buttonsW + 2 * kMargin;
+  if (W < 220) W = 220;
+  const int textH = th > kIcon ? th : kIcon;
+  const int panelH = 2 * (kMargin + 8) + textH;
+  const int stripH = kButtonH + 2 * kMargin;
+  const int H = panelH + stripH;
+
   Fl_Double_Window box(W, H, title);
   box.set_modal();
+  box.color(fl_rgb_color(240, 240, 240));
   int answer = yesNo ? kIdNo : kIdOk;
-  new ErrorIcon(16, 16, 32);
-  new BoxText(16 + 32 + 14, 16, textW, textH, text);
+  new Panel(0, 0, W, panelH, FL_WHITE);
+  new ErrorIcon(kMargin + 8, kMargin + 8 + (textH - kIcon) / 2, kIcon);
+  new BoxText(textX + 8, kMargin + 8, W - textX - 8 - kMargin, textH, text);
   struct Choice {
     Fl_Window* window;
     int* answer;
@@ -170,21 +289,23 @@ int RunBox(Fl_Window* owner, const char* text, const char* title, uint32_t flags
           c->window->hide();
         },
         choices.back().get());
+    return b;
   };
-  const int by = H - 14 - 26;
-  if (yesNo) {
-    button(new Fl_Return_Button(W / 2 - 90, by, 84, 26, "Yes"), kIdYes);
-    button(new Fl_Button(W / 2 + 6, by, 84, 26, "No"), kIdNo);
-  } else {
-    button(new Fl_Return_Button(W / 2 - 42, by, 84, 26, "OK"), kIdOk);
-  }
+  const int by = panelH + kMargin;
+  int bx = W - kMargin - buttonsW;
+  Fl_Button* first = button(new DefaultButton(bx, by, kButtonW, kButtonH, yesNo ? "Yes" : "OK"),
+                            yesNo ? kIdYes : kIdOk);
+  if (yesNo) button(new Fl_Button(bx + kButtonW + 8, by, kButtonW, kButtonH, "No"), kIdNo);
   box.end();
-  // Closing the box by its close box or Esc counts as No (or OK).
+  box.size_range(W, H, W, H);
   box.callback([](Fl_Widget* w, void*) { w->hide(); });
   if (owner != nullptr && owner->shown()) {
     box.position(owner->x() + (owner->w() - W) / 2, owner->y() + (owner->h() - H) / 2);
+  } else {
+    box.position((Fl::w() - W) / 2, (Fl::h() - H) / 2);
   }
   box.show();
+  first->take_focus();
   while (box.shown()) Fl::wait(0.1);
   return answer;
 }
@@ -214,25 +335,14 @@ struct Window : posix::WindowFrontEnd {
     if (t != nullptr) t->SetText(text);
   }
   intptr_t ItemMessage(int id, uint32_t message, uintptr_t wParam, intptr_t lParam) override {
-    Fl_Widget* w = Find(id);
-    Fl_Progress* bar = dynamic_cast<Fl_Progress*>(w);
+    SmoothBar* bar = dynamic_cast<SmoothBar*>(Find(id));
     if (bar == nullptr) return 0;
     if (message == kMsgBarSetRange) {
-      const int lo = static_cast<int16_t>(lParam & 0xFFFF);
-      const int hi = static_cast<int16_t>((lParam >> 16) & 0xFFFF);
-      bar->minimum(static_cast<float>(lo));
-      bar->maximum(static_cast<float>(hi > lo ? hi : lo + 1));
-      return 1;
+      const uint32_t range = static_cast<uint32_t>(lParam);
+      return bar->SetRange(static_cast<int>(range & 0xFFFF), static_cast<int>(range >> 16));
     }
-    if (message == kMsgBarSetPos) {
-      // The bar shows a position above its range as full and one below as empty.
-      float pos = static_cast<float>(static_cast<int>(wParam));
-      if (pos > bar->maximum()) pos = bar->maximum();
-      if (pos < bar->minimum()) pos = bar->minimum();
-      const float old = bar->value();
-      if (old != pos) bar->value(pos);
-      return static_cast<intptr_t>(old);
-    }
+    // The position is a signed int carried in wParam.
+    if (message == kMsgBarSetPos) return bar->SetPos(static_cast<int>(static_cast<intptr_t>(wParam)));
     return 0;
   }
   int Box(const char* text, const char* title, uint32_t flags) override {
@@ -287,7 +397,7 @@ intptr_t RunModalDialog(ModuleHandle, const DialogLayout& layout, DialogProc pro
 
   const int W = DuX(layout.width), H = DuY(layout.height);
   w->window = new Fl_Double_Window(W, H, layout.caption);
-  if (w->window == nullptr) return -1;
+  w->window->color(kDialogColour);
   w->window->callback(OnWindowCallback, w);
   for (size_t i = 0; i < layout.controlCount; ++i) {
     const ControlLayout& c = layout.controls[i];
@@ -298,6 +408,8 @@ intptr_t RunModalDialog(ModuleHandle, const DialogLayout& layout, DialogProc pro
         Fl_Button* b = new Fl_Button(x, y, cw, ch);
         b->copy_label(c.text);
         b->labelsize(kFontSize);
+        b->color(kButtonColour);
+        b->clear_visible_focus();  // no dotted focus frame; Esc and clicks press it
         b->callback(OnButton, w);
         widget = b;
         break;
@@ -306,33 +418,21 @@ intptr_t RunModalDialog(ModuleHandle, const DialogLayout& layout, DialogProc pro
       case ControlKind::Label:
         widget = new PlainText(x, y, cw, ch, c.text);
         break;
-      case ControlKind::ProgressBar: {
-        Fl_Progress* bar = new Fl_Progress(x, y, cw, ch);
-        bar->minimum(0);
-        bar->maximum(100);
-        bar->value(0);
-        bar->selection_color(fl_rgb_color(0, 120, 215));
-        bar->box(FL_DOWN_BOX);
-        widget = bar;
+      case ControlKind::ProgressBar:
+        widget = new SmoothBar(x, y, cw, ch);
         break;
-      }
-      case ControlKind::Picture: {
+      case ControlKind::Picture:
         w->banner.reset(DecodeBitmap(layout.bitmap, layout.bitmapSize));
-        Fl_Box* b = new Fl_Box(x, y, w->banner ? w->banner->w() : cw, w->banner ? w->banner->h() : ch);
-        b->box(FL_NO_BOX);
-        if (w->banner) b->image(w->banner.get());
-        b->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT);
-        widget = b;
+        widget = new Picture(x, y, w->banner.get());
         break;
-      }
     }
     if (widget != nullptr) w->items.emplace_back(c.id, widget);
   }
   w->window->end();
-  // Fixed size, centred on the screen.
+  // Fixed size (the window manager offers no resizing and no maximise box), centred
+  // on the screen. Texts never change the size: each control clips its own.
   w->window->size_range(W, H, W, H);
   w->window->position((Fl::w() - W) / 2, (Fl::h() - H) / 2);
-  w->window->set_modal();
   w->window->show();
 
   proc(w, kMsgInitDialog, 0, param);
