@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "handoff/handoff.h"
 #include "patchlist/config.h"
@@ -21,6 +22,8 @@ namespace {
 
 // Set on WM_INITDIALOG: how the dialog procedure finds the record.
 Patcher* g_patcher = nullptr;
+// The thread that runs the window.
+std::thread::id g_uiThread;
 
 int g_argc = 0;
 char** g_argv = nullptr;
@@ -81,7 +84,8 @@ void Patcher::ReportSystemError(uint32_t code) {
 
 void Patcher::SendCloseAndLeave() {
   plat::WindowHandle window = hwnd;
-  senderAwaitingClose.store(true);
+  // On the UI thread the close runs inline; only another thread's send blocks on it.
+  if (std::this_thread::get_id() != g_uiThread) senderAwaitingClose.store(true);
   // From here on the record may be released at any moment: only locals are used.
   plat::SendToWindow(window, plat::kMsgClose, 0, 0);
 }
@@ -174,6 +178,7 @@ void Patcher::ClosePatcher() {
 intptr_t PatchDialogProc(plat::WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
   if (message == plat::kMsgInitDialog) {
     g_patcher = reinterpret_cast<Patcher*>(lParam);
+    g_uiThread = std::this_thread::get_id();
     if (g_patcher == nullptr) return 0;
     g_patcher->hwnd = window;
     g_patcher->StartPatching();

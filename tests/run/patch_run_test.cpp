@@ -58,6 +58,10 @@ class PatchRun : public ::testing::Test {
   void Run() {
     Patcher patcher;
     ASSERT_TRUE(patcher.RunPatchWindow(nullptr));
+    if (std::getenv("ZD_TRACE_RUN") != nullptr) {
+      for (const TextRecord& t : ScriptedWindow::Get().Texts()) std::fprintf(stderr, "%8.1f text %d %s\n", t.ms, t.controlId, t.text.c_str());
+      for (const BoxRecord& b : ScriptedWindow::Get().Boxes()) std::fprintf(stderr, "%8.1f box %s\n", b.ms, b.text.c_str());
+    }
     ASSERT_FALSE(ScriptedWindow::Get().TimedOut()) << "the run did not end by itself";
     plat::FtpShutdown();
   }
