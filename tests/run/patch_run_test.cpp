@@ -52,7 +52,16 @@ class PatchRun : public ::testing::Test {
     ::chmod(path.c_str(), 0755);
   }
   std::string GameLog() const { return tree_.Path("game.log"); }
-  bool GameStarted() { return WaitUntil([&] { return FileExists(GameLog()); }, 10000); }
+  bool GameStarted() { return WaitForLine(GameLog()); }
+  // A log written by a started script: complete once it ends with a line break.
+  static bool WaitForLine(const std::string& path) {
+    return WaitUntil(
+        [&] {
+          const std::string text = ReadFile(path);
+          return !text.empty() && text.back() == '\n';
+        },
+        10000);
+  }
   std::string Local(const std::string& rel) const { return tree_.Path("game/" + rel); }
 
   void Run() {
@@ -61,6 +70,8 @@ class PatchRun : public ::testing::Test {
     if (std::getenv("ZD_TRACE_RUN") != nullptr) {
       for (const TextRecord& t : ScriptedWindow::Get().Texts()) std::fprintf(stderr, "%8.1f text %d %s\n", t.ms, t.controlId, t.text.c_str());
       for (const BoxRecord& b : ScriptedWindow::Get().Boxes()) std::fprintf(stderr, "%8.1f box %s\n", b.ms, b.text.c_str());
+      for (const FtpLogEntry& e : server_.Log())
+        std::fprintf(stderr, "server %s %d %s %s\n", e.kind.c_str(), e.connection, e.verb.c_str(), e.argument.c_str());
     }
     ASSERT_FALSE(ScriptedWindow::Get().TimedOut()) << "the run did not end by itself";
     plat::FtpShutdown();
@@ -200,7 +211,7 @@ TEST_F(PatchRun, ANewPatcherIsHandedOverInsteadOfStartingTheGame) {
        "P 2002-07-15 09:06 " + std::to_string(second.size()) + " zidodiruv2 second.bin\n");
   Run();
   EXPECT_EQ(StatusTexts().back(), "Patch installed.");
-  ASSERT_TRUE(WaitUntil([&] { return FileExists(handOffLog); }, 10000));
+  ASSERT_TRUE(WaitForLine(handOffLog));
   const std::string staged = Local("Update/zidodiruv2");
   EXPECT_EQ(ReadFile(handOffLog), "second -P " + staged + " " + Local("zidodiruv2") + " 2002-07-15 09:06\n");
   // The hand-off's own program survives the clean-up; the other staged copy does not.
