@@ -1,0 +1,106 @@
+// What the end-to-end tests need to drive the built program on a display of their own:
+// a private Xvfb, child processes with a chosen environment, the X tools (xdotool,
+// xwininfo, import) run with deadlines, screenshots as RGB pixels, BMP decoding, and
+// a loopback listener that accepts connections and never says a word.
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zdtest {
+
+struct RgbImage {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> rgb;  // rows top-down, 3 bytes a pixel
+  bool ok() const { return width > 0 && height > 0; }
+  const uint8_t* At(int x, int y) const { return &rgb[(static_cast<size_t>(y) * width + x) * 3]; }
+};
+
+// Decodes a BMP file of 8 bits per pixel with a palette (uncompressed, either row
+// order); an empty image on anything else.
+RgbImage DecodeBmp8(const std::string& bytes);
+// Decodes a binary PPM (P6, maxval 255).
+RgbImage DecodePpm(const std::string& bytes);
+
+// A child process; killed (SIGKILL) and reaped when the object goes away.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Starts argv[0] (searched in PATH when it has no '/') with exactly `env`, in `cwd`
+  // (empty: the current directory). Output goes to `outputPath` when given, else to
+  // /dev/null. `inheritFd`, when not -1, stays open in the child.
+  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+             const std::string& cwd = "", const std::string& outputPath = "", int inheritFd = -1);
+  // Waits up to `ms` for the exit; true with the exit status when it ended normally.
+  bool WaitExit(int ms, int* exitCode);
+  bool Running();
+  void Kill();
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = true;
+  int status_ = 0;
+};
+
+// Runs a command to its end (at most `ms`), collecting standard output. Returns the
+// exit code, or -1 when it could not start, timed out or was killed.
+int RunCommand(const std::vector<std::string>& argv, const std::vector<std::string>& env, int ms,
+               std::string* output = nullptr);
+
+// A private X server (Xvfb on a display number it picks itself with -displayfd).
+class XvfbSession {
+ public:
+  XvfbSession() = default;
+  ~XvfbSession();
+  XvfbSession(const XvfbSession&) = delete;
+  XvfbSession& operator=(const XvfbSession&) = delete;
+
+  // Starts the server and waits (up to `ms`) until it accepts clients.
+  bool Start(int width = 1024, int height = 768, int ms = 10000);
+  const std::string& display() const { return display_; }  // ":N"
+  // The environment for X clients: PATH, HOME and DISPLAY.
+  std::vector<std::string> ClientEnv() const;
+
+  // Polls `xdotool search --name pattern` until a window shows up (or `ms` pass);
+  // 0 when none did.
+  unsigned long FindWindow(const std::string& namePattern, int ms) const;
+  bool WindowGone(const std::string& namePattern) const;
+  // Inner size of a window (xwininfo).
+  bool WindowSize(unsigned long window, int* width, int* height) const;
+  // A screenshot of the window's contents (import -window).
+  RgbImage Screenshot(unsigned long window) const;
+  // xdotool with the given arguments; true on exit code 0.
+  bool Xdotool(const std::vector<std::string>& arguments) const;
+
+ private:
+  ChildProcess server_;
+  std::string display_;
+};
+
+// Listens on a free loopback port and accepts nothing itself: the kernel completes
+// the connections, and they stay silent until the listener goes away.
+class SilentListener {
+ public:
+  SilentListener();
+  ~SilentListener();
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+// Milliseconds on a steady clock, for deadlines.
+double SteadyNowMs();
+
+}  // namespace zdtest
