@@ -47,21 +47,29 @@ constexpr uint32_t kFtpErrorConnectionAborted = 12030;
 constexpr uint32_t kFtpErrorConnectionReset = 12031;
 constexpr uint32_t kFtpErrorCannotConnect = 12029;
 constexpr uint32_t kFtpErrorTransferFailed = 12003;  // the server refused or broke a transfer
+constexpr uint32_t kFtpErrorTransferInProgress = 12110;  // the connection is still busy
 
 // Opens the client in asynchronous mode with `agent` as its name. Null on failure.
 FtpHandle FtpOpenRoot(const char* agent);
 void FtpSetStatusCallback(FtpHandle root, FtpStatusCallback callback);
 
 // Connects and logs on. Returns the connection handle, or null when the connect could
-// not even be started (LastErrorCode tells why; nothing is reported then).
+// not even be started (LastErrorCode tells why; nothing is reported then). The same
+// handle is reported with kFtpHandleCreated.
 FtpHandle FtpConnectAsync(FtpHandle root, const char* host, uint16_t port, const char* user,
                           const char* password, uintptr_t context);
 
 // Downloads `remotePath` in image type, never from a cache, into `localPath`
-// (overwritten). True when started; false with LastErrorCode otherwise.
+// (overwritten). True when started; false with LastErrorCode otherwise (a closed or
+// unknown handle, an operation still outstanding on the connection, a local file that
+// cannot be created). A path starting with '/' is absolute on the server, any other is
+// relative to the log-on directory. The local file is replaced only by a complete
+// download; a failed one leaves it as it was.
 bool FtpGetFileAsync(FtpHandle connection, const char* remotePath, const char* localPath,
                      uintptr_t context);
 
+// Never waits for the client's threads, so it may be called from a callback, or while
+// a callback is blocked waiting for the caller. A download still running is dropped.
 bool FtpCloseHandle(FtpHandle handle);
 
 // How many status callbacks are running right now, process-wide.

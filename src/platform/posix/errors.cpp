@@ -29,6 +29,7 @@ const char* FtpErrorText(uint32_t code) {
     case kFtpErrorConnectionAborted: return "The connection to the patch server was broken.";
     case kFtpErrorConnectionReset: return "The connection to the patch server was reset.";
     case kFtpErrorTransferFailed: return "The patch server could not send the file.";
+    case kFtpErrorTransferInProgress: return "Another transfer is still in progress on this connection.";
     default: return nullptr;
   }
 }

@@ -1,0 +1,79 @@
+// A real FTP server for tests: tests/support/ftp_server.py (pyftpdlib) on a free
+// loopback port, with its own root directory, one account, fault injection and a log of
+// what it saw (connections, commands, log-ons, data sent).
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zdtest {
+
+struct FtpFaults {
+  bool refuseLogin = false;   // every PASS answered 530
+  long long cutAfter = -1;    // RETR sends only this many bytes, then claims success
+  long long stallAfter = -1;  // RETR sends this many bytes, then falls silent
+  long long rate = 0;         // RETR sends about this many bytes per second (0 = no limit)
+};
+
+// One event of the server's log.
+struct FtpLogEntry {
+  std::string kind;  // CONNECT, DISCONNECT, CMD, LOGIN, SENT
+  int connection = 0;
+  std::string verb;  // CMD: the command; LOGIN: OK or FAIL; SENT: complete or incomplete
+  std::string argument;  // CMD: its argument; SENT: the byte count
+};
+
+class FtpServerFixture {
+ public:
+  // Starts the server; on failure the test fails (ADD_FAILURE) and ok() is false.
+  explicit FtpServerFixture(std::string user = "patchuser", std::string password = "pa55word");
+  ~FtpServerFixture();
+  FtpServerFixture(const FtpServerFixture&) = delete;
+  FtpServerFixture& operator=(const FtpServerFixture&) = delete;
+
+  bool ok() const { return port_ != 0; }
+  uint16_t port() const { return port_; }
+  const std::string& root() const { return root_; }
+  const std::string& user() const { return user_; }
+  const std::string& password() const { return password_; }
+
+  // Writes a file under the root (parents created); returns its full path.
+  std::string WriteFile(const std::string& relative, const std::string& contents);
+  // A file of `size` bytes of a position-dependent pattern (see PatternByte).
+  std::string WritePatternFile(const std::string& relative, long long size);
+  static char PatternByte(long long offset);
+
+  // Faults take effect from the next command the server receives.
+  void SetFaults(const FtpFaults& faults);
+  void ClearFaults() { SetFaults(FtpFaults()); }
+
+  std::vector<FtpLogEntry> Log() const;
+  int Connections() const;          // connections accepted
+  int Disconnections() const;       // connections ended
+  int Logons() const;               // PASS commands (log-on attempts)
+  int SuccessfulLogons() const;
+  int CommandCount(const std::string& verb) const;
+  int Retrs() const { return CommandCount("RETR"); }
+  // The commands of one connection, in order ("USER", "PASS", "PWD", ...).
+  std::vector<std::string> CommandsOf(int connection) const;
+
+  // Polls `condition` until it holds or `timeoutMs` has passed; returns its last value.
+  static bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000);
+
+ private:
+  void Start();
+  void Stop();
+
+  std::string user_;
+  std::string password_;
+  std::string base_;   // temp directory holding root/ and state/
+  std::string root_;
+  std::string state_;
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+};
+
+}  // namespace zdtest

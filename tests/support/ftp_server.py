@@ -1,0 +1,214 @@
+#!/usr/bin/python3
+"""FTP server for the tests: pyftpdlib on a free loopback port, one account, one root.
+
+Usage: ftp_server.py --root DIR --state DIR --user NAME --password TEXT
+
+Prints "PORT <n>" on stdout once it listens. Active mode works (PORT to the client's own
+address, which is 127.0.0.1). The state directory holds:
+
+  control   faults, "key=value" lines, read again for every command:
+              refuse_login=1   every PASS is answered 530
+              cut_after=N      a RETR sends only the first N bytes, then closes the data
+                               connection and still answers 226 (only SIZE tells)
+              stall_after=N    a RETR sends N bytes, then nothing more, data connection
+                               left open
+              rate=B           a RETR sends at most about B bytes per second
+  log       one line per event, appended as it happens:
+              CONNECT <id> / DISCONNECT <id>
+              CMD <id> <VERB> [argument]   (the argument of PASS is not written)
+              LOGIN <id> OK|FAIL
+              SENT <id> <bytes> complete|incomplete
+
+The server ends on SIGTERM, or by itself when the process that started it is gone.
+"""
+
+import argparse
+import itertools
+import logging
+import os
+import sys
+import warnings
+
+warnings.simplefilter("ignore")  # asynchat is deprecated in this Python
+
+from pyftpdlib.authorizers import DummyAuthorizer  # noqa: E402
+from pyftpdlib.handlers import ActiveDTP, DTPHandler, FileProducer, FTPHandler  # noqa: E402
+from pyftpdlib.handlers import ThrottledDTPHandler  # noqa: E402
+from pyftpdlib.servers import FTPServer  # noqa: E402
+
+STATE = {"dir": None}
+_ids = itertools.count(1)
+
+
+def log_event(text):
+    with open(os.path.join(STATE["dir"], "log"), "a", encoding="utf-8") as f:
+        f.write(text + "\n")
+
+
+def read_faults():
+    faults = {"refuse_login": 0, "cut_after": -1, "stall_after": -1, "rate": 0}
+    try:
+        with open(os.path.join(STATE["dir"], "control"), encoding="utf-8") as f:
+            for line in f:
+                key, sep, value = line.strip().partition("=")
+                if sep and key in faults:
+                    try:
+                        faults[key] = int(value)
+                    except ValueError:
+                        pass
+    except FileNotFoundError:
+        pass
+    return faults
+
+
+class LimitedFile:
+    """A file object that ends after `limit` bytes (for a cut transfer)."""
+
+    def __init__(self, fd, limit):
+        self._fd = fd
+        self._left = limit
+        self.name = fd.name
+        self.closed = False
+
+    def read(self, size):
+        if self._left <= 0:
+            return b""
+        data = self._fd.read(min(size, self._left))
+        self._left -= len(data)
+        return data
+
+    def close(self):
+        self.closed = True
+        self._fd.close()
+
+
+class FaultDTP(ThrottledDTPHandler):
+    """Data connection with the faults of the RETR that opened it."""
+
+    def __init__(self, sock, cmd_channel):
+        faults = cmd_channel.faults
+        # Read by ThrottledDTPHandler.__init__ to size its buffers.
+        self.write_limit = max(0, faults["rate"])
+        self.stall_after = faults["stall_after"]
+        self.stalled = False
+        super().__init__(sock, cmd_channel)
+
+    def send(self, data):
+        if self.stall_after >= 0:
+            left = self.stall_after - self.tot_bytes_sent
+            data = data[:max(0, left)]
+            if not data:
+                self._stall()
+                return 0
+        sent = super().send(data)
+        if self.stall_after >= 0 and self.tot_bytes_sent >= self.stall_after:
+            self._stall()
+        return sent
+
+    def _stall(self):
+        # Off the event loop: nothing more is sent, the socket stays open until the
+        # control connection ends.
+        if not self.stalled:
+            self.stalled = True
+            self.del_channel()
+
+
+class HandOverActiveDTP(ActiveDTP):
+    """pyftpdlib's active-mode connector keeps its socket's descriptor number after it
+    has handed the socket to the data handler, and unregisters that number from the
+    event loop when the control connection ends. By then the number may belong to a
+    new client's control connection, which then never gets its commands read (seen
+    when a client opens its next connection before sending QUIT on the last one).
+    Forget the socket once it is handed over."""
+
+    def handle_connect(self):
+        super().handle_connect()
+        if self.cmd_channel.data_channel is not None and \
+                self.cmd_channel.data_channel.socket is self.socket:
+            self._fileno = None
+            self.socket = None
+
+
+class FaultHandler(FTPHandler):
+    auth_failed_timeout = 0  # answer a refused log-on at once
+    active_dtp = HandOverActiveDTP
+
+    def on_connect(self):
+        self.conn_id = next(_ids)
+        self.faults = read_faults()
+        log_event("CONNECT %d" % self.conn_id)
+
+    def on_disconnect(self):
+        log_event("DISCONNECT %d" % self.conn_id)
+
+    def pre_process_command(self, line, cmd, arg):
+        self.faults = read_faults()
+        # The plain data connection (with sendfile) unless a fault needs the slow one.
+        if self.faults["rate"] > 0 or self.faults["stall_after"] >= 0:
+            self.dtp_handler = FaultDTP
+        else:
+            self.dtp_handler = DTPHandler
+        if cmd == "PASS":
+            log_event("CMD %d PASS" % self.conn_id)
+        else:
+            log_event(("CMD %d %s %s" % (self.conn_id, cmd, arg)).rstrip())
+        if cmd == "PASS" and self.faults["refuse_login"] and not self.authenticated:
+            log_event("LOGIN %d FAIL" % self.conn_id)
+            self.respond("530 Authentication failed.")
+            self.username = ""
+            return
+        super().pre_process_command(line, cmd, arg)
+
+    def on_login(self, username):
+        log_event("LOGIN %d OK" % self.conn_id)
+
+    def on_login_failed(self, username, password):
+        log_event("LOGIN %d FAIL" % self.conn_id)
+
+    def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
+        if cmd == "RETR" and isproducer and self.faults["cut_after"] >= 0:
+            limited = LimitedFile(data.file, self.faults["cut_after"])
+            data = FileProducer(limited, self._current_type)
+            file = limited
+        super().push_dtp_data(data, isproducer=isproducer, file=file, cmd=cmd)
+
+    def log_transfer(self, cmd, filename, receive, completed, elapsed, bytes):
+        if cmd == "RETR":
+            log_event("SENT %d %d %s" % (self.conn_id, bytes,
+                                         "complete" if completed else "incomplete"))
+        super().log_transfer(cmd, filename, receive, completed, elapsed, bytes)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--state", required=True)
+    parser.add_argument("--user", required=True)
+    parser.add_argument("--password", required=True)
+    args = parser.parse_args()
+    STATE["dir"] = args.state
+
+    logging.basicConfig(level=logging.CRITICAL)
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, args.root, perm="elr")
+    FaultHandler.authorizer = authorizer
+    FaultHandler.banner = "test server ready."
+    server = FTPServer(("127.0.0.1", 0), FaultHandler)
+    server.max_cons = 0
+    server.max_cons_per_ip = 0
+
+    parent = os.getppid()
+
+    def check_parent():
+        if os.getppid() != parent:
+            os._exit(0)
+
+    server.ioloop.call_every(0.5, check_parent)
+    port = server.socket.getsockname()[1]
+    sys.stdout.write("PORT %d\n" % port)
+    sys.stdout.flush()
+    server.serve_forever(handle_exit=False)
+
+
+if __name__ == "__main__":
+    main()
