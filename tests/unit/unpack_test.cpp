@@ -1,0 +1,694 @@
+// The unpacking worker against real gzip files, a running (scripted) progress window
+// and the real shutdown: progress and bar positions, installation, damaged and cut
+// files, write failures (a child process with a file size limit), stops while idle and
+// while unpacking, a failed wait, and a close that meets a box raised by the worker.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/patcher.h"
+#include "platform/errors.h"
+#include "platform/sync.h"
+#include "platform/window.h"
+#include "support/gzip_builder.h"
+#include "support/scripted_window.h"
+#include "support/temp_tree.h"
+#include "ui/resource.h"
+
+namespace {
+
+using zdtest::BoxRecord;
+using zdtest::FileExists;
+using zdtest::Gzip;
+using zdtest::ReadFile;
+using zdtest::SampleData;
+using zdtest::ScriptedWindow;
+using zdtest::TempTree;
+
+constexpr uint32_t kMarker = plat::kMsgUser + 100;
+constexpr char kDamaged[] = "File is damaged. ZidoDiruv cannot continue.";
+constexpr char kWriteFailed[] = "Uncompress file.";
+
+// Polls a condition until it holds or the deadline passes.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Ends the test process when a run hangs (a deadlock would otherwise block the suite).
+class Watchdog {
+ public:
+  explicit Watchdog(int seconds) : thread_([this, seconds] {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!done_changed_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
+      std::fprintf(stderr, "unpack test: the run did not end within %d s (deadlock?)\n", seconds);
+      std::abort();
+    }
+  }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    done_changed_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_changed_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+struct Seen {
+  uint32_t message;
+  uintptr_t wParam;
+  bool fromWorker;  // for WM_CLOSE: neither the test nor a close already begun sent it
+};
+
+// One progress window run with the real worker and the real ClosePatcher. The dialog
+// procedure stands in for the program's: it starts the worker as StartPatching does,
+// hands entries over as the transfer sequence does (StartUnpack with the state still
+// FetchingFile) and moves on after each done message as FinishUnpack does.
+class Harness {
+ public:
+  explicit Harness(const TempTree& tree) : tree_(tree) {}
+
+  PatchEntry* AddEntry(const std::string& name, int32_t unpackedSize) {
+    PatchEntry* e = new PatchEntry;
+    e->kind = 'Z';
+    std::snprintf(e->date, sizeof e->date, "2024-03-05");
+    std::snprintf(e->time, sizeof e->time, "12:34");
+    std::snprintf(e->localPath, sizeof e->localPath, "%s", Local(name).c_str());
+    std::snprintf(e->remotePath, sizeof e->remotePath, "patch/%s.gz", name.c_str());
+    std::snprintf(e->listedName, sizeof e->listedName, "%s", name.c_str());
+    std::snprintf(e->stagingPath, sizeof e->stagingPath, "%s", Staging(name).c_str());
+    e->unpackedSize = unpackedSize;
+    p.entries.Append(e);
+    p.fileCount += 1;
+    return e;
+  }
+  PatchEntry* AddGzip(const std::string& name, const std::string& gz, int32_t unpackedSize) {
+    PatchEntry* e = AddEntry(name, unpackedSize);
+    zdtest::MakeDirs(tree_.Path("Update"));
+    zdtest::WriteFile(e->stagingPath, gz);
+    e->size = static_cast<int32_t>(gz.size());
+    return e;
+  }
+  PatchEntry* AddFifo(const std::string& name) {
+    PatchEntry* e = AddEntry(name, 1 << 20);
+    zdtest::MakeDirs(tree_.Path("Update"));
+    if (::mkfifo(e->stagingPath, 0600) != 0) ADD_FAILURE() << "mkfifo: " << std::strerror(errno);
+    return e;
+  }
+
+  std::string Staging(const std::string& name) const { return tree_.Path("Update/" + name + ".gz"); }
+  std::string Output(const std::string& name) const { return tree_.Path("Update/" + name); }
+  std::string Local(const std::string& name) const { return tree_.Path("game/" + name); }
+
+  // Runs the window until ClosePatcher has ended it.
+  void Run() {
+    ScriptedWindow& w = ScriptedWindow::Get();
+    w.Reset();
+    w.SetDeadlineMs(15000);
+    if (answer) w.AnswerBoxes(answer);
+    if (pressEx) w.PressExWhen(pressEx);
+    g_current = this;
+    {
+      Watchdog watchdog(60);
+      static const plat::DialogLayout layout{IDD_PATCH, "Vorn-ZEDA  Patch", 266, 47, nullptr, 0, nullptr, 0};
+      plat::RunModalDialog(nullptr, layout, &Harness::Proc, 0);
+    }
+    g_current = nullptr;
+  }
+
+  // Hands the entry at `node` to the worker.
+  void Begin(EntryNode* node) {
+    PatchEntry* e = static_cast<PatchEntry*>(node->value);
+    p.cursor = node;
+    p.fileIndex += 1;
+    p.fileBytes = e->size;
+    p.state.store(FetchingFile);
+    p.StartUnpack(e);
+  }
+
+  std::vector<Seen> Messages(uint32_t message) const {
+    std::vector<Seen> out;
+    for (const Seen& s : seen)
+      if (s.message == message) out.push_back(s);
+    return out;
+  }
+  std::vector<uint32_t> Counts() const {
+    std::vector<uint32_t> out;
+    for (const Seen& s : Messages(WM_PATCH_UNPACK_PROGRESS)) out.push_back(static_cast<uint32_t>(s.wParam));
+    return out;
+  }
+  bool WorkerPostedClose() const {
+    for (const Seen& s : Messages(plat::kMsgClose))
+      if (s.fromWorker) return true;
+    return false;
+  }
+  // The test's own end of a run, as LaunchGame or EX would end it.
+  void CloseFromTest() {
+    testClosing = true;
+    plat::SendToWindow(p.hwnd, plat::kMsgClose, 0, 0);
+  }
+  std::vector<std::string> BoxTexts() const {
+    std::vector<std::string> out;
+    for (const BoxRecord& b : ScriptedWindow::Get().Boxes()) out.push_back(b.text);
+    return out;
+  }
+
+  Patcher p;
+  bool makeUnpackEvent = true;
+  bool makeStopEvent = true;
+  // Run on the UI thread; onInit replaces the hand-over of the first entry.
+  std::function<void()> onInit;
+  std::function<void(uint32_t)> onProgress;
+  std::function<void(PatchEntry*)> onDone;
+  std::function<void()> onMarker;
+  std::function<int(const BoxRecord&)> answer;
+  std::function<bool()> pressEx;
+
+  // UI thread only (read after Run).
+  std::vector<Seen> seen;
+  std::vector<int> positions;  // the bar after each progress message
+  std::atomic<int> progressCount{0};
+  bool testClosing = false;
+
+ private:
+  static intptr_t Proc(plat::WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t) {
+    Harness* h = g_current;
+    Patcher& p = h->p;
+    switch (message) {
+      case plat::kMsgInitDialog:
+        p.hwnd = window;
+        if (h->makeUnpackEvent) p.unpackEvent = plat::CreateAutoResetEvent();
+        if (h->makeStopEvent) p.stopEvent = plat::CreateAutoResetEvent();
+        p.workerThread = plat::StartThread(UnpackWorker, &p);
+        if (h->onInit) {
+          h->onInit();
+        } else if (p.entries.head != nullptr) {
+          h->Begin(p.entries.head);
+        }
+        break;
+      case plat::kMsgClose:
+        h->seen.push_back(Seen{message, wParam, !h->testClosing && !p.ClosingStarted()});
+        p.ClosePatcher();
+        break;
+      case plat::kMsgCommand:
+        if ((wParam & 0xFFFF) == static_cast<uintptr_t>(plat::kIdCancel)) h->CloseFromTest();
+        break;
+      case WM_PATCH_UNPACK_PROGRESS:
+        h->seen.push_back(Seen{message, wParam, false});
+        p.ShowUnpackProgress(static_cast<uint32_t>(wParam));
+        h->positions.push_back(ScriptedWindow::Get().BarPosition());
+        h->progressCount.fetch_add(1);
+        if (h->onProgress) h->onProgress(static_cast<uint32_t>(wParam));
+        break;
+      case WM_PATCH_UNPACK_DONE: {
+        h->seen.push_back(Seen{message, wParam, false});
+        if (p.ClosingStarted() || p.cursor == nullptr) break;
+        if (h->onDone) h->onDone(static_cast<PatchEntry*>(p.cursor->value));
+        p.state.store(ConnectingForFile);
+        EntryNode* next = p.cursor->next;
+        if (next != nullptr) {
+          h->Begin(next);
+        } else {
+          h->CloseFromTest();
+        }
+        break;
+      }
+      case kMarker:
+        h->seen.push_back(Seen{message, wParam, false});
+        if (h->onMarker) h->onMarker();
+        break;
+      default:
+        break;
+    }
+    return 0;
+  }
+
+  static Harness* g_current;
+  const TempTree& tree_;
+};
+
+Harness* Harness::g_current = nullptr;
+
+std::string ErrorTextOf(int code) {
+  char text[512];
+  EXPECT_TRUE(plat::ErrorText(static_cast<uint32_t>(code), text, sizeof text));
+  return text;
+}
+
+// Feeds a FIFO staging file from a thread of the test. Opening waits until the worker
+// has opened the other end, i.e. until it has taken the hand-over.
+class FifoWriter {
+ public:
+  explicit FifoWriter(std::string path) : path_(std::move(path)) {}
+  ~FifoWriter() {
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  void Start(std::function<void(FifoWriter&)> body) {
+    thread_ = std::thread([this, body] {
+      if (!WaitFor([this] {
+            fd_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+            return fd_ >= 0;
+          })) {
+        failed = "the worker never opened the staging file";
+        return;
+      }
+      ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+      body(*this);
+    });
+  }
+  // False once the reader has gone (EPIPE) or on any other failure.
+  bool Write(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  int Unread() const {
+    int n = -1;
+    ::ioctl(fd_, FIONREAD, &n);
+    return n;
+  }
+  void Close() {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  std::string failed;
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::thread thread_;
+};
+
+// A gzip stream without end: the worker can only leave it through a stop.
+void FeedForever(FifoWriter& writer) {
+  zdtest::GzipStream stream;
+  for (uint32_t seed = 1; seed < 100000; ++seed) {
+    if (!writer.Write(stream.Add(SampleData(65536, seed)))) return;  // the worker closed it
+  }
+  writer.failed = "the worker read the endless stream to its limit";
+}
+
+// Writes to a reader that has gone must fail with EPIPE, not end the test process.
+class IgnoreSigpipe {
+ public:
+  IgnoreSigpipe() { old_ = ::signal(SIGPIPE, SIG_IGN); }
+  ~IgnoreSigpipe() { ::signal(SIGPIPE, old_); }
+
+ private:
+  void (*old_)(int);
+};
+
+class UnpackTest : public ::testing::Test {
+ protected:
+  TempTree tree;
+};
+
+TEST_F(UnpackTest, UnpacksInstallsAndReportsEveryBlock) {
+  Harness h(tree);
+  const std::string data = SampleData(40000);
+  PatchEntry* e = h.AddGzip("Data/a.dat", Gzip(data), 40000);
+  std::string stagingAtDone;
+  bool compressedGoneAtDone = false;
+  h.onDone = [&](PatchEntry* done) {
+    EXPECT_EQ(done, e);
+    stagingAtDone = done->stagingPath;
+    compressedGoneAtDone = !FileExists(h.Staging("Data/a.dat"));
+  };
+  h.Run();
+
+  EXPECT_FALSE(ScriptedWindow::Get().TimedOut());
+  EXPECT_EQ(h.Counts(), (std::vector<uint32_t>{16384, 32768, 40000}));
+  EXPECT_EQ(h.positions, (std::vector<int>{409, 819, 1000}));
+  EXPECT_EQ(h.Messages(WM_PATCH_UNPACK_DONE).size(), 1u);
+  EXPECT_FALSE(h.WorkerPostedClose());
+  EXPECT_TRUE(h.BoxTexts().empty());
+  // The bar starts again from 0 when the unpacking begins.
+  const auto bars = ScriptedWindow::Get().Bars();
+  ASSERT_FALSE(bars.empty());
+  EXPECT_EQ(bars.front().message, plat::kMsgBarSetPos);
+  EXPECT_EQ(bars.front().wParam, 0u);
+  EXPECT_EQ(ScriptedWindow::Get().Texts(IDC_STATUS).front().text, "[1/1] Data/a.dat uncompressing file...");
+  // Installed in place; the compressed file and the emptied staging directory are gone.
+  EXPECT_EQ(stagingAtDone, h.Output("Data/a.dat"));
+  EXPECT_TRUE(compressedGoneAtDone);
+  EXPECT_EQ(ReadFile(h.Local("Data/a.dat")), data);
+  EXPECT_FALSE(FileExists(h.Output("Data/a.dat")));
+  EXPECT_FALSE(FileExists(tree.Path("Update/Data")));
+}
+
+TEST_F(UnpackTest, EmptyContentsInstallAnEmptyFileOverLeftovers) {
+  Harness h(tree);
+  h.AddGzip("empty.dat", Gzip(""), 0);
+  // A read-only leftover of an earlier run and an old installed copy.
+  tree.Write("Update/empty.dat", "leftover");
+  ::chmod(h.Output("empty.dat").c_str(), 0444);
+  tree.Write("game/empty.dat", "old contents");
+  h.Run();
+
+  EXPECT_TRUE(h.Counts().empty());
+  EXPECT_EQ(h.Messages(WM_PATCH_UNPACK_DONE).size(), 1u);
+  EXPECT_TRUE(h.BoxTexts().empty());
+  ASSERT_TRUE(FileExists(h.Local("empty.dat")));
+  EXPECT_EQ(ReadFile(h.Local("empty.dat")), "");
+}
+
+TEST_F(UnpackTest, DamagedOrCutFilesAreRefusedAndTheirOutputRemoved) {
+  const std::string data = SampleData(300000, 7);
+  const std::string gz = Gzip(data);
+  std::string corrupt = gz;
+  for (size_t i = gz.size() / 2; i < gz.size() / 2 + 64; ++i) corrupt[i] = static_cast<char>(corrupt[i] ^ 0x5A);
+  std::string badCrc = gz;
+  badCrc[gz.size() - 8] = static_cast<char>(badCrc[gz.size() - 8] ^ 1);
+  struct Case {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"corrupt deflate data", corrupt},
+      {"a trailer that does not match", badCrc},
+      {"cut in the middle", gz.substr(0, gz.size() / 2)},
+      {"the trailer missing", gz.substr(0, gz.size() - 8)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempTree local;
+    Harness h(local);
+    h.AddGzip("b.dat", c.bytes, static_cast<int32_t>(data.size()));
+    bool partialOutputSeen = false;
+    h.onProgress = [&](uint32_t) { partialOutputSeen = partialOutputSeen || FileExists(h.Output("b.dat")); };
+    h.Run();
+
+    EXPECT_EQ(h.BoxTexts(), std::vector<std::string>{kDamaged});
+    EXPECT_TRUE(h.WorkerPostedClose());
+    EXPECT_TRUE(h.Messages(WM_PATCH_UNPACK_DONE).empty());
+    EXPECT_TRUE(partialOutputSeen);  // something was written before the fault showed
+    EXPECT_FALSE(FileExists(h.Output("b.dat")));
+    EXPECT_FALSE(FileExists(h.Local("b.dat")));
+    EXPECT_FALSE(FileExists(h.Staging("b.dat")));  // removed by the shutdown
+  }
+}
+
+// A write failure made real: the run happens in a child process whose file size limit
+// stops the output, with SIGXFSZ ignored so the write fails with EFBIG instead.
+TEST_F(UnpackTest, WriteFailureShowsUncompressAndRemovesTheOutput) {
+  struct Case {
+    const char* what;
+    size_t size;
+    rlim_t limit;
+    size_t progress;  // blocks reported before the failure
+  } cases[] = {
+      {"a block cannot be written", 40000, 20000, 1},
+      // The last 100 bytes stay in the output's buffer until it is closed.
+      {"only the final flush fails", 32868, 32818, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempTree local;
+    const std::string gz = Gzip(SampleData(c.size, 3));
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    fflush(nullptr);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(fds[0]);
+      ::signal(SIGXFSZ, SIG_IGN);
+      std::string report;
+      {
+        Harness h(local);
+        h.AddGzip("c.dat", gz, static_cast<int32_t>(c.size));
+        const rlimit limit{c.limit, c.limit};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        h.Run();
+        for (const std::string& text : h.BoxTexts()) report += "box=" + text + "\n";
+        report += "progress=" + std::to_string(h.Counts().size()) + "\n";
+        report += "done=" + std::to_string(h.Messages(WM_PATCH_UNPACK_DONE).size()) + "\n";
+        report += std::string("workerClose=") + (h.WorkerPostedClose() ? "1" : "0") + "\n";
+        report += std::string("output=") + (FileExists(h.Output("c.dat")) ? "1" : "0") + "\n";
+        report += std::string("local=") + (FileExists(h.Local("c.dat")) ? "1" : "0") + "\n";
+      }
+      const ssize_t written = ::write(fds[1], report.data(), report.size());
+      ::_exit(written == static_cast<ssize_t>(report.size()) ? 0 : 3);
+    }
+    ::close(fds[1]);
+    std::string report;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    EXPECT_EQ(report, std::string("box=") + kWriteFailed + "\nprogress=" + std::to_string(c.progress) +
+                          "\ndone=0\nworkerClose=1\noutput=0\nlocal=0\n");
+  }
+}
+
+TEST_F(UnpackTest, ExDuringUnpackingStopsWithoutABox) {
+  IgnoreSigpipe ignore;
+  Harness h(tree);
+  h.AddFifo("big.dat");
+  {
+    FifoWriter writer(h.Staging("big.dat"));
+    writer.Start(FeedForever);
+    h.pressEx = [&] { return h.progressCount.load() >= 1; };
+    h.Run();
+    // The writer ends when the worker has closed the stream (EPIPE).
+  }
+
+  EXPECT_FALSE(ScriptedWindow::Get().TimedOut());
+  EXPECT_TRUE(ScriptedWindow::Get().ExPressed());
+  EXPECT_TRUE(h.BoxTexts().empty());
+  EXPECT_FALSE(h.Counts().empty());
+  EXPECT_TRUE(h.Messages(WM_PATCH_UNPACK_DONE).empty());
+  EXPECT_EQ(h.p.workerThread, nullptr);  // the shutdown waited for it and closed it
+  EXPECT_FALSE(FileExists(h.Output("big.dat")));
+  EXPECT_FALSE(FileExists(h.Staging("big.dat")));
+  EXPECT_FALSE(FileExists(h.Local("big.dat")));
+}
+
+TEST_F(UnpackTest, StopSeenDuringUnpackingClosesTheWindow) {
+  IgnoreSigpipe ignore;
+  Harness h(tree);
+  h.AddFifo("big.dat");
+  {
+    FifoWriter writer(h.Staging("big.dat"));
+    writer.Start(FeedForever);
+    h.onProgress = [&](uint32_t) {
+      if (h.progressCount.load() == 1) plat::SignalEvent(h.p.stopEvent);
+    };
+    h.Run();
+  }
+
+  EXPECT_TRUE(h.WorkerPostedClose());
+  EXPECT_TRUE(h.BoxTexts().empty());
+  EXPECT_TRUE(h.Messages(WM_PATCH_UNPACK_DONE).empty());
+  EXPECT_FALSE(FileExists(h.Output("big.dat")));
+  EXPECT_FALSE(FileExists(h.Staging("big.dat")));
+}
+
+// The worker meets a damaged block just after EX has started the shutdown, which then
+// waits for the worker while the worker waits for its box: the wait must show the box.
+TEST_F(UnpackTest, BoxRaisedWhileTheShutdownWaitsIsShown) {
+  IgnoreSigpipe ignore;
+  Harness h(tree);
+  h.AddFifo("late.dat");
+  std::atomic<bool> workerReading{false};
+  bool closingWhenShown = false;
+  {
+    FifoWriter writer(h.Staging("late.dat"));
+    writer.Start([&](FifoWriter& w) {
+      // A gzip header alone: the worker's first read takes it and waits for more,
+      // past its stop poll.
+      static const char header[] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, 3};
+      if (!w.Write(std::string(header, sizeof header)) || !WaitFor([&] { return w.Unread() == 0; })) {
+        w.failed = "the worker did not read the header";
+        return;
+      }
+      workerReading.store(true);
+      if (!WaitFor([&] { return h.p.ClosingStarted(); })) {
+        w.failed = "EX did not start the shutdown";
+        return;
+      }
+      // An invalid block type: the read the worker is in fails.
+      w.Write(std::string(16, '\xff'));
+      w.Close();
+    });
+    h.pressEx = [&] { return workerReading.load(); };
+    h.answer = [&](const BoxRecord&) {
+      closingWhenShown = h.p.ClosingStarted();
+      return plat::kIdOk;
+    };
+    h.Run();
+    EXPECT_TRUE(writer.failed.empty()) << writer.failed;
+  }
+
+  EXPECT_FALSE(ScriptedWindow::Get().TimedOut());
+  EXPECT_EQ(h.BoxTexts(), std::vector<std::string>{kDamaged});
+  EXPECT_TRUE(closingWhenShown);
+  EXPECT_EQ(h.p.workerThread, nullptr);
+  EXPECT_FALSE(FileExists(h.Output("late.dat")));
+  EXPECT_FALSE(FileExists(h.Staging("late.dat")));
+}
+
+// The worker ends by itself (a stop while idle, or a wait that fails because an event
+// is missing) and posts nothing: a marker posted after its end is the first message.
+TEST_F(UnpackTest, WorkerEndsSilentlyOnIdleStopOrFailedWait) {
+  struct Case {
+    const char* what;
+    bool unpackEvent;
+    bool stopEvent;
+    bool signalStop;
+  } cases[] = {
+      {"stop while idle", true, true, true},
+      {"no unpack event", false, true, false},
+      {"no stop event", true, false, false},
+      {"no event at all", false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempTree local;
+    Harness h(local);
+    // A valid entry under the cursor that a worker reading it would unpack.
+    h.AddGzip("d.dat", Gzip(SampleData(50000)), 50000);
+    h.p.cursor = h.p.entries.head;
+    h.makeUnpackEvent = c.unpackEvent;
+    h.makeStopEvent = c.stopEvent;
+    bool ended = false;
+    size_t seenBeforeMarker = 99;
+    h.onInit = [&] {
+      if (c.signalStop) plat::SignalEvent(h.p.stopEvent);
+      ended = WaitFor([&] { return plat::ThreadFinished(h.p.workerThread); });
+      plat::PostToWindow(h.p.hwnd, kMarker, 0, 0);
+    };
+    h.onMarker = [&] {
+      seenBeforeMarker = h.seen.size() - 1;
+      h.CloseFromTest();
+    };
+    h.Run();
+
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(seenBeforeMarker, 0u);
+    EXPECT_TRUE(h.BoxTexts().empty());
+    EXPECT_FALSE(FileExists(h.Output("d.dat")));
+    EXPECT_FALSE(FileExists(h.Local("d.dat")));
+  }
+}
+
+TEST_F(UnpackTest, UnopenableFilesReportTheSystemError) {
+  {
+    SCOPED_TRACE("missing staging file");
+    Harness h(tree);
+    h.AddEntry("gone.dat", 100);
+    h.Run();
+    EXPECT_EQ(h.BoxTexts(), std::vector<std::string>{ErrorTextOf(ENOENT)});
+    EXPECT_TRUE(h.WorkerPostedClose());
+    EXPECT_TRUE(h.Counts().empty());
+    EXPECT_FALSE(FileExists(h.Output("gone.dat")));
+  }
+  {
+    SCOPED_TRACE("output path taken by a directory");
+    TempTree local;
+    Harness h(local);
+    h.AddGzip("dir.dat", Gzip("x"), 1);
+    local.Write("Update/dir.dat/inside", "keeps the directory from being removed");
+    h.Run();
+    EXPECT_EQ(h.BoxTexts(), std::vector<std::string>{ErrorTextOf(EISDIR)});
+    EXPECT_TRUE(h.WorkerPostedClose());
+    EXPECT_TRUE(h.Counts().empty());
+    EXPECT_FALSE(FileExists(h.Local("dir.dat")));
+  }
+}
+
+TEST_F(UnpackTest, TwoEntriesInARowAreUnpackedOneAfterTheOther) {
+  Harness h(tree);
+  const std::string first = SampleData(20000, 11);
+  const std::string second = SampleData(17000, 12);
+  h.AddGzip("one.dat", Gzip(first), 20000);
+  // A listed name far longer than the status text: the name is cut, the rest kept.
+  const std::string longName = std::string(300, 'n') + "/two.dat";
+  PatchEntry* two = h.AddGzip("two.dat", Gzip(second), 17000);
+  std::snprintf(two->listedName, sizeof two->listedName, "%s", longName.c_str());
+  bool secondUntouchedAtFirstDone = false;
+  int doneCount = 0;
+  h.onDone = [&](PatchEntry*) {
+    if (++doneCount == 1)
+      secondUntouchedAtFirstDone = FileExists(h.Staging("two.dat")) && !FileExists(h.Output("two.dat"));
+  };
+  h.Run();
+
+  EXPECT_TRUE(h.BoxTexts().empty());
+  EXPECT_EQ(h.Counts(), (std::vector<uint32_t>{16384, 20000, 16384, 17000}));
+  EXPECT_EQ(doneCount, 2);
+  EXPECT_TRUE(secondUntouchedAtFirstDone);
+  EXPECT_EQ(ReadFile(h.Local("one.dat")), first);
+  EXPECT_EQ(ReadFile(h.Local("two.dat")), second);
+  const auto texts = ScriptedWindow::Get().Texts(IDC_STATUS);
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0].text, "[1/2] one.dat uncompressing file...");
+  const std::string suffix = " uncompressing file...";
+  const std::string& cut = texts[1].text;
+  EXPECT_EQ(cut.size(), 127u);
+  EXPECT_EQ(cut.compare(0, 6, "[2/2] "), 0);
+  EXPECT_EQ(cut.compare(cut.size() - suffix.size(), suffix.size(), suffix), 0);
+  EXPECT_EQ(cut.substr(6, cut.size() - 6 - suffix.size()), longName.substr(0, 127 - 6 - suffix.size()));
+}
+
+TEST_F(UnpackTest, ListedSizeOnlyScalesTheBar) {
+  struct Case {
+    int32_t listed;
+    std::vector<int> positions;
+  } cases[] = {
+      {10000, {1638, 3276, 4000}},  // more data than listed: past the end, still installed
+      {80000, {204, 409, 500}},     // less data than listed
+      {0, {1000, 1000, 1000}},      // no listed size: full once data has arrived
+  };
+  const std::string data = SampleData(40000, 5);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.listed);
+    TempTree local;
+    Harness h(local);
+    h.AddGzip("e.dat", Gzip(data), c.listed);
+    h.Run();
+    EXPECT_EQ(h.positions, c.positions);
+    EXPECT_TRUE(h.BoxTexts().empty());
+    EXPECT_EQ(ReadFile(h.Local("e.dat")), data);
+  }
+}
+
+}  // namespace
