@@ -168,7 +168,9 @@ void FtpServerFixture::SetFaults(const FtpFaults& faults) {
     f << "refuse_login=" << (faults.refuseLogin ? 1 : 0) << "\n"
       << "cut_after=" << faults.cutAfter << "\n"
       << "stall_after=" << faults.stallAfter << "\n"
-      << "rate=" << faults.rate << "\n";
+      << "rate=" << faults.rate << "\n"
+      << "logins_allowed=" << faults.loginsAllowed << "\n"
+      << "path=" << faults.path << "\n";
   }
   ASSERT_EQ(0, std::rename(temp.c_str(), (state_ + "/control").c_str()));
 }

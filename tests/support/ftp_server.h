@@ -16,6 +16,8 @@ struct FtpFaults {
   long long cutAfter = -1;    // RETR sends only this many bytes, then claims success
   long long stallAfter = -1;  // RETR sends this many bytes, then falls silent
   long long rate = 0;         // RETR sends about this many bytes per second (0 = no limit)
+  int loginsAllowed = -1;     // log-ons after this many successful ones are refused (-1: all allowed)
+  std::string path;           // cutAfter, stallAfter, rate only for this file (root-relative); "" = all
 };
 
 // One event of the server's log.

@@ -8,11 +8,15 @@ address, which is 127.0.0.1). The state directory holds:
 
   control   faults, "key=value" lines, read again for every command:
               refuse_login=1   every PASS is answered 530
+              logins_allowed=N after N successful log-ons (counted since the server
+                               started), every PASS is answered 530
               cut_after=N      a RETR sends only the first N bytes, then closes the data
                                connection and still answers 226 (only SIZE tells)
               stall_after=N    a RETR sends N bytes, then nothing more, data connection
                                left open
               rate=B           a RETR sends at most about B bytes per second
+              path=P           cut_after, stall_after and rate apply only to a RETR of
+                               the file P (relative to the root); default: every RETR
   log       one line per event, appended as it happens:
               CONNECT <id> / DISCONNECT <id>
               CMD <id> <VERB> [argument]   (the argument of PASS is not written)
@@ -36,7 +40,7 @@ from pyftpdlib.handlers import ActiveDTP, DTPHandler, FileProducer, FTPHandler  
 from pyftpdlib.handlers import ThrottledDTPHandler  # noqa: E402
 from pyftpdlib.servers import FTPServer  # noqa: E402
 
-STATE = {"dir": None}
+STATE = {"dir": None, "root": None, "logins": 0}
 _ids = itertools.count(1)
 
 
@@ -46,12 +50,15 @@ def log_event(text):
 
 
 def read_faults():
-    faults = {"refuse_login": 0, "cut_after": -1, "stall_after": -1, "rate": 0}
+    faults = {"refuse_login": 0, "logins_allowed": -1, "cut_after": -1,
+              "stall_after": -1, "rate": 0, "path": ""}
     try:
         with open(os.path.join(STATE["dir"], "control"), encoding="utf-8") as f:
             for line in f:
-                key, sep, value = line.strip().partition("=")
-                if sep and key in faults:
+                key, sep, value = line.rstrip("\n").partition("=")
+                if sep and key == "path":
+                    faults[key] = value
+                elif sep and key in faults:
                     try:
                         faults[key] = int(value)
                     except ValueError:
@@ -94,6 +101,9 @@ class FaultDTP(ThrottledDTPHandler):
         super().__init__(sock, cmd_channel)
 
     def send(self, data):
+        if not self.cmd_channel.fault_applies:
+            self.write_limit = 0
+            return DTPHandler.send(self, data)
         if self.stall_after >= 0:
             left = self.stall_after - self.tot_bytes_sent
             data = data[:max(0, left)]
@@ -136,6 +146,7 @@ class FaultHandler(FTPHandler):
     def on_connect(self):
         self.conn_id = next(_ids)
         self.faults = read_faults()
+        self.fault_applies = True
         log_event("CONNECT %d" % self.conn_id)
 
     def on_disconnect(self):
@@ -152,7 +163,9 @@ class FaultHandler(FTPHandler):
             log_event("CMD %d PASS" % self.conn_id)
         else:
             log_event(("CMD %d %s %s" % (self.conn_id, cmd, arg)).rstrip())
-        if cmd == "PASS" and self.faults["refuse_login"] and not self.authenticated:
+        allowed = self.faults["logins_allowed"]
+        refuse = self.faults["refuse_login"] or (allowed >= 0 and STATE["logins"] >= allowed)
+        if cmd == "PASS" and refuse and not self.authenticated:
             log_event("LOGIN %d FAIL" % self.conn_id)
             self.respond("530 Authentication failed.")
             self.username = ""
@@ -160,13 +173,19 @@ class FaultHandler(FTPHandler):
         super().pre_process_command(line, cmd, arg)
 
     def on_login(self, username):
+        STATE["logins"] += 1
         log_event("LOGIN %d OK" % self.conn_id)
 
     def on_login_failed(self, username, password):
         log_event("LOGIN %d FAIL" % self.conn_id)
 
     def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
-        if cmd == "RETR" and isproducer and self.faults["cut_after"] >= 0:
+        wanted = self.faults["path"].strip("/")
+        self.fault_applies = not wanted or (
+            file is not None and os.path.realpath(file.name) ==
+            os.path.realpath(os.path.join(STATE["root"], wanted)))
+        if cmd == "RETR" and isproducer and self.fault_applies and \
+                self.faults["cut_after"] >= 0:
             limited = LimitedFile(data.file, self.faults["cut_after"])
             data = FileProducer(limited, self._current_type)
             file = limited
@@ -187,6 +206,7 @@ def main():
     parser.add_argument("--password", required=True)
     args = parser.parse_args()
     STATE["dir"] = args.state
+    STATE["root"] = args.root
 
     logging.basicConfig(level=logging.CRITICAL)
     authorizer = DummyAuthorizer()
