@@ -156,7 +156,7 @@ void ChildProcess::Kill() {
   reaped_ = true;
 }
 
-int RunCommand(const std::vector<std::string>& argv, const std::vector<std::string>& env, int ms,
+int RunTool(const std::vector<std::string>& argv, const std::vector<std::string>& env, int ms,
                std::string* output) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
@@ -233,14 +233,14 @@ std::vector<std::string> XvfbSession::ClientEnv() const {
 bool XvfbSession::Xdotool(const std::vector<std::string>& arguments) const {
   std::vector<std::string> argv = {"xdotool"};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return RunCommand(argv, ClientEnv(), 5000) == 0;
+  return RunTool(argv, ClientEnv(), 5000) == 0;
 }
 
 unsigned long XvfbSession::FindWindow(const std::string& namePattern, int ms) const {
   const double deadline = SteadyNowMs() + ms;
   for (;;) {
     std::string out;
-    if (RunCommand({"xdotool", "search", "--name", namePattern}, ClientEnv(), 5000, &out) == 0) {
+    if (RunTool({"xdotool", "search", "--name", namePattern}, ClientEnv(), 5000, &out) == 0) {
       const unsigned long id = std::strtoul(out.c_str(), nullptr, 10);
       if (id != 0) return id;
     }
@@ -251,12 +251,12 @@ unsigned long XvfbSession::FindWindow(const std::string& namePattern, int ms) co
 
 bool XvfbSession::WindowGone(const std::string& namePattern) const {
   std::string out;
-  return RunCommand({"xdotool", "search", "--name", namePattern}, ClientEnv(), 5000, &out) == 1;
+  return RunTool({"xdotool", "search", "--name", namePattern}, ClientEnv(), 5000, &out) == 1;
 }
 
 bool XvfbSession::WindowSize(unsigned long window, int* width, int* height) const {
   std::string out;
-  if (RunCommand({"xwininfo", "-id", std::to_string(window)}, ClientEnv(), 5000, &out) != 0) return false;
+  if (RunTool({"xwininfo", "-id", std::to_string(window)}, ClientEnv(), 5000, &out) != 0) return false;
   const size_t w = out.find("Width:"), h = out.find("Height:");
   if (w == std::string::npos || h == std::string::npos) return false;
   *width = std::atoi(out.c_str() + w + 6);
@@ -266,7 +266,7 @@ bool XvfbSession::WindowSize(unsigned long window, int* width, int* height) cons
 
 RgbImage XvfbSession::Screenshot(unsigned long window) const {
   std::string out;
-  if (RunCommand({"import", "-window", std::to_string(window), "-depth", "8", "ppm:-"}, ClientEnv(), 10000, &out) != 0)
+  if (RunTool({"import", "-window", std::to_string(window), "-depth", "8", "ppm:-"}, ClientEnv(), 10000, &out) != 0)
     return RgbImage();
   return DecodePpm(out);
 }

@@ -52,7 +52,7 @@ class ChildProcess {
 
 // Runs a command to its end (at most `ms`), collecting standard output. Returns the
 // exit code, or -1 when it could not start, timed out or was killed.
-int RunCommand(const std::vector<std::string>& argv, const std::vector<std::string>& env, int ms,
+int RunTool(const std::vector<std::string>& argv, const std::vector<std::string>& env, int ms,
                std::string* output = nullptr);
 
 // A private X server (Xvfb on a display number it picks itself with -displayfd).
