@@ -433,7 +433,8 @@ void ReapThreads() {
 bool HostCharOk(char ch, bool ipv6) {
   if ((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9')) return true;
   if (ipv6) return ch == ':' || ch == '.';
-  return ch == '.' || ch == '-' || ch == '_';
+  // Bytes above ASCII: an international name, which libcurl converts (IDN).
+  return ch == '.' || ch == '-' || ch == '_' || static_cast<unsigned char>(ch) >= 0x80;
 }
 
 // "ftp://host:port", or empty when the host would not be read as one host name (a '/',
