@@ -13,11 +13,9 @@
 // - Fl_Progress repaints on every value change; the bar here repaints only when its
 //   filled width in pixels changes, so a flood of positions costs almost nothing.
 #include <FL/Fl.H>
-#include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Image.H>
-#include <FL/Fl_Return_Button.H>
 #include <FL/fl_draw.H>
 
 #include <cstring>
