@@ -205,16 +205,39 @@ bool FillEntry(const Column columns[6], const char* installDir, const char* base
 
 }  // namespace
 
-bool NeedsUpdate(const PatchEntry& entry) {
+namespace {
+
+// The local-time offset in force now, as the platform converts: a constant shift for
+// every file time while it lasts. Taken once per list, it spares each line a fresh
+// look at the time-zone settings (on Linux that is a stat of the zone file each time).
+struct LocalOffset {
+  bool known = false;
+  int64_t ticks = 0;
+};
+
+LocalOffset CurrentLocalOffset() {
+  const plat::FileTime reference = 0x0100000000000000ULL;  // any time well inside the range
+  plat::FileTime local;
+  LocalOffset offset;
+  if (plat::UtcToLocalFileTime(reference, &local)) {
+    offset.known = true;
+    offset.ticks = static_cast<int64_t>(local - reference);
+  }
+  return offset;
+}
+
+bool NeedsUpdateWithOffset(const PatchEntry& entry, const LocalOffset& offset) {
   plat::FileStatus status;
   if (!plat::QueryFile(entry.localPath, &status)) return true;
 
   // The last-write time as local calendar time, with the offset in force now: the
   // same conversion the installation's stamp uses, so a stamped file compares equal.
-  plat::FileTime local;
+  if (!offset.known) return true;
+  // Unsigned arithmetic: a time before 1601 after the shift is refused, never wrapped.
+  if (offset.ticks < 0 && status.lastWrite < static_cast<uint64_t>(-offset.ticks)) return true;
+  const plat::FileTime local = status.lastWrite + static_cast<uint64_t>(offset.ticks);
   plat::CalendarTime fields;
-  if (!plat::UtcToLocalFileTime(status.lastWrite, &local) || !plat::SplitFileTime(local, &fields))
-    return true;
+  if (!plat::SplitFileTime(local, &fields)) return true;
   char localDate[32];
   char localTime[16];
   std::snprintf(localDate, sizeof localDate, "%04d-%02d-%02d", fields.year, fields.month, fields.day);
@@ -228,11 +251,16 @@ bool NeedsUpdate(const PatchEntry& entry) {
   return static_cast<uint32_t>(listedSize) != static_cast<uint32_t>(status.size & 0xFFFFFFFFu);
 }
 
+}  // namespace
+
+bool NeedsUpdate(const PatchEntry& entry) { return NeedsUpdateWithOffset(entry, CurrentLocalOffset()); }
+
 bool ParsePatchListFile(const char* listPath, const char* installDir, const char* baseDirectory,
                         EntryList& list, int32_t* totalBytes, int32_t* fileCount) {
   FILE* file = std::fopen(listPath, "rb");
   if (file == nullptr) return false;
 
+  const LocalOffset offset = CurrentLocalOffset();
   char line[kLineBuffer];
   while (std::fgets(line, sizeof line, file) != nullptr) {
     Column columns[6];
@@ -256,7 +284,7 @@ bool ParsePatchListFile(const char* listPath, const char* installDir, const char
       case 'C':
       case 'P':
       case 'Z':
-        queue = counted = NeedsUpdate(*entry);
+        queue = counted = NeedsUpdateWithOffset(*entry, offset);
         break;
       case 'D':
         queue = true;

@@ -466,6 +466,11 @@ TEST_P(FreshnessTest, ConvertsWithTheOffsetInForceNow) {
     snprintf(date, sizeof date, "2002-%02d-15", month);
     EXPECT_FALSE(NeedsUpdate(Entry(date, "12:00", 10))) << GetParam() << " month " << month;
     EXPECT_TRUE(NeedsUpdate(Entry(date, "12:01", 10))) << GetParam() << " month " << month;
+    // The parse takes the offset once for the whole list; it must read the same.
+    ReleaseQueue(list_);
+    auto e = Parse(std::string("C ") + date + " 12:00 10 f.dat f.dat\nC " + date + " 12:01 10 f.dat f.dat\n");
+    ASSERT_EQ(e.size(), 1u) << GetParam() << " month " << month;
+    EXPECT_STREQ(e[0]->time, "12:01");
   }
 }
 
