@@ -203,10 +203,6 @@ bool FillEntry(const Column columns[6], const char* installDir, const char* base
   return local.fits();
 }
 
-}  // namespace
-
-namespace {
-
 // The local-time offset in force now, as the platform converts: a constant shift for
 // every file time while it lasts. Taken once per list, it spares each line a fresh
 // look at the time-zone settings (on Linux that is a stat of the zone file each time).
