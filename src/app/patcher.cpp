@@ -127,14 +127,8 @@ void Patcher::ClosePatcher() {
   if (closeStarted.exchange(true)) return;
 
   state.store(Closing);
-  if (connectionHandle != nullptr) {
-    plat::FtpCloseHandle(connectionHandle);
-    connectionHandle = nullptr;
-  }
-  if (internetHandle != nullptr) {
-    plat::FtpCloseHandle(internetHandle);
-    internetHandle = nullptr;
-  }
+  if (plat::FtpHandle connection = connectionHandle.exchange(nullptr)) plat::FtpCloseHandle(connection);
+  if (plat::FtpHandle root = internetHandle.exchange(nullptr)) plat::FtpCloseHandle(root);
   // Nothing new is reported now, but a handler may still be running on the client's
   // thread (in a box, or sending to this window): let it finish before its fields are
   // read or anything it uses is freed.

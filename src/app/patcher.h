@@ -85,8 +85,10 @@ class Patcher {
   char password[256] = {};
   char baseDirectory[256] = {};
   char listFileName[256] = {};
-  plat::FtpHandle internetHandle = nullptr;
-  plat::FtpHandle connectionHandle = nullptr;
+  // Atomic: the shutdown on the UI thread closes them while a notification may be
+  // storing or using them on the client's thread.
+  std::atomic<plat::FtpHandle> internetHandle{nullptr};
+  std::atomic<plat::FtpHandle> connectionHandle{nullptr};
   std::atomic<int8_t> state{Idle};
   uint8_t networkFailed = 0;
   uint8_t launchAfterFailure = 0;

@@ -106,8 +106,7 @@ void Patcher::HandleFetchingList(uint32_t status, const void* information) {
         SendCloseAndLeave();
         return;
       }
-      plat::FtpCloseHandle(connectionHandle);
-      connectionHandle = nullptr;
+      plat::FtpCloseHandle(connectionHandle.exchange(nullptr));
       ShowStatus("Confirming patch file list...", true);
       ParsePatchList(listTempPath, entries);
       if (entries.head == nullptr) {
@@ -208,8 +207,7 @@ void Patcher::HandleFetchingFile(uint32_t status, const void* information) {
         SendCloseAndLeave();
         return;
       }
-      plat::FtpCloseHandle(connectionHandle);
-      connectionHandle = nullptr;
+      plat::FtpCloseHandle(connectionHandle.exchange(nullptr));
       switch (entry->kind) {
         case 'C':
           InstallEntry(entry);

@@ -55,7 +55,7 @@ TEST(PatcherStart, NoSettingsAnywhereShowsTheBoxAndConnectsNowhere) {
   EXPECT_EQ(boxes[0].flags, plat::kBoxOk | plat::kBoxIconError);
   EXPECT_TRUE(boxes[0].hadOwner);
   EXPECT_TRUE(window.Texts().empty());  // no status: no connection was tried
-  EXPECT_EQ(patcher.internetHandle, nullptr);
+  EXPECT_EQ(patcher.internetHandle.load(), nullptr);
   EXPECT_EQ(patcher.state.load(), Closing);
 }
 
@@ -86,7 +86,7 @@ TEST(PatcherClose, CloseFromTwoThreadsAtOnceShutsDownOnce) {
   EXPECT_EQ(window.DialogsRun(), 1);
   EXPECT_EQ(patcher.workerThread, nullptr);
   EXPECT_EQ(patcher.stopEvent, nullptr);
-  EXPECT_EQ(patcher.internetHandle, nullptr);
+  EXPECT_EQ(patcher.internetHandle.load(), nullptr);
 }
 
 }  // namespace
