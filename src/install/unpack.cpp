@@ -52,7 +52,8 @@ bool UnpackCurrentEntry(Patcher* p) {
 
   // The output is the staging path less its last three characters (".gz").
   char outputPath[kPathCapacity];
-  const size_t stagingLength = strnlen(entry->stagingPath, sizeof entry->stagingPath - 1);
+  size_t stagingLength = std::strlen(entry->stagingPath);
+  if (stagingLength >= kPathCapacity) stagingLength = kPathCapacity - 1;
   const size_t outputLength = stagingLength >= 3 ? stagingLength - 3 : 0;
   std::memcpy(outputPath, entry->stagingPath, outputLength);
   outputPath[outputLength] = '\0';
