@@ -13,7 +13,8 @@ void Dispatcher::BindUiThread() { uiThread_ = std::this_thread::get_id(); }
 bool Dispatcher::OnUiThread() const { return std::this_thread::get_id() == uiThread_; }
 
 void Dispatcher::WakeLocked(std::unique_lock<std::mutex>& lock) {
-  changed_.notify_all();
+  // Only a thread sleeping on the condition needs it; a toolkit loop is woken below.
+  if (waiters_ > 0) changed_.notify_all();
   if (wakePending_) return;
   wakePending_ = true;
   lock.unlock();
@@ -50,7 +51,9 @@ intptr_t Dispatcher::Submit(Request& r) {
   if (ended_.load()) return r.kind == Kind::Box ? kIdNo : 0;
   sends_.push_back(&r);
   WakeLocked(lock);
+  ++waiters_;
   changed_.wait(lock, [&] { return r.done; });
+  --waiters_;
   return r.result;
 }
 
@@ -113,16 +116,20 @@ void Dispatcher::WaitServing(bool (*done)(void*), void* argument) {
     std::unique_lock<std::mutex> lock(mutex_);
     // The condition may change without a request arriving (a thread ending), so the
     // wait is short; any request wakes it at once.
+    ++waiters_;
     changed_.wait_for(lock, std::chrono::milliseconds(2), [&] { return !sends_.empty(); });
+    --waiters_;
   }
   --holdPosts_;
 }
 
 void Dispatcher::WaitForWork(int ms) {
   std::unique_lock<std::mutex> lock(mutex_);
+  ++waiters_;
   changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
     return !sends_.empty() || (holdPosts_ == 0 && !posts_.empty()) || ended_.load();
   });
+  --waiters_;
 }
 
 void Dispatcher::End(intptr_t result) {

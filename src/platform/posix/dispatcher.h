@@ -95,6 +95,7 @@ class Dispatcher {
   std::deque<Request*> sends_;
   std::deque<Posted> posts_;
   bool wakePending_ = false;
+  int waiters_ = 0;  // threads sleeping on changed_
   int holdPosts_ = 0;  // UI thread only
   std::atomic<bool> ended_{false};
   intptr_t result_ = 0;
