@@ -20,9 +20,9 @@ pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT
 
-# The patch server: pyftpdlib on a free loopback port, slowed to 4 MB/s so the run can
+# The patch server: pyftpdlib on a free loopback port, slowed (to about 1 MB/s) so the run can
 # be watched.
-echo "rate=4000000" > "$work/state/control"
+echo "rate=600000" > "$work/state/control"
 coproc server { exec /usr/bin/python3 tests/support/ftp_server.py --root "$work/server" --state "$work/state" \
                   --user vorn --password demo; }
 pids+=("$server_PID")
@@ -47,6 +47,7 @@ else
 fi
 
 echo "Starting the patcher (window \"Vorn-ZEDA  Patch\")..."
+started=$(date +%s.%N)
 "$work/install/zidodiruv" &
 patcher=$!
 if [ "$headless" = 1 ]; then
@@ -54,10 +55,11 @@ if [ "$headless" = 1 ]; then
     win=$(xdotool search --onlyvisible --name '^Vorn-ZEDA  Patch$' 2>/dev/null | head -1) && [ -n "$win" ] && break
     sleep 0.1
   done
-  sleep 1.5
-  [ -n "${win:-}" ] && import -window "$win" "$work/screenshot-downloading.png" 2>/dev/null || true
-  sleep 1.5
-  [ -n "${win:-}" ] && import -window "$win" "$work/screenshot-later.png" 2>/dev/null || true
+  [ -n "${win:-}" ] || echo "(the window did not appear on $DISPLAY)"
+  sleep 2
+  [ -n "${win:-}" ] && timeout 10 import -window "$win" "$work/screenshot-downloading.png" </dev/null 2>/dev/null || true
+  sleep 3
+  [ -n "${win:-}" ] && timeout 10 import -window "$win" "$work/screenshot-later.png" </dev/null 2>/dev/null || true
 fi
 status=0
 for _ in $(seq 1200); do kill -0 "$patcher" 2>/dev/null || break; sleep 0.1; done
@@ -65,7 +67,7 @@ if kill -0 "$patcher" 2>/dev/null; then
   echo "the patcher did not finish within two minutes"; kill "$patcher"; exit 1
 fi
 wait "$patcher" || status=$?
-echo "The patcher ended with exit code $status."
+echo "The patcher ended with exit code $status after $(awk "BEGIN { printf \"%.1f\", $(date +%s.%N) - $started }") s."
 listing > "$work/after.txt"
 
 echo
