@@ -1,92 +1,125 @@
-// The built program started as a user starts it, under a display of the test's own.
+// The built program started as a user starts it, under a display of the test's own:
+// the settings box, a second start, and the command-line switches.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
-#include "support/desktop.h"
 #include "support/silent_server.h"
 #include "support/temp_tree.h"
+#include "support/x11_session.h"
 
 namespace {
 
 using namespace zdtest;
 
-const char kWindowTitle[] = "^Vorn-ZEDA  Patch$";
-const char kBoxTitleRegex[] = "^Tessary ZidoDiruv$";
+const char kWindowName[] = "^Vorn-ZEDA  Patch$";
+const char kBoxName[] = "^Tessary ZidoDiruv$";
 
 class StartupTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(display_.ok()) << "Xvfb could not be started";
-    ::chmod(tree_.root().c_str(), 0700);
-    tree_.MakeDirs("play");
-    program_ = tree_.Path("play/zidodiruv");
-    WriteFile(program_, ReadFile(ZD_PROGRAM));
+    xvfb_ = std::make_unique<XvfbSession>();
+    ASSERT_TRUE(xvfb_->Start()) << "Xvfb could not be started";
+    for (const char* dir : {"play", "run", "home"}) tree_.MakeDirs(dir);
+    ::chmod(tree_.Path("run").c_str(), 0700);
+    program_ = tree_.Write("play/zidodiruv", ReadFile(ZD_PROGRAM));
     ::chmod(program_.c_str(), 0755);
   }
   void WriteSettings(uint16_t port) {
     tree_.WriteSettings("play", "[PATCH_FTP]\nSERVERIP=127.0.0.1\nPORT=" + std::to_string(port) +
                                     "\nUSERID=u\nPASSWD=p\nBASEDIRECTORY=/patch/\nLISTFILE=patch.lst\n");
   }
+  // A private runtime directory (instance lock, temporary files), registry and home.
+  std::vector<std::string> Env() const {
+    std::vector<std::string> env = xvfb_->ClientEnv();
+    for (std::string& e : env)
+      if (e.compare(0, 5, "HOME=") == 0) e = "HOME=" + tree_.Path("home");
+    env.push_back("XDG_RUNTIME_DIR=" + tree_.Path("run"));
+    env.push_back("XDG_CONFIG_DIRS=" + tree_.Path("xdg"));
+    env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" + tree_.Path("lsan.supp"));
+    return env;
+  }
+  void Start(ChildProcess& child, std::vector<std::string> args = {}) {
+    tree_.Write("lsan.supp", "leak:libfontconfig.so\n");
+    args.insert(args.begin(), program_);
+    ASSERT_TRUE(child.Start(args, Env(), tree_.Path("play")));
+  }
+  int VisibleWindows(const char* pattern) const {
+    std::string out;
+    RunTool({"xdotool", "search", "--onlyvisible", "--name", pattern}, xvfb_->ClientEnv(), 5000, &out);
+    std::istringstream in(out);
+    int n = 0;
+    for (std::string line; std::getline(in, line);) n += !line.empty();
+    return n;
+  }
   // Presses the default button of the box that is showing.
-  static void AnswerBox(const std::string& id) {
-    RunCommand("xdotool windowfocus --sync " + id + " key --clearmodifiers Return 2>/dev/null");
+  void AnswerBox(unsigned long box) {
+    ASSERT_TRUE(xvfb_->Xdotool({"windowfocus", "--sync", std::to_string(box)}));
+    ASSERT_TRUE(xvfb_->Xdotool({"key", "Return"}));
+  }
+  static void ExpectExitZero(ChildProcess& child, int ms) {
+    int code = -1;
+    ASSERT_TRUE(child.WaitExit(ms, &code)) << "the program did not end within " << ms << " ms";
+    EXPECT_EQ(code, 0);
   }
 
-  VirtualDisplay display_;
+  std::unique_ptr<XvfbSession> xvfb_;
   TempTree tree_;
-  ScopedEnv registry_{"XDG_CONFIG_DIRS", tree_.Path("xdg")};
-  ScopedEnv runtime_{"XDG_RUNTIME_DIR", tree_.root()};
   std::string program_;
 };
 
 TEST_F(StartupTest, WithoutSettingsTheBoxIsShownAndTheProgramEnds) {
-  Child run({program_});
-  const std::string box = WaitForWindow(kBoxTitleRegex, 10000);
-  ASSERT_FALSE(box.empty()) << "no message box";
+  ChildProcess run;
+  Start(run);
+  const unsigned long box = xvfb_->FindWindow(kBoxName, 10000);
+  ASSERT_NE(box, 0u) << "no message box";
   AnswerBox(box);
-  ASSERT_TRUE(run.Wait(10000));
-  EXPECT_EQ(run.exitCode(), 0);
+  ExpectExitZero(run, 10000);
 }
 
 TEST_F(StartupTest, ASecondStartWhileAWindowIsOpenEndsQuietly) {
-  SilentServer silent;  // the log-on hangs, so the first window stays up
+  SilentServer silent;  // the log-on hangs, so the first window stays up without a box
   WriteSettings(silent.port());
-  Child first({program_});
-  ASSERT_FALSE(WaitForWindow(kWindowTitle, 10000).empty()) << "the first window did not appear";
+  ChildProcess first;
+  Start(first);
+  ASSERT_NE(xvfb_->FindWindow(kWindowName, 10000), 0u) << "the first window did not appear";
 
-  Child second({program_});
-  ASSERT_TRUE(second.Wait(10000));
-  EXPECT_EQ(second.exitCode(), 0);
-  EXPECT_EQ(FindWindows(kWindowTitle).size(), 1u);
-  EXPECT_TRUE(FindWindows(kBoxTitleRegex).empty());
+  ChildProcess second;
+  Start(second);
+  ExpectExitZero(second, 10000);
+  EXPECT_EQ(VisibleWindows(kWindowName), 1);
+  EXPECT_EQ(VisibleWindows(kBoxName), 0);
   EXPECT_TRUE(first.Running());
 }
 
 TEST_F(StartupTest, HandOffSwitchesWithTooFewArgumentsEndAtOnce) {
-  const std::vector<std::vector<std::string>> cases = {
-      {program_, "-D"}, {program_, "-d"}, {program_, "-P", "a", "b", "c"}, {program_, "-p"}};
+  const std::vector<std::vector<std::string>> cases = {{"-D"}, {"-d"}, {"-P", "a", "b", "c"}, {"-p"}};
   for (const auto& args : cases) {
-    Child run(args);
-    ASSERT_TRUE(run.Wait(5000)) << args[1];
-    EXPECT_EQ(run.exitCode(), 0) << args[1];
-    EXPECT_TRUE(FindWindows(kWindowTitle).empty());
-    EXPECT_TRUE(FindWindows(kBoxTitleRegex).empty());
+    SCOPED_TRACE(args[0]);
+    ChildProcess run;
+    Start(run, args);
+    ExpectExitZero(run, 5000);
+    EXPECT_EQ(VisibleWindows(kWindowName), 0);
+    EXPECT_EQ(VisibleWindows(kBoxName), 0);
   }
 }
 
 TEST_F(StartupTest, OtherSwitchesAreAnOrdinaryRun) {
   for (const char* sw : {"-U", "-", "-X"}) {
-    Child run({program_, sw});
+    SCOPED_TRACE(sw);
+    ChildProcess run;
+    Start(run, {sw});
     // Without settings an ordinary run shows its box.
-    const std::string box = WaitForWindow(kBoxTitleRegex, 10000);
-    ASSERT_FALSE(box.empty()) << sw;
+    const unsigned long box = xvfb_->FindWindow(kBoxName, 10000);
+    ASSERT_NE(box, 0u);
     AnswerBox(box);
-    ASSERT_TRUE(run.Wait(10000)) << sw;
-    EXPECT_EQ(run.exitCode(), 0);
+    ExpectExitZero(run, 10000);
+    ASSERT_TRUE(WaitUntil([&] { return VisibleWindows(kBoxName) == 0; }, 5000));
   }
 }
 

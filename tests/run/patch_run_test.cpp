@@ -11,7 +11,6 @@
 #include "app/patcher.h"
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "support/desktop.h"
 #include "support/ftp_server.h"
 #include "support/scripted_window.h"
 #include "support/silent_server.h"

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +27,15 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
 }
 
 }  // namespace
+
+bool WaitUntil(const std::function<bool()>& condition, int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 bool FileExists(const std::string& path) {
   struct stat st;

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 
 namespace zdtest {
@@ -39,6 +40,9 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& contents);
 void MakeDirs(const std::string& path);
 void RemoveTree(const std::string& path);
+
+// Polls `condition` every few milliseconds until it holds or `ms` have passed.
+bool WaitUntil(const std::function<bool()>& condition, int ms);
 
 // Sets TZ for the scope of the object (and tzset), restoring the old value after.
 class ScopedTimeZone {
