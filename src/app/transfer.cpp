@@ -44,20 +44,39 @@ void ComposeWithName(char (&out)[128], const char* prefix, const char* name, con
   std::snprintf(out, sizeof out, "%s%.*s%s", prefix, room, name, suffix);
 }
 
+// A connection failed: remember it, ask whether to start the game anyway, close.
+void ConnectionFailed(Patcher& p, const char* question) {
+  p.networkFailed = 1;
+  if (p.Box(question, plat::kBoxYesNo) == plat::kIdYes) p.launchAfterFailure = 1;
+  p.SendCloseAndLeave();
+}
+
+// Issues the connect and log-on. One that cannot even be started gets no
+// notification, so it is the failed connection at once rather than a run that
+// waits forever.
+void IssueConnect(Patcher& p, const char* question) {
+  if (plat::FtpConnectAsync(p.internetHandle, p.serverAddress, static_cast<uint16_t>(p.serverPort), p.userId,
+                            p.password, reinterpret_cast<uintptr_t>(&p)) == nullptr &&
+      !p.ClosingStarted())
+    ConnectionFailed(p, question);
+}
+
+// Issues a download on the current connection; a refusal other than "pending" is
+// shown with the system's text and ends the run.
+void IssueDownload(Patcher& p, const char* remote, const char* local) {
+  if (plat::FtpGetFileAsync(p.connectionHandle, remote, local, reinterpret_cast<uintptr_t>(&p))) return;
+  const uint32_t error = plat::LastErrorCode();
+  if (error == plat::kErrorIoPending) return;
+  p.ReportSystemError(error);
+  p.SendCloseAndLeave();
+}
+
 }  // namespace
 
 void Patcher::ConnectToServer() {
   if (ClosingStarted()) return;
   state.store(Connecting);
-  if (plat::FtpConnectAsync(internetHandle, serverAddress, static_cast<uint16_t>(serverPort), userId, password,
-                            reinterpret_cast<uintptr_t>(this)) == nullptr &&
-      !ClosingStarted()) {
-    // The connect could not even be started, so no notification will follow:
-    // treat it as a failed connection rather than leave the run waiting.
-    networkFailed = 1;
-    if (Box(kListQuestion, plat::kBoxYesNo) == plat::kIdYes) launchAfterFailure = 1;
-    SendCloseAndLeave();
-  }
+  IssueConnect(*this, kListQuestion);
 }
 
 void Patcher::HandleConnecting(uint32_t status, const void* information) {
@@ -70,9 +89,7 @@ void Patcher::HandleConnecting(uint32_t status, const void* information) {
       break;
     case plat::kFtpRequestComplete: {
       if (Failed(information)) {
-        networkFailed = 1;
-        if (Box(kListQuestion, plat::kBoxYesNo) == plat::kIdYes) launchAfterFailure = 1;
-        SendCloseAndLeave();
+        ConnectionFailed(*this, kListQuestion);
         return;
       }
       ShowStatus("Successfully connected.", true);
@@ -81,13 +98,7 @@ void Patcher::HandleConnecting(uint32_t status, const void* information) {
       const bool endsWithSlash = length > 0 && baseDirectory[length - 1] == '/';
       std::snprintf(remote, sizeof remote, "%s%s%s", baseDirectory, endsWithSlash ? "" : "/", listFileName);
       state.store(FetchingList);
-      if (!plat::FtpGetFileAsync(connectionHandle, remote, listTempPath, reinterpret_cast<uintptr_t>(this))) {
-        const uint32_t error = plat::LastErrorCode();
-        if (error != plat::kErrorIoPending) {
-          ReportSystemError(error);
-          SendCloseAndLeave();
-        }
-      }
+      IssueDownload(*this, remote, listTempPath);
       break;
     }
     default:
@@ -131,14 +142,7 @@ void Patcher::ProcessQueue() {
       cursor = cursor->next;
       continue;
     }
-    if (plat::FtpConnectAsync(internetHandle, serverAddress, static_cast<uint16_t>(serverPort), userId, password,
-                              reinterpret_cast<uintptr_t>(this)) == nullptr &&
-        !ClosingStarted()) {
-      // Not started at all: no notification follows, so this is the failed connection.
-      networkFailed = 1;
-      if (Box(kFileQuestion, plat::kBoxYesNo) == plat::kIdYes) launchAfterFailure = 1;
-      SendCloseAndLeave();
-    }
+    IssueConnect(*this, kFileQuestion);
     return;
   }
   ShowStatus("Patch installed.", true);
@@ -157,9 +161,7 @@ void Patcher::HandleConnectingForFile(uint32_t status, const void* information) 
       break;
     case plat::kFtpRequestComplete: {
       if (Failed(information)) {
-        networkFailed = 1;
-        if (Box(kFileQuestion, plat::kBoxYesNo) == plat::kIdYes) launchAfterFailure = 1;
-        SendCloseAndLeave();
+        ConnectionFailed(*this, kFileQuestion);
         return;
       }
       PatchEntry* entry = static_cast<PatchEntry*>(cursor->value);
@@ -170,14 +172,7 @@ void Patcher::HandleConnectingForFile(uint32_t status, const void* information) 
       plat::SendToItem(hwnd, IDC_PROGRESS, plat::kMsgBarSetRange, 0, static_cast<intptr_t>(1000) << 16);
       CreateParentDirectories(entry->stagingPath);
       state.store(FetchingFile);
-      if (!plat::FtpGetFileAsync(connectionHandle, entry->remotePath, entry->stagingPath,
-                                 reinterpret_cast<uintptr_t>(this))) {
-        const uint32_t error = plat::LastErrorCode();
-        if (error != plat::kErrorIoPending) {
-          ReportSystemError(error);
-          SendCloseAndLeave();
-        }
-      }
+      IssueDownload(*this, entry->remotePath, entry->stagingPath);
       break;
     }
     default:

@@ -205,8 +205,7 @@ void ScriptedWindow::SetPostsHandled(uint64_t n) {
 // The window interface, implemented over the shared dispatcher.
 namespace plat {
 
-struct Window : posix::WindowFrontEnd {
-  std::unique_ptr<posix::Dispatcher> dispatcher;
+struct TestWindow : Window, posix::WindowFrontEnd {
   void Wake() override {}
   void SetText(int id, const char* text) override { zdtest::ScriptedWindow::Get().RecordText(id, text); }
   intptr_t ItemMessage(int, uint32_t message, uintptr_t wParam, intptr_t lParam) override {
@@ -218,26 +217,17 @@ struct Window : posix::WindowFrontEnd {
   }
 };
 
-namespace {
-std::mutex g_windowsMutex;
-// Windows are kept for the life of the process, so a late post to an ended dialog
-// finds a dispatcher that refuses it instead of freed memory.
-std::vector<std::unique_ptr<Window>>& AllWindows() {
-  static auto* all = new std::vector<std::unique_ptr<Window>>;
-  return *all;
-}
-}  // namespace
 
 ModuleHandle CurrentModule() { return nullptr; }
 void InitWindowControls() {}
 
 intptr_t RunModalDialog(ModuleHandle, const DialogLayout& layout, DialogProc proc, intptr_t param) {
   zdtest::ScriptedWindow& script = zdtest::ScriptedWindow::Get();
-  Window* w;
+  TestWindow* w;
   {
-    std::lock_guard<std::mutex> lock(g_windowsMutex);
-    AllWindows().push_back(std::make_unique<Window>());
-    w = AllWindows().back().get();
+    auto owned = std::make_unique<TestWindow>();
+    w = owned.get();
+    posix::KeepWindow(std::move(owned));
   }
   w->dispatcher = std::make_unique<posix::Dispatcher>(w, proc, w);
   w->dispatcher->BindUiThread();
@@ -268,34 +258,15 @@ intptr_t RunModalDialog(ModuleHandle, const DialogLayout& layout, DialogProc pro
   return w->dispatcher->Result();
 }
 
-void EndModalDialog(WindowHandle window, intptr_t result) {
-  if (window != nullptr) window->dispatcher->End(result);
-}
 
-bool PostToWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-  return window != nullptr && window->dispatcher->Post(message, wParam, lParam);
-}
 
-intptr_t SendToWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-  return window != nullptr ? window->dispatcher->Send(message, wParam, lParam) : 0;
-}
 
-bool SetItemText(WindowHandle window, int controlId, const char* text) {
-  return window != nullptr && window->dispatcher->SetText(controlId, text);
-}
 
-intptr_t SendToItem(WindowHandle window, int controlId, uint32_t message, uintptr_t wParam,
-                    intptr_t lParam) {
-  return window != nullptr ? window->dispatcher->ItemMessage(controlId, message, wParam, lParam) : 0;
-}
 
 int ShowMessageBox(WindowHandle owner, const char* text, const char* title, uint32_t flags) {
   if (owner != nullptr && !owner->dispatcher->Ended()) return owner->dispatcher->Box(text, title, flags);
   return zdtest::ScriptedWindow::Get().AnswerBox(text, title, flags, owner != nullptr, false);
 }
 
-void WaitServingWindow(WindowHandle window, bool (*done)(void*), void* argument) {
-  if (window != nullptr) window->dispatcher->WaitServing(done, argument);
-}
 
 }  // namespace plat

@@ -1,6 +1,7 @@
 #include "platform/posix/dispatcher.h"
 
 #include <chrono>
+#include <vector>
 
 namespace plat {
 namespace posix {
@@ -145,5 +146,39 @@ void Dispatcher::End(intptr_t result) {
   changed_.notify_all();
 }
 
+Window* KeepWindow(std::unique_ptr<Window> window) {
+  static std::mutex mutex;
+  static auto* all = new std::vector<std::unique_ptr<Window>>;
+  std::lock_guard<std::mutex> lock(mutex);
+  all->push_back(std::move(window));
+  return all->back().get();
+}
+
 }  // namespace posix
+
+void EndModalDialog(WindowHandle window, intptr_t result) {
+  if (window != nullptr) window->dispatcher->End(result);
+}
+
+bool PostToWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  return window != nullptr && window->dispatcher->Post(message, wParam, lParam);
+}
+
+intptr_t SendToWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  return window != nullptr ? window->dispatcher->Send(message, wParam, lParam) : 0;
+}
+
+bool SetItemText(WindowHandle window, int controlId, const char* text) {
+  return window != nullptr && window->dispatcher->SetText(controlId, text);
+}
+
+intptr_t SendToItem(WindowHandle window, int controlId, uint32_t message, uintptr_t wParam,
+                    intptr_t lParam) {
+  return window != nullptr ? window->dispatcher->ItemMessage(controlId, message, wParam, lParam) : 0;
+}
+
+void WaitServingWindow(WindowHandle window, bool (*done)(void*), void* argument) {
+  if (window != nullptr) window->dispatcher->WaitServing(done, argument);
+}
+
 }  // namespace plat

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -102,5 +103,17 @@ class Dispatcher {
   std::atomic<uint64_t> postsHandled_{0};
 };
 
+// Registers a backend's new window. Windows are kept for the life of the process, so
+// a late post to an ended dialog finds a dispatcher that refuses it, not freed memory.
+Window* KeepWindow(std::unique_ptr<Window> window);
+
 }  // namespace posix
+
+// A window of either Linux backend; the window calls that only forward to the
+// dispatcher are shared by both.
+struct Window {
+  virtual ~Window() = default;
+  std::unique_ptr<posix::Dispatcher> dispatcher;
+};
+
 }  // namespace plat

@@ -310,15 +310,14 @@ int RunBox(Fl_Window* owner, const char* text, const char* title, uint32_t flags
 
 }  // namespace
 
-struct Window : posix::WindowFrontEnd {
-  std::unique_ptr<posix::Dispatcher> dispatcher;
+struct FltkWindow : Window, posix::WindowFrontEnd {
   DialogProc proc = nullptr;
   Fl_Double_Window* window = nullptr;
   std::vector<std::pair<int, Fl_Widget*>> items;
   std::unique_ptr<Fl_RGB_Image> banner;
 
   static void AwakeDrain(void* data) {
-    Window* self = static_cast<Window*>(data);
+    FltkWindow* self = static_cast<FltkWindow*>(data);
     if (self->dispatcher) self->dispatcher->Drain(512);
   }
   void Wake() override { Fl::awake(AwakeDrain, this); }
@@ -350,16 +349,8 @@ struct Window : posix::WindowFrontEnd {
 
 namespace {
 
-std::mutex g_windowsMutex;
-// Windows live as long as the process, so a late post finds a dispatcher that
-// refuses it rather than freed memory.
-std::vector<std::unique_ptr<Window>>& AllWindows() {
-  static auto* all = new std::vector<std::unique_ptr<Window>>;
-  return *all;
-}
-
 void OnWindowCallback(Fl_Widget*, void* data) {
-  Window* self = static_cast<Window*>(data);
+  FltkWindow* self = static_cast<FltkWindow*>(data);
   // FLTK calls the window callback for Esc as well as for the close box; Esc is the
   // Cancel key of the dialog and presses EX.
   if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) {
@@ -371,7 +362,7 @@ void OnWindowCallback(Fl_Widget*, void* data) {
 
 // The dialog's one button is EX, the Cancel command.
 void OnButton(Fl_Widget*, void* data) {
-  Window* self = static_cast<Window*>(data);
+  FltkWindow* self = static_cast<FltkWindow*>(data);
   self->dispatcher->Send(kMsgCommand, static_cast<uintptr_t>(kIdCancel), 0);
 }
 
@@ -383,11 +374,11 @@ void InitWindowControls() {}
 
 intptr_t RunModalDialog(ModuleHandle, const DialogLayout& layout, DialogProc proc, intptr_t param) {
   Fl::lock();  // enables Fl::awake from other threads
-  Window* w;
+  FltkWindow* w;
   {
-    std::lock_guard<std::mutex> lock(g_windowsMutex);
-    AllWindows().push_back(std::make_unique<Window>());
-    w = AllWindows().back().get();
+    auto owned = std::make_unique<FltkWindow>();
+    w = owned.get();
+    posix::KeepWindow(std::move(owned));
   }
   w->proc = proc;
   w->dispatcher = std::make_unique<posix::Dispatcher>(w, proc, w);
@@ -449,26 +440,10 @@ intptr_t RunModalDialog(ModuleHandle, const DialogLayout& layout, DialogProc pro
   return w->dispatcher->Result();
 }
 
-void EndModalDialog(WindowHandle window, intptr_t result) {
-  if (window != nullptr) window->dispatcher->End(result);
-}
 
-bool PostToWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-  return window != nullptr && window->dispatcher->Post(message, wParam, lParam);
-}
 
-intptr_t SendToWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-  return window != nullptr ? window->dispatcher->Send(message, wParam, lParam) : 0;
-}
 
-bool SetItemText(WindowHandle window, int controlId, const char* text) {
-  return window != nullptr && window->dispatcher->SetText(controlId, text);
-}
 
-intptr_t SendToItem(WindowHandle window, int controlId, uint32_t message, uintptr_t wParam,
-                    intptr_t lParam) {
-  return window != nullptr ? window->dispatcher->ItemMessage(controlId, message, wParam, lParam) : 0;
-}
 
 int ShowMessageBox(WindowHandle owner, const char* text, const char* title, uint32_t flags) {
   if (owner != nullptr && !owner->dispatcher->Ended()) return owner->dispatcher->Box(text, title, flags);
@@ -476,8 +451,5 @@ int ShowMessageBox(WindowHandle owner, const char* text, const char* title, uint
   return RunBox(nullptr, text, title, flags);
 }
 
-void WaitServingWindow(WindowHandle window, bool (*done)(void*), void* argument) {
-  if (window != nullptr) window->dispatcher->WaitServing(done, argument);
-}
 
 }  // namespace plat
