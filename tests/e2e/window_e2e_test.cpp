@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/ftp_server.h"
 #include "support/temp_tree.h"
 #include "support/x11_session.h"
 
@@ -210,6 +211,44 @@ TEST_F(WindowE2eTest, EnterAnswersYesToTheNetworkQuestion) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_TRUE(tree_.Exists("app/started")) << "Enter did not answer Yes";
   EXPECT_EQ(tree_.Read("app/started"), "-U\n");
+}
+
+TEST_F(WindowE2eTest, TheBarShowsTheShareOfARealDownload) {
+  // The server stops sending 40% into the file, so the window holds still at that point.
+  zdtest::FtpServerFixture server("player", "secret");
+  ASSERT_TRUE(server.ok());
+  server.WritePatternFile("patch/big.dat", 1000000);
+  server.WriteFile("patch/list.txt", "C 2002-06-01 14:30 1000000 big.dat big.dat\n");
+  zdtest::FtpFaults faults;
+  faults.stallAfter = 400000;
+  faults.path = "patch/big.dat";
+  server.SetFaults(faults);
+  WriteSettings(server.port());
+  StartProgram();
+  const unsigned long window = xvfb_->FindWindow(kWindowName, 5000);
+  ASSERT_NE(window, 0u);
+
+  // The filled share of the bar's middle row: pixels that differ from the empty end.
+  const int barX = DuX(8), barY = DuY(69), barW = DuX(250), barH = DuY(12);
+  auto filledShare = [&](const RgbImage& shot) {
+    const uint8_t* empty = shot.At(barX + barW - 3, barY + barH / 2);
+    int filled = 0;
+    for (int x = barX + 2; x < barX + barW - 2; ++x)
+      filled += std::memcmp(shot.At(x, barY + barH / 2), empty, 3) != 0;
+    return static_cast<double>(filled) / (barW - 4);
+  };
+  const RgbImage shot =
+      ScreenshotWhen(window, [&](const RgbImage& s) { return filledShare(s) > 0.3; }, 10000);
+  ASSERT_TRUE(shot.ok());
+  EXPECT_NEAR(filledShare(shot), 0.40, 0.02);
+
+  // EX ends the stalled download; nothing is left staged.
+  const int exX = DuX(105) + DuX(55) / 2, exY = DuY(137) + DuY(15) / 2;
+  ASSERT_TRUE(xvfb_->Xdotool({"mousemove", "--window", std::to_string(window), std::to_string(exX),
+                              std::to_string(exY), "click", "1"}));
+  ExpectExitZero(5000);
+  EXPECT_FALSE(zdtest::FileExists(tree_.Path("app/Update/big.dat")));
+  EXPECT_FALSE(zdtest::FileExists(tree_.Path("app/big.dat")));
 }
 
 }  // namespace

@@ -13,11 +13,16 @@ void Dispatcher::BindUiThread() { uiThread_ = std::this_thread::get_id(); }
 
 bool Dispatcher::OnUiThread() const { return std::this_thread::get_id() == uiThread_; }
 
-void Dispatcher::WakeLocked(std::unique_lock<std::mutex>& lock) {
+void Dispatcher::WakeLocked(std::unique_lock<std::mutex>& lock, bool forSend) {
   // Only a thread sleeping on the condition needs it; a toolkit loop is woken below.
   if (waiters_ > 0) changed_.notify_all();
-  if (wakePending_) return;
-  wakePending_ = true;
+  // A sender is blocked until it has been served, so it always wakes the toolkit. Posts
+  // wake it once; while a drain is pending, or in the quiet period after one, they
+  // only queue up, so a flood costs one wake-up per batch instead of one per message.
+  if (!forSend) {
+    if (postWakePending_) return;
+    postWakePending_ = true;
+  }
   lock.unlock();
   frontEnd_->Wake();
   lock.lock();
@@ -27,7 +32,7 @@ bool Dispatcher::Post(uint32_t message, uintptr_t wParam, intptr_t lParam) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (ended_.load()) return false;
   posts_.push_back(Posted{message, wParam, lParam});
-  WakeLocked(lock);
+  WakeLocked(lock, false);
   return true;
 }
 
@@ -51,7 +56,7 @@ intptr_t Dispatcher::Submit(Request& r) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (ended_.load()) return r.kind == Kind::Box ? kIdNo : 0;
   sends_.push_back(&r);
-  WakeLocked(lock);
+  WakeLocked(lock, true);
   ++waiters_;
   changed_.wait(lock, [&] { return r.done; });
   --waiters_;
@@ -80,7 +85,6 @@ int Dispatcher::Box(const char* text, const char* title, uint32_t flags) {
 
 bool Dispatcher::Drain(size_t maxPosts) {
   std::unique_lock<std::mutex> lock(mutex_);
-  wakePending_ = false;
   size_t handled = 0;
   for (;;) {
     if (!sends_.empty()) {
@@ -103,9 +107,33 @@ bool Dispatcher::Drain(size_t maxPosts) {
     ++handled;
     lock.lock();
   }
-  const bool more = !sends_.empty() || (holdPosts_ == 0 && !ended_.load() && !posts_.empty());
-  if (more && holdPosts_ == 0) WakeLocked(lock);
-  return more;
+  const bool postsLeft = holdPosts_ == 0 && !ended_.load() && !posts_.empty();
+  if (postsLeft) {
+    // More than one slice: come back soon, after the toolkit has had its turn.
+    postWakePending_ = true;
+    lock.unlock();
+    frontEnd_->Wake();
+    return true;
+  }
+  if (handled > 0 && !ended_.load() && !quietPending_) {
+    // Posts are flowing: let the next ones gather for a moment instead of waking the
+    // toolkit for each one.
+    lock.unlock();
+    quietPending_ = frontEnd_->ScheduleQuietDrain();
+    lock.lock();
+  }
+  // While a quiet drain is due it collects whatever arrives; otherwise the next post
+  // wakes the toolkit.
+  postWakePending_ = quietPending_ || (holdPosts_ == 0 && !ended_.load() && !posts_.empty());
+  const bool again = !quietPending_ && postWakePending_;
+  lock.unlock();
+  if (again) frontEnd_->Wake();
+  return again;
+}
+
+void Dispatcher::QuietDrain() {
+  quietPending_ = false;
+  Drain(512);
 }
 
 void Dispatcher::WaitServing(bool (*done)(void*), void* argument) {

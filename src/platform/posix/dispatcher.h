@@ -28,6 +28,10 @@ class WindowFrontEnd {
   virtual ~WindowFrontEnd() = default;
   // From any thread: have the UI thread call Dispatcher::Drain soon.
   virtual void Wake() = 0;
+  // UI thread: have Dispatcher::QuietDrain called after a short quiet period (a few
+  // ms) in which posts only gather. False when the toolkit has no timers: then posts
+  // wake it at once.
+  virtual bool ScheduleQuietDrain() { return false; }
   virtual void SetText(int controlId, const char* text) = 0;
   virtual intptr_t ItemMessage(int controlId, uint32_t message, uintptr_t wParam, intptr_t lParam) = 0;
   // Shows a box modal to the window and returns the answer; may run a nested loop
@@ -52,6 +56,8 @@ class Dispatcher {
   // UI thread: runs waiting sends, then up to `maxPosts` posted messages (none while a
   // wait holds them back). Returns true when work is left (the caller may drain again).
   bool Drain(size_t maxPosts);
+  // UI thread: the quiet drain that ScheduleQuietDrain asked for.
+  void QuietDrain();
   // UI thread: waits until done(argument), serving sends meanwhile.
   void WaitServing(bool (*done)(void*), void* argument);
   // Waits up to `ms` for anything to arrive (for loops without a toolkit).
@@ -85,7 +91,7 @@ class Dispatcher {
 
   intptr_t Run(Request& request);
   intptr_t Submit(Request& request);
-  void WakeLocked(std::unique_lock<std::mutex>& lock);
+  void WakeLocked(std::unique_lock<std::mutex>& lock, bool forSend);
 
   WindowHandle self_;
   DialogProc proc_;
@@ -95,9 +101,10 @@ class Dispatcher {
   std::condition_variable changed_;
   std::deque<Request*> sends_;
   std::deque<Posted> posts_;
-  bool wakePending_ = false;
+  bool postWakePending_ = false;  // a drain (or a quiet period) is pending for posts
   int waiters_ = 0;  // threads sleeping on changed_
-  int holdPosts_ = 0;  // UI thread only
+  int holdPosts_ = 0;          // UI thread only
+  bool quietPending_ = false;  // UI thread only: a quiet drain is scheduled
   std::atomic<bool> ended_{false};
   intptr_t result_ = 0;
   std::atomic<uint64_t> postsHandled_{0};

@@ -320,7 +320,17 @@ struct FltkWindow : Window, posix::WindowFrontEnd {
     FltkWindow* self = static_cast<FltkWindow*>(data);
     if (self->dispatcher) self->dispatcher->Drain(512);
   }
+  static void QuietDrain(void* data) {
+    FltkWindow* self = static_cast<FltkWindow*>(data);
+    if (self->dispatcher) self->dispatcher->QuietDrain();
+  }
   void Wake() override { Fl::awake(AwakeDrain, this); }
+  // Progress floods are drained at most every 4 ms: the bar cannot show more, and the
+  // UI thread stays nearly idle however fast the worker posts.
+  bool ScheduleQuietDrain() override {
+    Fl::add_timeout(0.004, QuietDrain, this);
+    return true;
+  }
   Fl_Widget* Find(int id) {
     for (auto& item : items)
       if (item.first == id) return item.second;
@@ -432,6 +442,7 @@ intptr_t RunModalDialog(ModuleHandle, const DialogLayout& layout, DialogProc pro
   }
   w->window->hide();
   Fl::flush();
+  Fl::remove_timeout(FltkWindow::QuietDrain, w);
   delete w->window;
   w->window = nullptr;
   w->items.clear();
