@@ -15,6 +15,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "ui/resource.h"
+#include "ui/status.h"
 
 namespace {
 
@@ -36,13 +37,6 @@ int32_t AddSaturated(int32_t total, uint32_t n) {
   return sum > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
 }
 
-// Formats "<prefix><name><suffix>" into a 128-byte text, shortening the name (never the
-// rest) when the whole does not fit.
-void ComposeWithName(char (&out)[128], const char* prefix, const char* name, const char* suffix) {
-  const size_t fixed = std::strlen(prefix) + std::strlen(suffix);
-  const int room = fixed >= sizeof out - 1 ? 0 : static_cast<int>(sizeof out - 1 - fixed);
-  std::snprintf(out, sizeof out, "%s%.*s%s", prefix, room, name, suffix);
-}
 
 // A connection failed: remember it, ask whether to start the game anyway, close.
 void ConnectionFailed(Patcher& p, const char* question) {

@@ -9,6 +9,7 @@
 #include "platform/files.h"
 #include "platform/window.h"
 #include "ui/resource.h"
+#include "ui/status.h"
 
 namespace {
 
@@ -18,13 +19,6 @@ char g_copyBuffer[16384];
 constexpr size_t kPathCapacity = 1024;
 constexpr int32_t kBarMaximum = 1000;
 
-// "<prefix><name><suffix>" in a 128-byte text; the name is cut (at its end), never the
-// rest, when the whole does not fit. The same rule as the download texts.
-void ComposeWithName(char (&out)[128], const char* prefix, const char* name, const char* suffix) {
-  const size_t fixed = std::strlen(prefix) + std::strlen(suffix);
-  const int room = fixed >= sizeof out - 1 ? 0 : static_cast<int>(sizeof out - 1 - fixed);
-  std::snprintf(out, sizeof out, "%s%.*s%s", prefix, room, name, suffix);
-}
 
 // The worker's report that the run cannot go on. The window may have ended already
 // (the close that stopped the worker); the refused post is then of no consequence.

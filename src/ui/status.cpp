@@ -3,6 +3,7 @@
 #include "ui/status.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/patcher.h"
 #include "ui/resource.h"
@@ -48,6 +49,12 @@ void FormatDuration(int32_t seconds, char* out) {
   } else {
     std::snprintf(out, kStatusTextCapacity, "%ds", s);
   }
+}
+
+void ComposeWithName(char (&out)[128], const char* prefix, const char* name, const char* suffix) {
+  const size_t fixed = std::strlen(prefix) + std::strlen(suffix);
+  const int room = fixed >= sizeof out - 1 ? 0 : static_cast<int>(sizeof out - 1 - fixed);
+  std::snprintf(out, sizeof out, "%s%.*s%s", prefix, room, name, suffix);
 }
 
 int32_t DownloadBarPosition(int32_t received, int32_t size) {

@@ -17,3 +17,7 @@ void FormatDuration(int32_t seconds, char* out);
 // entry of size 0 counts as done once anything has arrived: 1000, else 0. Results
 // beyond the 32-bit range are held at its ends.
 int32_t DownloadBarPosition(int32_t received, int32_t size);
+
+// "<prefix><name><suffix>" in a 128-byte text; the name is cut (at its end), never the
+// rest, when the whole does not fit.
+void ComposeWithName(char (&out)[128], const char* prefix, const char* name, const char* suffix);
