@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "support/ftp_server.h"
+#include "support/silent_server.h"
 #include "support/temp_tree.h"
 #include "support/x11_session.h"
 
@@ -21,7 +22,7 @@ namespace {
 
 using zdtest::ChildProcess;
 using zdtest::RgbImage;
-using zdtest::SilentListener;
+using zdtest::SilentServer;
 using zdtest::TempTree;
 using zdtest::XvfbSession;
 
@@ -117,7 +118,7 @@ size_t BannerMismatches(const RgbImage& shot, const RgbImage& banner) {
 }
 
 TEST_F(WindowE2eTest, TemplateSizeBannerAndEx) {
-  SilentListener server;  // the log-on never answers, so the window stays up with no box
+  SilentServer server;  // the log-on never answers, so the window stays up with no box
   ASSERT_NE(server.port(), 0);
   WriteSettings(server.port());
   StartProgram();
@@ -153,7 +154,7 @@ TEST_F(WindowE2eTest, TemplateSizeBannerAndEx) {
 }
 
 TEST_F(WindowE2eTest, EscPressesEx) {
-  SilentListener server;
+  SilentServer server;
   ASSERT_NE(server.port(), 0);
   WriteSettings(server.port());
   StartProgram();
@@ -189,12 +190,7 @@ TEST_F(WindowE2eTest, MissingSettingsShowABoxThatEnterCloses) {
 
 TEST_F(WindowE2eTest, EnterAnswersYesToTheNetworkQuestion) {
   // A port where nothing listens: the connection is refused at once.
-  uint16_t port = 0;
-  {
-    SilentListener probe;
-    port = probe.port();
-  }
-  ASSERT_NE(port, 0);
+  const uint16_t port = zdtest::UnusedPort();
   WriteSettings(port);
   // The game: a script that records how it was started.
   const std::string game = tree_.Write("app/Vorn.exe", "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/started\"\n");

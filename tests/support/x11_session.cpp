@@ -271,21 +271,5 @@ RgbImage XvfbSession::Screenshot(unsigned long window) const {
   return DecodePpm(out);
 }
 
-SilentListener::SilentListener() {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 16) != 0 ||
-      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    return;
-  port_ = ntohs(a.sin_port);
-}
-
-SilentListener::~SilentListener() {
-  if (fd_ >= 0) ::close(fd_);
-}
 
 }  // namespace zdtest

@@ -85,20 +85,6 @@ class XvfbSession {
   std::string display_;
 };
 
-// Listens on a free loopback port and accepts nothing itself: the kernel completes
-// the connections, and they stay silent until the listener goes away.
-class SilentListener {
- public:
-  SilentListener();
-  ~SilentListener();
-  SilentListener(const SilentListener&) = delete;
-  SilentListener& operator=(const SilentListener&) = delete;
-  uint16_t port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-};
 
 // Milliseconds on a steady clock, for deadlines.
 double SteadyNowMs();
