@@ -111,9 +111,14 @@ void TempTree::SetLocalMtime(const std::string& relative, int year, int month, i
   t.tm_hour = hour;
   t.tm_min = minute;
   t.tm_sec = second;
-  t.tm_isdst = -1;
+  // The patcher reads file times with the offset from UTC in force now, not the
+  // offset of the file's date: stamp the same way, or a date in the other season of a
+  // zone with daylight saving time reads back an hour off.
   ::tzset();
-  const time_t when = ::mktime(&t);
+  const time_t now = ::time(nullptr);
+  struct tm local {};
+  ::localtime_r(&now, &local);
+  const time_t when = ::timegm(&t) - local.tm_gmtoff;
   const timespec ts[2] = {{when, 0}, {when, 0}};
   if (::utimensat(AT_FDCWD, Path(relative).c_str(), ts, 0) != 0)
     throw std::runtime_error("utimensat failed for " + relative);

@@ -24,7 +24,8 @@ class TempTree {
   std::string Read(const std::string& relative) const;
   bool Exists(const std::string& relative) const;
   void MakeDirs(const std::string& relative);
-  // Sets the last-write time to the given local calendar time (seconds kept 0).
+  // Sets the last-write time to the given local calendar time, converted with the
+  // offset in force now as the patcher converts.
   void SetLocalMtime(const std::string& relative, int year, int month, int day, int hour,
                      int minute, int second = 0);
   // Writes a settings file "VornPatch.ini" into `relative` (a directory).
