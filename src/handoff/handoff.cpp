@@ -1,21 +1,35 @@
 #include "handoff/handoff.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/patcher.h"
+#include "install/install.h"
 #include "patchlist/config.h"
+#include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/window.h"
 
 namespace {
 
 const char kGameName[] = "Vorn.exe";
 const char kGameCommandLine[] = " -U";
+const char kNotFinished[] = "ZidoDiruv program is not finished.";
+const char kCannotRenew[] = "Cannot renew ZidoDiruv program.";
+
+// The hand-off's waits: the first attempt at once, then one every 100 ms until 3 s
+// have passed since the first.
+constexpr uint32_t kRetryStepMs = 100;
+constexpr uint32_t kRetryLimitMs = 3000;
+
+// Paths hold up to 1023 characters.
+constexpr size_t kPathCapacity = 1024;
 
 // Starts the game; on failure the system's text for the error is shown.
 void StartGame(Patcher& p) {
-  char path[1024];
+  char path[kPathCapacity];
   if (!GamePath(p.installDir, path, sizeof path)) {
     p.ReportSystemError(plat::LastErrorCode());
     return;
@@ -23,11 +37,32 @@ void StartGame(Patcher& p) {
   if (!plat::StartProgram(path, kGameCommandLine)) p.ReportSystemError(plat::LastErrorCode());
 }
 
+// A box of the switch modes: there is no window to own it.
+void ShowUnownedBox(const char* text) {
+  plat::ShowMessageBox(nullptr, text, kBoxTitle, plat::kBoxOk | plat::kBoxIconError);
+}
+
+// Tries `attempt` until it succeeds or the limit has passed; the limit is measured by
+// the unsigned difference of 32-bit ticks, so a wrap of the counter does no harm.
+template <typename Attempt>
+bool RetryForAWhile(Attempt attempt) {
+  const uint32_t start = plat::TickCount();
+  for (;;) {
+    if (attempt()) return true;
+    plat::SleepMs(kRetryStepMs);
+    if (static_cast<uint32_t>(plat::TickCount() - start) >= kRetryLimitMs) return false;
+  }
+}
+
+// A value goes into a command line between double quotes, with no escaping: one that
+// holds a quote would shift the arguments that follow it.
+bool Quotable(const char* value) { return std::strchr(value, '"') == nullptr; }
+
 }  // namespace
 
 bool GamePath(const char* installDir, char* out, unsigned capacity) {
   if (JoinPath(out, capacity, installDir, kGameName)) return true;
-  plat::SetLastErrorCode(36);  // ENAMETOOLONG: the path does not fit
+  plat::SetLastErrorCode(plat::NameTooLongCode());
   return false;
 }
 
@@ -40,10 +75,17 @@ void Patcher::LaunchGame() {
 bool LaunchOnClose(Patcher& p) {
   if (p.pendingPatcher != nullptr) {
     const PatchEntry& e = *p.pendingPatcher;
-    char commandLine[4200];
+    char commandLine[4 * kPathCapacity + 32];
+    if (!Quotable(e.stagingPath) || !Quotable(e.localPath) || !Quotable(e.date) || !Quotable(e.time)) {
+      p.ReportSystemError(plat::InvalidNameCode());
+      return false;
+    }
     const int n = std::snprintf(commandLine, sizeof commandLine, " -P \"%s\" \"%s\" \"%s\" \"%s\"", e.stagingPath,
                                 e.localPath, e.date, e.time);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof commandLine) return false;
+    if (n < 0 || static_cast<size_t>(n) >= sizeof commandLine) {
+      p.ReportSystemError(plat::NameTooLongCode());
+      return false;
+    }
     // A download arrives as a plain file; it must be startable as a program.
     plat::MakeExecutable(e.stagingPath);
     if (plat::StartProgram(e.stagingPath, commandLine)) return true;
@@ -54,14 +96,40 @@ bool LaunchOnClose(Patcher& p) {
   return false;
 }
 
-// The replacing and deleting steps of the self-update; until they are built, a
-// process started with a complete switch reports failure and ends.
+// -P source target date time, run from the new patcher's staging copy (the source).
+// The copy over the installed patcher succeeds only once the old patcher has ended.
 bool RunReplaceMode() {
   if (ProcessArgumentCount() <= 5) return false;
-  return false;
+  const char* source = ProcessArgument(2);
+  const char* target = ProcessArgument(3);
+  const char* date = ProcessArgument(4);
+  const char* time = ProcessArgument(5);
+
+  // The renewed patcher is started with the source in its command line: a source that
+  // cannot be carried there is refused before anything is replaced.
+  char commandLine[kPathCapacity + 16];
+  const int n = std::snprintf(commandLine, sizeof commandLine, " -D \"%s\"", source);
+  if (!Quotable(source) || n < 0 || static_cast<size_t>(n) >= sizeof commandLine ||
+      std::strlen(target) >= kPathCapacity) {
+    ShowUnownedBox(kCannotRenew);
+    return false;
+  }
+
+  if (!RetryForAWhile([&] { return plat::CopyOver(source, target); })) {
+    ShowUnownedBox(kNotFinished);
+    return false;
+  }
+  StampListedTime(target, date, time);
+  if (!plat::StartProgram(target, commandLine)) ShowUnownedBox(kCannotRenew);
+  return true;
 }
 
+// -D source, run from the renewed patcher: the staging copy goes once the replacing
+// copy that ran from it has ended; then this process goes on as an ordinary run.
 bool RunDeleteMode() {
   if (ProcessArgumentCount() <= 2) return false;
+  const char* staged = ProcessArgument(2);
+  if (RetryForAWhile([&] { return plat::RemoveProgramFile(staged); })) return true;
+  ShowUnownedBox(kNotFinished);
   return false;
 }

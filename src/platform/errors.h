@@ -14,6 +14,12 @@ namespace plat {
 uint32_t LastErrorCode();
 void SetLastErrorCode(uint32_t code);
 
+// The system's own codes for two failures the core detects itself: a name that does
+// not fit its buffer, and a name the system cannot take (one with a double quote,
+// which no command line can carry).
+uint32_t NameTooLongCode();
+uint32_t InvalidNameCode();
+
 // Writes the system's (or the FTP client's) text for `code` into `out`, cut to fit.
 // Returns false and leaves `out` empty when there is no text for the code.
 bool ErrorText(uint32_t code, char* out, size_t capacity);

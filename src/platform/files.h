@@ -40,9 +40,20 @@ bool MakeExecutable(const char* path);
 // allows it, so that a failure never leaves `to` missing.
 bool RenameOver(const char* from, const char* to);
 
-// Copies `from` over `to` (created or replaced). Fails while `to` is in use as a
-// running program's image.
+// Program files, as the self-update replaces and removes them. A program's file
+// cannot be overwritten or deleted while a program runs from it: Windows refuses
+// both by itself; the Linux build, which would allow them, looks for a running
+// process of the user's whose image is that file and refuses in the same way
+// (LastErrorCode: the "text file busy" code). Callers retry until the program ends.
+//
+// Copies `from` over `to` (created or replaced). The copy is written beside `to` and
+// put in place with one replace, so `to` is always either the old file or the new
+// one, whole, whatever happens during the copy. A replaced `to` keeps its permission
+// bits; a new one gets those of `from`. Fails while `to` is a running program's image.
 bool CopyOver(const char* from, const char* to);
+
+// Deletes a file; fails while it is a running program's image.
+bool RemoveProgramFile(const char* path);
 
 // Creates one directory level; fails (harmlessly) when it exists.
 bool MakeDirectory(const char* path);

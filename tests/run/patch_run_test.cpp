@@ -220,6 +220,28 @@ TEST_F(PatchRun, ANewPatcherIsHandedOverInsteadOfStartingTheGame) {
   EXPECT_TRUE(BoxTexts().empty());
 }
 
+TEST_F(PatchRun, APendingPatcherWinsOverTheGameAfterANetworkQuestionAnsweredYes) {
+  InstallGame();
+  const std::string handOffLog = tree_.Path("handoff.log");
+  const std::string patcher = "#!/bin/sh\necho \"$@\" >> '" + handOffLog + "'\n";
+  server_.WriteFile("patch/new.bin", patcher);
+  server_.WriteFile("patch/a.dat", "a");
+  List("P 2002-07-15 09:05 " + std::to_string(patcher.size()) + " zidodiruv new.bin\n"
+       "C 2002-06-01 14:30 1 a.dat a.dat\n");
+  // The list's and the patcher's connections log on; the next one, for a.dat, fails.
+  FtpFaults faults;
+  faults.loginsAllowed = 2;
+  server_.SetFaults(faults);
+  ScriptedWindow::Get().AnswerBoxes([](const BoxRecord&) { return plat::kIdYes; });
+  Run();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{kFileQuestion});
+  ASSERT_TRUE(WaitForLine(handOffLog));
+  EXPECT_EQ(ReadFile(handOffLog),
+            "-P " + Local("Update/zidodiruv") + " " + Local("zidodiruv") + " 2002-07-15 09:05\n");
+  // The hand-off is the one start: the game waits for the renewed patcher.
+  EXPECT_FALSE(FileExists(GameLog()));
+}
+
 TEST_F(PatchRun, ListConnectionFailureAskedYesStartsTheGame) {
   InstallGame();
   Settings("/patch/", UnusedPort());

@@ -14,6 +14,10 @@ uint32_t LastErrorCode() { return static_cast<uint32_t>(errno); }
 
 void SetLastErrorCode(uint32_t code) { errno = static_cast<int>(code); }
 
+uint32_t NameTooLongCode() { return ENAMETOOLONG; }
+
+uint32_t InvalidNameCode() { return EINVAL; }
+
 namespace {
 
 const char* FtpErrorText(uint32_t code) {

@@ -67,62 +67,6 @@ bool RenameOver(const char* from, const char* to) {
   return ::rename(from, to) == 0;
 }
 
-bool CopyOver(const char* from, const char* to) {
-  const int in = ::open(from, O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
-  struct stat st;
-  if (::fstat(in, &st) != 0) {
-    const int saved = errno;
-    ::close(in);
-    errno = saved;
-    return false;
-  }
-  char temp[4096];
-  if (std::snprintf(temp, sizeof temp, "%s.XXXXXX", to) >= static_cast<int>(sizeof temp)) {
-    ::close(in);
-    errno = ENAMETOOLONG;
-    return false;
-  }
-  const int out = ::mkstemp(temp);
-  if (out < 0) {
-    const int saved = errno;
-    ::close(in);
-    errno = saved;
-    return false;
-  }
-  bool ok = true;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(in, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
-    }
-    for (ssize_t done = 0; done < n;) {
-      const ssize_t w = ::write(out, buffer + done, static_cast<size_t>(n - done));
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        ok = false;
-        break;
-      }
-      done += w;
-    }
-    if (!ok) break;
-  }
-  int saved = errno;
-  if (ok && ::fchmod(out, st.st_mode & 0777) != 0) ok = false, saved = errno;
-  if (::close(out) != 0 && ok) ok = false, saved = errno;
-  ::close(in);
-  if (ok && ::rename(temp, to) != 0) ok = false, saved = errno;
-  if (!ok) {
-    ::unlink(temp);
-    errno = saved;
-  }
-  return ok;
-}
-
 bool MakeDirectory(const char* path) { return ::mkdir(path, 0777) == 0; }
 
 bool RemoveEmptyDirectory(const char* path) { return ::rmdir(path) == 0; }

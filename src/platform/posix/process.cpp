@@ -1,9 +1,10 @@
 // Linux program start: posix_spawn with the argument vector that the Windows runtime
-// would give the started program for the same command line. Descriptors the patcher
-// opens are close-on-exec, so nothing is inherited. The child is reaped by a
-// detached thread, so the patcher never waits for it and leaves no zombie.
+// would give the started program for the same command line, inheriting nothing but
+// the standard descriptors, the environment and the current directory. The child is
+// reaped by a detached thread, so the patcher never waits for it and leaves no zombie.
 #include "platform/process.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -81,8 +82,38 @@ bool StartProgram(const char* path, const char* commandLine) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
-  pid_t pid;
-  const int rc = ::posix_spawn(&pid, path, nullptr, nullptr, argv.data(), environ);
+
+  // The started program owns nothing of the patcher's: every descriptor past the
+  // standard three is closed (the instance lock, sockets, the display connection,
+  // whatever a library left open without close-on-exec), signals start blocked by
+  // nothing and with their default actions, and a session of its own keeps it out of
+  // the patcher's process group and terminal, so signals sent to those leave it be.
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  int rc = ::posix_spawn_file_actions_init(&actions);
+  if (rc != 0) {
+    errno = rc;
+    return false;
+  }
+  rc = ::posix_spawnattr_init(&attributes);
+  if (rc != 0) {
+    ::posix_spawn_file_actions_destroy(&actions);
+    errno = rc;
+    return false;
+  }
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  if (rc == 0) rc = ::posix_spawnattr_setsigmask(&attributes, &none);
+  if (rc == 0) rc = ::posix_spawnattr_setsigdefault(&attributes, &all);
+  if (rc == 0)
+    rc = ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = 0;
+  if (rc == 0) rc = ::posix_spawn(&pid, path, &actions, &attributes, argv.data(), environ);
+  ::posix_spawnattr_destroy(&attributes);
+  ::posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
     errno = rc;
     return false;
