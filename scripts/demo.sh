@@ -32,6 +32,17 @@ echo "FTP server on 127.0.0.1:$port, serving $work/server"
 
 /usr/bin/python3 examples/demo/make_sample.py "$work/server" "$work/install" "$port"
 cp build/release/zidodiruv "$work/install/zidodiruv"
+# The sample patch also carries a newer patcher: the same program with a version note
+# after its image (the loader ignores it), which replaces the installed one.
+{ cat build/release/zidodiruv; printf '\nZidoDiruv demo build 2\n'; } > "$work/server/patch/zidodiruv-2.bin"
+printf 'P 2002-06-05 12:00 %s zidodiruv zidodiruv-2.bin\r\n' "$(stat -c %s "$work/server/patch/zidodiruv-2.bin")" \
+  >> "$work/server/patch/patch.lst"
+patcher_state() { stat -c '%y  %s bytes' "$work/install/zidodiruv" | sed 's/\.[0-9]* / /'; }
+running_patchers() {
+  for p in /proc/[0-9]*; do [ "$(readlink "$p/exe" 2>/dev/null)" = "$work/install/zidodiruv" ] && echo "${p#/proc/}"; done
+  return 0
+}
+patcher_before=$(patcher_state)
 listing() { (cd "$work/install" && find . -type f ! -name zidodiruv -printf '%TY-%Tm-%Td %TH:%TM %10s  %p\n' | sort -k4); }
 listing > "$work/before.txt"
 
@@ -68,6 +79,9 @@ if kill -0 "$patcher" 2>/dev/null; then
 fi
 wait "$patcher" || status=$?
 echo "The patcher ended with exit code $status after $(awk "BEGIN { printf \"%.1f\", $(date +%s.%N) - $started }") s."
+echo "It handed over to the new patcher it downloaded; waiting for the renewed patcher's run..."
+for _ in $(seq 300); do [ -s "$work/install/game-started.txt" ] && [ -z "$(running_patchers)" ] && break; sleep 0.1; done
+echo "The renewed patcher ended $(awk "BEGIN { printf \"%.1f\", $(date +%s.%N) - $started }") s after the first start."
 listing > "$work/after.txt"
 
 echo
@@ -77,9 +91,18 @@ echo
 echo "Changes (- before, + after):"
 diff "$work/before.txt" "$work/after.txt" | grep '^[<>]' | sed 's/^</  -/; s/^>/  +/' || true
 echo
-for _ in $(seq 50); do [ -s "$work/install/game-started.txt" ] && break; sleep 0.1; done
+echo "The patcher renewed itself:"
+echo "  before: $patcher_before"
+echo "  after:  $(patcher_state)  (listed: 2002-06-05 12:00)"
+if tail -c 64 "$work/install/zidodiruv" | grep -q "demo build 2"; then
+  echo "  the installed patcher is now the new build; the staging copy is $([ -e "$work/install/Update/zidodiruv" ] && echo "still there" || echo "gone")"
+else
+  echo "  the installed patcher was NOT replaced"
+fi
+echo
 if [ -s "$work/install/game-started.txt" ]; then
-  echo "The game was started: $(cat "$work/install/game-started.txt")"
+  echo "The game was started $(wc -l < "$work/install/game-started.txt") time(s), by the renewed patcher:"
+  sed 's/^/  /' "$work/install/game-started.txt"
 else
   echo "The game was not started."
 fi
