@@ -62,7 +62,9 @@ struct DialogLayout {
 
 // Runs the modal dialog on the calling thread, which becomes the window's UI thread.
 // The procedure gets kMsgInitDialog with `param` as lParam once the window exists.
-// Returns the value given to EndModalDialog, or -1 when the window cannot be made.
+// Returns the value given to EndModalDialog, or -1 when the window cannot be made
+// (LastErrorCode says why; without a display the reason also goes to standard error,
+// and the process goes on).
 intptr_t RunModalDialog(ModuleHandle module, const DialogLayout& layout, DialogProc proc,
                         intptr_t param);
 // Ends the dialog once the current message has been handled.
@@ -84,7 +86,11 @@ intptr_t SendToItem(WindowHandle window, int controlId, uint32_t message, uintpt
 
 // Shows a message box modal to `owner` (null: no owner), from any thread. The box
 // itself is shown by the UI thread; the calling thread waits for the answer, while
-// posted messages keep being handled. Returns kIdOk, kIdYes or kIdNo.
+// posted messages keep being handled. Returns kIdOk, kIdYes or kIdNo. Enter presses the
+// first button; Y and N answer a Yes/No box; Esc and the close box close an OK box
+// (kIdOk) but leave a Yes/No box open. Where no box can be shown at all (Linux without
+// a display) the title and text go to standard error and the answer is kIdOk, or kIdNo
+// for a Yes/No box.
 int ShowMessageBox(WindowHandle owner, const char* text, const char* title, uint32_t flags);
 
 // On the UI thread: waits until `done(argument)` is true while still serving sends
