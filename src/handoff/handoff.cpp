@@ -20,7 +20,12 @@ void StartGame(Patcher& p) {
     p.ReportSystemError(plat::LastErrorCode());
     return;
   }
-  if (!plat::StartProgram(path, kGameCommandLine)) p.ReportSystemError(plat::LastErrorCode());
+  // The game as the disk spells its name (a list may have installed "vorn.exe").
+  char diskPath[1024];
+  const char* program = plat::ResolvePath(path, diskPath, sizeof diskPath) ? diskPath : path;
+  // A game file that came as a new download is a plain file; it must be startable.
+  plat::MakeExecutable(program);
+  if (!plat::StartProgram(program, kGameCommandLine)) p.ReportSystemError(plat::LastErrorCode());
 }
 
 }  // namespace

@@ -41,7 +41,9 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/ftp.h"
+#include "platform/posix/files_posix.h"
 #include "platform/posix/ftp_curl_testing.h"
 
 namespace plat {
@@ -354,10 +356,10 @@ void RunDownload(Conn& c, Download& d) {
     if (c.closed.load()) {
       cancelled = true;
     } else {
-      if (error == 0 && std::rename(d.tempPath.c_str(), d.targetPath.c_str()) != 0) {
+      if (error == 0 && !RenameOver(d.tempPath.c_str(), d.targetPath.c_str())) {
         error = static_cast<uint32_t>(errno);
       }
-      if (error != 0) ::unlink(d.tempPath.c_str());
+      if (error != 0) RemoveFile(d.tempPath.c_str());
       c.phase = Phase::Ready;
     }
     c.active.reset();
@@ -403,10 +405,10 @@ void CloseConnLocked(Conn& c) {
   c.closed.store(true);
   if (c.queued) {
     ::close(c.queued->fd);
-    ::unlink(c.queued->tempPath.c_str());
+    RemoveFile(c.queued->tempPath.c_str());
     c.queued.reset();
   }
-  if (c.active) ::unlink(c.active->tempPath.c_str());
+  if (c.active) RemoveFile(c.active->tempPath.c_str());
   c.wake.notify_all();
   if (c.multiLive) curl_multi_wakeup(c.multi);
 }
@@ -497,7 +499,9 @@ int CreateTempBeside(const std::string& target, std::string* tempPath) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = target + "." + std::to_string(static_cast<long>(::getpid())) + "-" +
                        std::to_string(sequence.fetch_add(1)) + ".part";
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // Through the files service: inside the installation the name is matched as the
+    // disk spells it and no link leads the download out of it.
+    int fd = OpenFileDescriptor(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd >= 0) {
       *tempPath = name;
       return fd;
@@ -632,7 +636,7 @@ bool FtpGetFileAsync(FtpHandle connection, const char* remotePath, const char* l
   if (conn->closed.load() || conn->phase != Phase::Ready) {
     uint32_t code = conn->closed.load() ? kFtpErrorInvalidHandle : kFtpErrorTransferInProgress;
     ::close(d->fd);
-    ::unlink(d->tempPath.c_str());
+    RemoveFile(d->tempPath.c_str());
     SetLastErrorCode(code);
     return false;
   }
