@@ -8,9 +8,11 @@
 // and every change is made with the *at calls on the directory that holds the name,
 // so the kernel never follows a link the walk has not judged. A link met on the way is
 // read and its text spliced into the rest of the path; one that climbs above the root
-// or names an absolute place outside it ends the walk. Directory listings are read
-// once per installation and folded to ASCII lower case for the lookup; what this file
-// creates, renames or deletes updates them, and a name the listing lacks is tried once
+// or names an absolute place outside it ends the walk. A name is first tried on disk
+// as the caller spells it; only a directory where that misses is listed (once per
+// installation, folded to ASCII lower case), so a list spelled as the disk costs one
+// fstatat per line on remembered directory descriptors. What this file creates,
+// renames or deletes updates the listings, and a name a listing lacks is tried once
 // more on disk in the caller's spelling (others may have made it since).
 #include "platform/files.h"
 
@@ -116,6 +118,8 @@ struct Place {
   std::string leaf;
   bool exists = false;  // inside only: the name is known on disk
   unsigned char type = DT_UNKNOWN;
+  bool haveStatus = false;  // inside only: `status` was read by the walk
+  struct stat status;
 };
 
 // True when `path` is `base` or lies below it; `rest` is what follows `base`.
@@ -162,8 +166,10 @@ void CloseDescendantFds(Dir* d) {
   }
 }
 
+// The listing follows what this file does; a directory not listed yet is read from
+// disk when it is, and has nothing to follow.
 void AddName(Dir* d, const std::string& spelling, unsigned char type) {
-  if (d == nullptr) return;
+  if (d == nullptr || !d->listed) return;
   std::vector<Name>& same = d->names[Folded(spelling)];
   auto at = std::lower_bound(same.begin(), same.end(), spelling,
                              [](const Name& n, const std::string& s) { return n.spelling < s; });
@@ -177,6 +183,7 @@ void AddName(Dir* d, const std::string& spelling, unsigned char type) {
 void RemoveName(Dir* d, const std::string& spelling) {
   if (d == nullptr) return;
   d->children.erase(spelling);
+  if (!d->listed) return;
   auto it = d->names.find(Folded(spelling));
   if (it == d->names.end()) return;
   std::vector<Name>& same = it->second;
@@ -207,29 +214,48 @@ void Load(Dir* d) {
 }
 
 // The entry of `d` that `component` names, ignoring ASCII case: the exact spelling if
-// there is one, else the first in byte order.
-bool Find(Dir* d, const std::string& component, Name* out) {
-  Load(d);
+// there is one, else the first in byte order. Most lists spell names as the disk does,
+// so the exact name is tried on disk first and a directory is listed only when a name
+// is missing in the caller's spelling; a directory found once is remembered. `st` gets
+// the entry's status when the look on disk found it (`*haveStatus`).
+bool FromListing(Dir* d, const std::string& component, Name* out, struct stat* st, bool* haveStatus) {
   auto it = d->names.find(Folded(component));
-  if (it != d->names.end() && !it->second.empty()) {
-    Name* chosen = &it->second.front();
-    for (Name& n : it->second) {
-      if (n.spelling == component) chosen = &n;
+  if (it == d->names.end() || it->second.empty()) return false;
+  Name* chosen = &it->second.front();
+  for (Name& n : it->second) {
+    if (n.spelling == component) chosen = &n;
+  }
+  if (chosen->type == DT_UNKNOWN) {
+    // Some file systems leave the type out of their listings.
+    if (::fstatat(Fd(d), chosen->spelling.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0) {
+      chosen->type = TypeOf(st->st_mode);
+      *haveStatus = true;
     }
-    if (chosen->type == DT_UNKNOWN) {
-      // Some file systems leave the type out of their listings.
-      struct stat st;
-      if (::fstatat(Fd(d), chosen->spelling.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) chosen->type = TypeOf(st.st_mode);
-    }
-    *out = *chosen;
+  }
+  *out = *chosen;
+  return true;
+}
+
+bool Find(Dir* d, const std::string& component, Name* out, struct stat* st, bool* haveStatus) {
+  *haveStatus = false;
+  if (d->listed) {
+    if (FromListing(d, component, out, st, haveStatus)) return true;
+  } else if (d->children.count(component) != 0) {
+    *out = Name{component, DT_DIR};
     return true;
   }
   const int fd = Fd(d);
-  struct stat st;
-  if (fd < 0 || ::fstatat(fd, component.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  AddName(d, component, TypeOf(st.st_mode));
-  *out = Name{component, TypeOf(st.st_mode)};
-  return true;
+  if (fd < 0) return false;
+  if (::fstatat(fd, component.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0) {
+    // Listed: a name others made since the listing was read.
+    AddName(d, component, TypeOf(st->st_mode));
+    *out = Name{component, TypeOf(st->st_mode)};
+    *haveStatus = true;
+    return true;
+  }
+  if (errno != ENOENT || d->listed) return false;
+  Load(d);
+  return d->listed && FromListing(d, component, out, st, haveStatus);
 }
 
 Dir* Child(Dir* d, const std::string& spelling) {
@@ -281,7 +307,9 @@ int Resolve(const char* path, bool followLeaf, Place* out) {
       continue;
     }
     Name found;
-    const bool has = Find(cur, component, &found);
+    struct stat st;
+    bool haveStatus = false;
+    const bool has = Find(cur, component, &found, &st, &haveStatus);
     if (has && found.type == DT_LNK && (!last || followLeaf)) {
       if (++links > kLinkLimit) return ELOOP;
       char target[PATH_MAX];
@@ -307,6 +335,8 @@ int Resolve(const char* path, bool followLeaf, Place* out) {
       out->leaf = has ? found.spelling : component;
       out->exists = has;
       out->type = has ? found.type : static_cast<unsigned char>(DT_UNKNOWN);
+      out->haveStatus = has && haveStatus;
+      if (out->haveStatus) out->status = st;
       return 0;
     }
     if (!has) return ENOENT;
@@ -437,7 +467,9 @@ bool QueryFile(const char* path, FileStatus* out) {
   } else {
     // The listing (checked on disk for names it lacks) already knows a missing file.
     if (!p.exists) return Fail(ENOENT);
-    if (::fstatat(p.dirfd, p.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (p.haveStatus) {
+      st = p.status;
+    } else if (::fstatat(p.dirfd, p.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) RemoveName(p.dir, p.leaf);
       return false;
     }
