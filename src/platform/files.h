@@ -24,6 +24,8 @@
 //  - The service may remember directory listings for the run (to keep a 100,000-line
 //    list cheap). What it does itself is seen by every later call at once; entries that
 //    others create meanwhile are found when spelled exactly as on disk.
+//  - The root itself is taken as the disk resolves it when declared: a link to the
+//    game's folder is the player's choice, links below it are judged as above.
 // Paths outside the installation (the temporary directory, the settings) are used as
 // given. A disk that matches names this way already (Windows) meets the first promise
 // by passing names through, and the second by refusing reparse points below the root.
@@ -53,9 +55,10 @@ bool OpenInstallation(const char* root);
 void CloseInstallation();
 
 // The path as the disk spells it, for reading it with the C library or zlib: below the
-// installation each existing component in its spelling on disk and links inside
-// resolved (components that do not exist yet as given); elsewhere the path unchanged.
-// False when it does not fit or leads out of the installation.
+// installation each component in its spelling on disk and links inside resolved (a
+// last component that does not exist yet as given); elsewhere the path unchanged.
+// False when it does not fit, a directory on the way is missing, or it leads out of
+// the installation.
 bool ResolvePath(const char* path, char* out, size_t capacity);
 
 struct FileStatus {
@@ -66,8 +69,8 @@ struct FileStatus {
 };
 
 // Looks a path up. Returns false when it does not exist or cannot be examined;
-// `out->exists` tells the two apart for callers that care (a link that leads out of
-// the installation exists but cannot be examined).
+// `out->exists` tells the two apart for callers that care (a path that leads out of
+// the installation is not examined: false, with exists false).
 bool QueryFile(const char* path, FileStatus* out);
 
 // Makes a file replaceable: clears read-only (and on Windows hidden and system) so
