@@ -132,18 +132,15 @@ bool Below(const char* path, const std::string& base, const char** rest) {
 }
 
 // Pushes the components of `text` so that the first ends on top of the stack ("" and
-// "." are no components).
+// "." are no components). Scanned from the end, so nothing is built on the way.
 void PushComponents(const char* text, size_t length, std::vector<std::string>* stack) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start <= length) {
-    const char* slash = static_cast<const char*>(std::memchr(text + start, '/', length - start));
-    const size_t end = slash != nullptr ? static_cast<size_t>(slash - text) : length;
-    if (end > start && !(end - start == 1 && text[start] == '.')) parts.emplace_back(text + start, end - start);
-    if (slash == nullptr) break;
-    start = end + 1;
+  size_t end = length;
+  while (end > 0) {
+    size_t start = end;
+    while (start > 0 && text[start - 1] != '/') --start;
+    if (end > start && !(end - start == 1 && text[start] == '.')) stack->emplace_back(text + start, end - start);
+    end = start > 0 ? start - 1 : 0;
   }
-  for (auto it = parts.rbegin(); it != parts.rend(); ++it) stack->push_back(std::move(*it));
 }
 
 int Fd(Dir* d) {
@@ -291,7 +288,10 @@ int Resolve(const char* path, bool followLeaf, Place* out) {
     out->leaf = path;
     return 0;
   }
-  std::vector<std::string> pending;
+  // The walk's stack of components still to go; kept between walks (they all run
+  // under g_mutex) so that a long list does not allocate it for every line.
+  static std::vector<std::string> pending;
+  pending.clear();
   PushComponents(rest, std::strlen(rest), &pending);
   Dir* cur = &in->top;
   int links = 0;
