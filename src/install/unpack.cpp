@@ -36,9 +36,11 @@ bool UnpackCurrentEntry(Patcher* p) {
     return false;
   }
 
-  gzFile stream = gzopen(entry->stagingPath, "rb");
+  // zlib opens by name: it is given the name as the disk spells it.
+  char readPath[kPathCapacity];
+  gzFile stream = plat::ResolvePath(entry->stagingPath, readPath, sizeof readPath) ? gzopen(readPath, "rb") : nullptr;
   if (stream == nullptr) {
-    // gzopen leaves the reason of the failed open in the thread's error code.
+    // The resolution and gzopen leave the reason of the failure in the thread's error code.
     p->ReportSystemError(plat::LastErrorCode());
     PostClose(window);
     return false;
@@ -56,7 +58,7 @@ bool UnpackCurrentEntry(Patcher* p) {
   plat::MakeWritable(outputPath);
   plat::RemoveFile(outputPath);
 
-  FILE* output = std::fopen(outputPath, "wb");
+  FILE* output = plat::OpenFileForWriting(outputPath);
   if (output == nullptr) {
     const uint32_t code = plat::LastErrorCode();
     gzclose(stream);

@@ -1,11 +1,12 @@
-// Linux: the thread's last error is errno; the FTP client's codes (12000 range) have
-// texts of their own, written for the player who reads them in a message box.
+// Linux: the thread's last error is errno; the FTP client's codes (12000 range) and
+// the files service's refusal have texts of their own, written for the player who reads them in a message box.
 #include "platform/errors.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/files.h"
 #include "platform/ftp.h"
 
 namespace plat {
@@ -20,7 +21,7 @@ uint32_t InvalidNameCode() { return EINVAL; }
 
 namespace {
 
-const char* FtpErrorText(uint32_t code) {
+const char* OwnErrorText(uint32_t code) {
   switch (code) {
     case kFtpErrorTimeout: return "The patch server did not answer in time.";
     case kFtpErrorInternal: return "An internal error occurred in the FTP client.";
@@ -34,6 +35,7 @@ const char* FtpErrorText(uint32_t code) {
     case kFtpErrorConnectionReset: return "The connection to the patch server was reset.";
     case kFtpErrorTransferFailed: return "The patch server could not send the file.";
     case kFtpErrorTransferInProgress: return "Another transfer is still in progress on this connection.";
+    case kFileErrorOutsideInstallation: return "The path leads out of the game folder through a link.";
     default: return nullptr;
   }
 }
@@ -43,7 +45,7 @@ const char* FtpErrorText(uint32_t code) {
 bool ErrorText(uint32_t code, char* out, size_t capacity) {
   if (capacity == 0) return false;
   out[0] = '\0';
-  const char* text = FtpErrorText(code);
+  const char* text = OwnErrorText(code);
   if (text == nullptr && code > 0 && code < 4096) {
     // strerror_r (GNU form) may return a static string instead of filling the buffer.
     char scratch[256];
