@@ -7,6 +7,7 @@
 //
 // Usage: handoff_bench [rounds]     (on $DISPLAY, or an Xvfb of its own when unset)
 #include <X11/Xlib.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,6 +65,28 @@ class MapWatcher {
   Display* dpy_;
 };
 
+// True while any process runs from the file at `path`.
+bool AnyRunningFrom(const std::string& path) {
+  struct stat target;
+  if (::stat(path.c_str(), &target) != 0) return false;
+  bool found = false;
+  if (DIR* proc = ::opendir("/proc")) {
+    while (const dirent* e = ::readdir(proc)) {
+      struct stat st;
+      if (std::atoi(e->d_name) > 0 && ::stat(("/proc/" + std::string(e->d_name) + "/exe").c_str(), &st) == 0 &&
+          st.st_dev == target.st_dev && st.st_ino == target.st_ino)
+        found = true;
+    }
+    ::closedir(proc);
+  }
+  return found;
+}
+
+int Fail(const char* what) {
+  std::fprintf(stderr, "%s\n", what);
+  return 1;
+}
+
 double Median(std::vector<double> v) {
   if (v.empty()) return -1;
   std::sort(v.begin(), v.end());
@@ -89,10 +112,10 @@ int main(int argc, char** argv) {
     env = {"PATH=" + std::string(std::getenv("PATH")), "HOME=" + std::string(std::getenv("HOME")), "DISPLAY=" + display};
   }
   MapWatcher watcher(display);
-  if (!watcher.ok()) return 1;
+  if (!watcher.ok()) return Fail("cannot watch the display");
 
   FtpServerFixture server;
-  if (!server.ok()) return 1;
+  if (!server.ok()) return Fail("the FTP server did not start");
   const std::string oldBytes = ReadFile(ZD_PROGRAM);
   const std::string newBytes = oldBytes + std::string(4096, '\n') + "renewed\n";
   server.WriteFile("patch/new/zidodiruv", newBytes);
@@ -117,9 +140,9 @@ int main(int argc, char** argv) {
     watcher.Drain();
     const double start = SteadyNowMs();
     ChildProcess old;
-    if (!old.Start({installed}, childEnv, tree.Path("play"))) return 1;
+    if (!old.Start({installed}, childEnv, tree.Path("play"))) return Fail("cannot start the patcher");
     int code = -1;
-    if (!old.WaitExit(60000, &code)) return 1;
+    if (!old.WaitExit(60000, &code)) return Fail("the old patcher did not end");
     const double oldExit = SteadyNowMs();
     watcher.Drain();  // the old window's own map is behind us
     const double renewedMap = watcher.NextMap(30000);
@@ -130,16 +153,16 @@ int main(int argc, char** argv) {
     handOff.push_back(renewedMap - oldExit);
     whole.push_back(SteadyNowMs() - start);
 
-    // The renewed patcher started directly: its list needs no work, it maps its window
-    // and starts the game.
-    WaitUntil([&] { return ReadFile(tree.Path("play/probe.log")).size() > 0; }, 1000);
+    // The renewed patcher started directly, once the hand-off's has ended (a second copy
+    // would end at once): its list needs no work, it maps its window and starts the game.
+    if (!WaitUntil([&] { return !AnyRunningFrom(installed); }, 30000)) return Fail("the renewed patcher did not end");
     watcher.Drain();
     ChildProcess again;
     const double t0 = SteadyNowMs();
-    if (!again.Start({installed}, childEnv, tree.Path("play"))) return 1;
+    if (!again.Start({installed}, childEnv, tree.Path("play"))) return Fail("cannot start the patcher");
     const double map = watcher.NextMap(30000);
     again.WaitExit(30000, &code);
-    if (map < 0) return 1;
+    if (map < 0) return Fail("the directly started patcher showed no window");
     direct.push_back(map - t0);
   }
   std::printf("%d rounds, medians (min - max):\n", rounds);
