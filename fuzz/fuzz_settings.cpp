@@ -15,6 +15,8 @@
 // every text field ends within its 256 bytes, holds at most 255 characters and is the
 // value as read; a failure fills the fields before the failing key and leaves the
 // later ones, and the temporary path, untouched.
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -44,7 +46,14 @@ const Key kKeys[] = {
 };
 
 const std::string& SettingsPath() {
-  static const std::string path = zdfuzz::ScratchDir() + "/VornPatch.ini";
+  static const std::string path = [] {
+    // The list's temporary directory is made in the scratch directory too, so a run
+    // leaves nothing behind.
+    const std::string& scratch = zdfuzz::ScratchDir();
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ::setenv("TMPDIR", scratch.c_str(), 1);
+    return scratch + "/VornPatch.ini";
+  }();
   return path;
 }
 
