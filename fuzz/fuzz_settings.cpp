@@ -22,7 +22,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "app/patcher.h"
 #include "fuzz_support.h"
