@@ -6,6 +6,7 @@ packages=(
   libfltk1.3-dev libcurl4-openssl-dev zlib1g-dev libgtest-dev
   libx11-dev libxcursor-dev libxinerama-dev libxft-dev libxrender-dev libxfixes-dev libxext-dev libfontconfig-dev
   python3 python3-pyftpdlib xvfb xdotool x11-apps x11-utils imagemagick tzdata curl lftp gzip
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the program and runs every test: once plainly (unit, in-process runs against a
 # real FTP server, and the program itself under Xvfb), once under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the threaded parts once more under ThreadSanitizer.
+# UndefinedBehaviorSanitizer, and the threaded parts once more under ThreadSanitizer;
+# last, each fuzz target for half a minute on its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -23,3 +24,5 @@ build build/asan "address,undefined"
 build build/tsan "thread"
 (cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --output-on-failure -j "$jobs" --timeout 300 -L 'unit|run')
+
+scripts/fuzz.sh --quick

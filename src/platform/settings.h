@@ -7,7 +7,8 @@ namespace plat {
 
 // Copies the text of `key` in `section` of `file` into `out`, cut to capacity - 1
 // characters. Gives `fallback` when the file, the section or the key is absent.
-// Returns the number of characters written (0 for an empty or absent value).
+// Returns the number of characters written (0 for an empty or absent value); the text
+// holds exactly that many, since a NUL byte in the file ends its line's text.
 size_t ReadIniText(const char* file, const char* section, const char* key,
                    const char* fallback, char* out, size_t capacity);
 

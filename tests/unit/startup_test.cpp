@@ -7,6 +7,7 @@
 
 #include "app/patcher.h"
 #include "patchlist/config.h"
+#include "platform/settings.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -163,6 +164,28 @@ TEST_F(ReadPatchConfigTest, KeysAndSectionsIgnoreCaseAndBlanks) {
   EXPECT_EQ(patcher_.serverPort, 21u);
   EXPECT_STREQ(patcher_.userId, "player one");
   EXPECT_STREQ(patcher_.password, "p");
+}
+
+// A NUL byte ends a line's text: the count given back always matches the text, so a
+// value that begins with a NUL reads as empty and fails like a missing one.
+TEST_F(ReadPatchConfigTest, ANulByteEndsTheLinesText) {
+  using namespace std::string_literals;
+  std::string body = kGoodSettings;
+  body.replace(body.find("SERVERIP=127.0.0.1"), 18, "SERVERIP=\0" "127.0.0.1"s);
+  EXPECT_FALSE(Read(body));
+  EXPECT_STREQ(patcher_.serverAddress, "");
+
+  body = kGoodSettings;
+  body.replace(body.find("USERID=player"), 13, "USERID=pla\0yer = x"s);
+  body.replace(body.find("PORT=2121"), 9, "PORT\0=99\nPORT=21 \0 7"s);
+  const std::string path = tree_.WriteSettings("", body);
+  char text[256];
+  EXPECT_EQ(plat::ReadIniText(path.c_str(), "PATCH_FTP", "USERID", "", text, sizeof text), 3u);
+  EXPECT_STREQ(text, "pla");
+  // The first line reads "PORT": a key with an empty value, which gives the fallback,
+  // and being the first occurrence it hides the "PORT=21" after it.
+  EXPECT_EQ(plat::ReadIniUnsigned(path.c_str(), "PATCH_FTP", "PORT", 5), 5u);
+  EXPECT_EQ(plat::ReadIniText(path.c_str(), "PATCH_FTP", "PORT", "fallback", text, sizeof text), 0u);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Linux INI reader with the results of the Windows profile calls: section and key
 // names compare without regard to case, the first occurrence wins, blanks around
 // names and values are dropped, a value in matching quotes loses them, lines
-// beginning with ';' are comments, and a value is cut to the caller's buffer.
+// beginning with ';' are comments, a NUL byte ends a line's text, and a value is cut
+// to the caller's buffer.
 #include "platform/settings.h"
 
 #include <cctype>
@@ -42,8 +43,15 @@ bool FindValue(const char* file, const char* section, const char* key, std::stri
   bool first = true;
   for (;;) {
     line.clear();
+    // A NUL byte ends the line's text, as it ends a C string: a value holding one
+    // would be shorter than the count the caller is given (and an empty value would
+    // pass for a present one).
+    bool ended = false;
     int c;
-    while ((c = std::fgetc(f)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+    while ((c = std::fgetc(f)) != EOF && c != '\n') {
+      if (c == '\0') ended = true;
+      if (!ended) line.push_back(static_cast<char>(c));
+    }
     if (c == EOF && line.empty()) break;
     if (first && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
     first = false;
