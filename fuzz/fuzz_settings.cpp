@@ -157,8 +157,13 @@ void CheckPatchConfig(const std::string (&values)[6]) {
   }
   char temp[1024];
   const bool haveTemp = plat::TempDirectory(temp, sizeof temp);
-  const std::string listTempPath = std::string(haveTemp ? temp : "") + texts[5];
-  const bool fits = haveTemp && listTempPath.size() < 1024;
+  // The local copy of the list takes the last component of LISTFILE only.
+  const std::string& listFile = texts[5];
+  const size_t cut = listFile.find_last_of("/\\");
+  const std::string listName = cut == std::string::npos ? listFile : listFile.substr(cut + 1);
+  const bool nameOk = !listName.empty() && listName != "." && listName != "..";
+  const std::string listTempPath = std::string(haveTemp ? temp : "") + listName;
+  const bool fits = haveTemp && nameOk && listTempPath.size() < 1024;
 
   Patcher patcher;
   const bool read = patcher.ReadPatchConfig(SettingsPath().c_str());

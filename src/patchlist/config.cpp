@@ -83,6 +83,14 @@ void FindInstallDirFrom(const char* executablePath, char* buffer, size_t capacit
   buffer[0] = '\0';
 }
 
+const char* ListLocalName(const char* listFileName) {
+  const char* name = listFileName;
+  for (const char* c = listFileName; *c != '\0'; ++c)
+    if (*c == '/' || *c == '\\') name = c + 1;
+  if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return nullptr;
+  return name;
+}
+
 bool Patcher::ReadPatchConfig(const char* settingsPath) {
   const char* s = kSettingsSection;
   if (plat::ReadIniText(settingsPath, s, "SERVERIP", "", serverAddress, sizeof serverAddress) == 0) return false;
@@ -98,7 +106,12 @@ bool Patcher::ReadPatchConfig(const char* settingsPath) {
   if (plat::ReadIniText(settingsPath, s, "LISTFILE", "", listFileName, sizeof listFileName) == 0) return false;
   char temp[1024];
   if (!plat::TempDirectory(temp, sizeof temp)) return false;
-  const int n = std::snprintf(listTempPath, sizeof listTempPath, "%s%s", temp, listFileName);
+  // The local copy takes only the list's own name: a LISTFILE that names a folder on
+  // the server ("lists/patch.lst", "../x") must not place it outside the temporary
+  // directory.
+  const char* name = ListLocalName(listFileName);
+  if (name == nullptr) return false;
+  const int n = std::snprintf(listTempPath, sizeof listTempPath, "%s%s", temp, name);
   if (n < 0 || static_cast<size_t>(n) >= sizeof listTempPath) {
     listTempPath[0] = '\0';
     return false;

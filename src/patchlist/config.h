@@ -33,3 +33,7 @@ class RegistryKey {
 
 // Formats "<directory><separator><name>" into out; false (out empty) when it does not fit.
 bool JoinPath(char* out, size_t capacity, const char* directory, const char* name);
+
+// The name the downloaded list gets in the temporary directory: the last component of
+// the LISTFILE setting (which may name folders on the server). Null when there is none.
+const char* ListLocalName(const char* listFileName);

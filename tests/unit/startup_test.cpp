@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "app/patcher.h"
 #include "patchlist/config.h"
@@ -111,6 +112,27 @@ TEST_F(ReadPatchConfigTest, AllSixKeysAndTheListPath) {
   // The user's private temporary directory, then the list's name.
   const std::string expected = tree_.root() + "/zidodiruv-" + std::to_string(geteuid()) + "/patch.lst";
   EXPECT_EQ(patcher_.listTempPath, expected);
+}
+
+TEST_F(ReadPatchConfigTest, TheListsLocalCopyStaysInTheTemporaryDirectory) {
+  const std::string temp = tree_.root() + "/zidodiruv-" + std::to_string(geteuid()) + "/";
+  const std::pair<const char*, const char*> cases[] = {
+      {"lists/sub/patch.lst", "patch.lst"}, {"../../outside.lst", "outside.lst"}, {"dir\\win.lst", "win.lst"}};
+  for (const auto& [listFile, local] : cases) {
+    std::string body = kGoodSettings;
+    body.replace(body.find("LISTFILE=patch.lst"), 18, std::string("LISTFILE=") + listFile);
+    Patcher p;
+    ASSERT_TRUE(p.ReadPatchConfig(tree_.WriteSettings("", body).c_str())) << listFile;
+    EXPECT_STREQ(p.listFileName, listFile) << "the server's name stays whole";
+    EXPECT_EQ(p.listTempPath, temp + local);
+  }
+  for (const char* listFile : {"lists/", "..", "a/.."}) {
+    std::string body = kGoodSettings;
+    body.replace(body.find("LISTFILE=patch.lst"), 18, std::string("LISTFILE=") + listFile);
+    Patcher p;
+    EXPECT_FALSE(p.ReadPatchConfig(tree_.WriteSettings("", body).c_str())) << listFile;
+    EXPECT_STREQ(p.listTempPath, "");
+  }
 }
 
 TEST_F(ReadPatchConfigTest, EachRequiredKeyMissingOrEmptyFails) {
