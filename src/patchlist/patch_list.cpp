@@ -286,9 +286,16 @@ bool ParsePatchListFile(const char* listPath, const char* installDir, const char
         queue = counted = true;
         break;
       case 'C':
-      case 'P':
       case 'Z':
         queue = counted = NeedsUpdateWithOffset(*entry, offset);
+        break;
+      case 'P':
+        queue = counted = NeedsUpdateWithOffset(*entry, offset);
+        // A current patcher with a staging copy beside it: a hand-off was cut short
+        // after the copy had replaced the installed patcher (the renewed patcher killed
+        // before it removed the copy). No later run queues this entry, so no clean-up
+        // would ever reach the copy; it goes now, unless a program still runs from it.
+        if (!queue) plat::RemoveProgramFile(entry->stagingPath);
         break;
       case 'D':
         queue = true;

@@ -161,6 +161,21 @@ TEST_F(PatchListTest, PatcherLineIsTestedAndCounted) {
   EXPECT_EQ(totalBytes_, 65536);
 }
 
+TEST_F(PatchListTest, ACurrentPatchersLeftoverStagingCopyIsRemovedAndAnOutdatedOnesKept) {
+  ScopedTimeZone tz("UTC");
+  Install("Updater.exe", 65536, 2002, 6, 2, 9, 0);
+  tree_.Write("Play/Update/Updater.exe", "copy of an interrupted hand-off");
+  tree_.Write("Play/Update/Other.exe", "not the patcher's");
+  EXPECT_TRUE(Parse("P 2002-06-02 09:00 65536 Updater.exe Updater.exe\n").empty());
+  EXPECT_FALSE(tree_.Exists("Play/Update/Updater.exe"));
+  EXPECT_TRUE(tree_.Exists("Play/Update/Other.exe"));
+  EXPECT_TRUE(tree_.Exists("Play/Updater.exe"));
+  // While the patcher is out of date, its staging copy is the download's business.
+  tree_.Write("Play/Update/Updater.exe", "earlier download");
+  EXPECT_EQ(Parse("P 2002-06-02 09:01 65536 Updater.exe Updater.exe\n").size(), 1u);
+  EXPECT_TRUE(tree_.Exists("Play/Update/Updater.exe"));
+}
+
 TEST_F(PatchListTest, SkippedLinesLeaveNothing) {
   auto e = Parse(
       "# C 2002-06-01 14:30 1 a.dat a.dat\n"
