@@ -584,17 +584,19 @@ bool CopyOver(const char* from, const char* to) {
   }
   bool ok = CopyData(in, out) && ::fchmod(out, mode) == 0 && ::fsync(out) == 0;
   if (!ok) saved = errno;
+  // The program may have been started again while the copy was made. Checked before the
+  // copy gets a name, so the scan adds nothing to the moment a named copy sits beside
+  // the target.
+  if (ok && ::fstatat(target.dirfd, target.leaf.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode) &&
+      RunningFrom(old.st_dev, old.st_ino)) {
+    ok = false, saved = ETXTBSY;
+  }
   if (ok && unnamed >= 0) {
     named = name();
     if (!named) ok = false, saved = errno;
   }
   if (::close(out) != 0 && ok) ok = false, saved = errno;
   ::close(in);
-  // The program may have been started again while the copy was made.
-  if (ok && ::fstatat(target.dirfd, target.leaf.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode) &&
-      RunningFrom(old.st_dev, old.st_ino)) {
-    ok = false, saved = ETXTBSY;
-  }
   if (ok && ::renameat(target.dirfd, temp.c_str(), target.dirfd, target.leaf.c_str()) != 0) ok = false, saved = errno;
   if (!ok) {
     if (named) ::unlinkat(target.dirfd, temp.c_str(), 0);
