@@ -50,8 +50,10 @@ inline int Run(std::vector<std::string> args) {
 // completion close and connect for the next file.
 class Driver {
  public:
-  Driver(const zdtest::FtpServerFixture& server, std::vector<std::string> remotes, std::vector<std::string> locals)
-      : server_(server), remotes_(std::move(remotes)), locals_(std::move(locals)) {}
+  // `port`: where to connect instead of the server's own port (a proxy in front of it).
+  Driver(const zdtest::FtpServerFixture& server, std::vector<std::string> remotes, std::vector<std::string> locals,
+         uint16_t port = 0)
+      : server_(server), remotes_(std::move(remotes)), locals_(std::move(locals)), port_(port != 0 ? port : server.port()) {}
 
   bool Run() {
     root_ = plat::FtpOpenRoot("bench");
@@ -83,7 +85,7 @@ class Driver {
   }
 
   void Connect() {
-    if (plat::FtpConnectAsync(root_, "127.0.0.1", server_.port(), server_.user().c_str(), server_.password().c_str(),
+    if (plat::FtpConnectAsync(root_, "127.0.0.1", port_, server_.user().c_str(), server_.password().c_str(),
                               reinterpret_cast<uintptr_t>(this)) == nullptr) {
       Finish(false);
     }
@@ -99,6 +101,7 @@ class Driver {
   const zdtest::FtpServerFixture& server_;
   std::vector<std::string> remotes_;
   std::vector<std::string> locals_;
+  uint16_t port_;
   size_t next_ = 0;
   plat::FtpHandle root_ = nullptr;
   std::mutex mu_;

@@ -168,6 +168,8 @@ void FtpServerFixture::SetFaults(const FtpFaults& faults) {
     f << "refuse_login=" << (faults.refuseLogin ? 1 : 0) << "\n"
       << "cut_after=" << faults.cutAfter << "\n"
       << "stall_after=" << faults.stallAfter << "\n"
+      << "drop_after=" << faults.dropAfter << "\n"
+      << "mute=" << (faults.mute ? 1 : 0) << "\n"
       << "rate=" << faults.rate << "\n"
       << "logins_allowed=" << faults.loginsAllowed << "\n"
       << "path=" << faults.path << "\n";

@@ -15,14 +15,16 @@ struct FtpFaults {
   bool refuseLogin = false;   // every PASS answered 530
   long long cutAfter = -1;    // RETR sends only this many bytes, then claims success
   long long stallAfter = -1;  // RETR sends this many bytes, then falls silent
+  long long dropAfter = -1;   // RETR sends this many bytes, then the control connection is dropped
+  bool mute = false;          // commands are read and never answered
   long long rate = 0;         // RETR sends about this many bytes per second (0 = no limit)
   int loginsAllowed = -1;     // log-ons after this many successful ones are refused (-1: all allowed)
-  std::string path;           // cutAfter, stallAfter, rate only for this file (root-relative); "" = all
+  std::string path;           // cutAfter, stallAfter, dropAfter, rate only for this file (root-relative); "" = all
 };
 
 // One event of the server's log.
 struct FtpLogEntry {
-  std::string kind;  // CONNECT, DISCONNECT, CMD, LOGIN, SENT
+  std::string kind;  // CONNECT, DISCONNECT, CMD, LOGIN, SENT, DROP
   int connection = 0;
   std::string verb;  // CMD: the command; LOGIN: OK or FAIL; SENT: complete or incomplete
   std::string argument;  // CMD: its argument; SENT: the byte count

@@ -14,14 +14,18 @@ address, which is 127.0.0.1). The state directory holds:
                                connection and still answers 226 (only SIZE tells)
               stall_after=N    a RETR sends N bytes, then nothing more, data connection
                                left open
+              drop_after=N     a RETR sends N bytes, then the server drops the control
+                               connection (and with it the data connection), no reply
+              mute=1           the server reads commands and answers none of them
               rate=B           a RETR sends at most about B bytes per second
-              path=P           cut_after, stall_after and rate apply only to a RETR of
+              path=P           cut_after, stall_after, drop_after and rate apply only to a RETR of
                                the file P (relative to the root); default: every RETR
   log       one line per event, appended as it happens:
               CONNECT <id> / DISCONNECT <id>
               CMD <id> <VERB> [argument]   (the argument of PASS is not written)
               LOGIN <id> OK|FAIL
               SENT <id> <bytes> complete|incomplete
+              DROP <id>                    (drop_after took effect)
 
 The server ends on SIGTERM, or by itself when the process that started it is gone.
 """
@@ -51,7 +55,7 @@ def log_event(text):
 
 def read_faults():
     faults = {"refuse_login": 0, "logins_allowed": -1, "cut_after": -1,
-              "stall_after": -1, "rate": 0, "path": ""}
+              "stall_after": -1, "drop_after": -1, "mute": 0, "rate": 0, "path": ""}
     try:
         with open(os.path.join(STATE["dir"], "control"), encoding="utf-8") as f:
             for line in f:
@@ -97,6 +101,7 @@ class FaultDTP(ThrottledDTPHandler):
         # Read by ThrottledDTPHandler.__init__ to size its buffers.
         self.write_limit = max(0, faults["rate"])
         self.stall_after = faults["stall_after"]
+        self.drop_after = faults["drop_after"]
         self.stalled = False
         super().__init__(sock, cmd_channel)
 
@@ -104,14 +109,15 @@ class FaultDTP(ThrottledDTPHandler):
         if not self.cmd_channel.fault_applies:
             self.write_limit = 0
             return DTPHandler.send(self, data)
-        if self.stall_after >= 0:
-            left = self.stall_after - self.tot_bytes_sent
+        limit = self.stall_after if self.stall_after >= 0 else self.drop_after
+        if limit >= 0:
+            left = limit - self.tot_bytes_sent
             data = data[:max(0, left)]
             if not data:
                 self._stall()
                 return 0
         sent = super().send(data)
-        if self.stall_after >= 0 and self.tot_bytes_sent >= self.stall_after:
+        if limit >= 0 and self.tot_bytes_sent >= limit:
             self._stall()
         return sent
 
@@ -121,6 +127,12 @@ class FaultDTP(ThrottledDTPHandler):
         if not self.stalled:
             self.stalled = True
             self.del_channel()
+            if self.stall_after < 0 and self.drop_after >= 0:
+                # Dropped rather than stalled: the control connection goes (which
+                # closes this one too), from the event loop rather than inside a send.
+                cmd = self.cmd_channel
+                log_event("DROP %d" % cmd.conn_id)
+                cmd.ioloop.call_later(0, cmd.close)
 
 
 class HandOverActiveDTP(ActiveDTP):
@@ -155,7 +167,8 @@ class FaultHandler(FTPHandler):
     def pre_process_command(self, line, cmd, arg):
         self.faults = read_faults()
         # The plain data connection (with sendfile) unless a fault needs the slow one.
-        if self.faults["rate"] > 0 or self.faults["stall_after"] >= 0:
+        if self.faults["rate"] > 0 or self.faults["stall_after"] >= 0 or \
+                self.faults["drop_after"] >= 0:
             self.dtp_handler = FaultDTP
         else:
             self.dtp_handler = DTPHandler
@@ -163,6 +176,8 @@ class FaultHandler(FTPHandler):
             log_event("CMD %d PASS" % self.conn_id)
         else:
             log_event(("CMD %d %s %s" % (self.conn_id, cmd, arg)).rstrip())
+        if self.faults["mute"]:
+            return  # read, never answered
         allowed = self.faults["logins_allowed"]
         refuse = self.faults["refuse_login"] or (allowed >= 0 and STATE["logins"] >= allowed)
         if cmd == "PASS" and refuse and not self.authenticated:

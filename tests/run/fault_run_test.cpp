@@ -1,0 +1,314 @@
+// Whole patch runs against a server that misbehaves: connections dropped in the middle
+// of a transfer, a server that stops answering, a list of garbage, a huge list. Each
+// run must end by itself in the box that belongs to the failure, leave the installation
+// as it was (or with whole files only) and the staging area empty.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/patcher.h"
+#include "platform/ftp.h"
+#include "platform/posix/ftp_curl_testing.h"
+#include "support/ftp_server.h"
+#include "support/scripted_window.h"
+#include "support/temp_tree.h"
+#include "ui/resource.h"
+
+namespace {
+
+using namespace zdtest;
+using SteadyClock = std::chrono::steady_clock;
+
+const char kListQuestion[] =
+    "Network error, ZidoDiruv cannot continue.\n\nDo you want to run the game without ZidoDiruv?";
+const char kFileQuestion[] =
+    "Network error, ZidoDiruv cannot continue.\n\nDo you want to try again with previous ZidoDiruv?\n"
+    "It will use the default directory.";
+
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Short client limits for the duration of a test; the real ones again after it.
+struct ShortLimits {
+  explicit ShortLimits(const plat::FtpTimeLimits& limits) { plat::FtpSetTimeLimitsForTesting(limits); }
+  ~ShortLimits() { plat::FtpSetTimeLimitsForTesting(plat::FtpDefaultTimeLimits()); }
+};
+
+class FaultRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.ok());
+    tree_.Write("xdg/SOFTWARE/Brisco Entertainment/Tessary/SETUP PATH", tree_.Path("game") + "/\n");
+    tree_.WriteSettings("game", "[PATCH_FTP]\nSERVERIP=127.0.0.1\nPORT=" + std::to_string(server_.port()) +
+                                    "\nUSERID=" + server_.user() + "\nPASSWD=" + server_.password() +
+                                    "\nBASEDIRECTORY=/patch/\nLISTFILE=patch.lst\n");
+    const std::string game = tree_.Write("game/Vorn.exe", "#!/bin/sh\necho \"$@\" >> '" + GameLog() + "'\n");
+    ::chmod(game.c_str(), 0755);
+    Reset();
+  }
+  static void Reset() {
+    ScriptedWindow::Get().Reset();
+    ScriptedWindow::Get().SetDeadlineMs(60000);
+  }
+
+  void List(const std::string& body) { server_.WriteFile("patch/patch.lst", body); }
+  std::string GameLog() const { return tree_.Path("game.log"); }
+  std::string Local(const std::string& rel) const { return tree_.Path("game/" + rel); }
+
+  // Runs the patch window; the time it took.
+  double Run() {
+    const auto start = SteadyClock::now();
+    {
+      Patcher patcher;
+      EXPECT_TRUE(patcher.RunPatchWindow(nullptr));
+    }
+    const double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+    EXPECT_FALSE(ScriptedWindow::Get().TimedOut()) << "the run did not end by itself";
+    plat::FtpShutdown();
+    return seconds;
+  }
+
+  static bool Shown(const std::string& text) {
+    for (const TextRecord& t : ScriptedWindow::Get().Texts(IDC_STATUS)) {
+      if (t.text == text) return true;
+    }
+    return false;
+  }
+  static std::vector<std::string> BoxTexts() {
+    std::vector<std::string> out;
+    for (const BoxRecord& b : ScriptedWindow::Get().Boxes()) out.push_back(b.text);
+    return out;
+  }
+  bool Dropped() const {
+    for (const FtpLogEntry& e : server_.Log()) {
+      if (e.kind == "DROP") return true;
+    }
+    return false;
+  }
+  // No file staged and nothing half-written left in the installation (emptied staging
+  // directories may stay, as after a clean run).
+  void ExpectNothingStaged() {
+    ExpectNoFileUnder(Local("Update"));
+    for (const std::string& name : Entries(Local(""))) {
+      EXPECT_EQ(name.find(".part"), std::string::npos) << name;
+    }
+  }
+
+  static void ExpectNoFileUnder(const std::string& dir) {
+    for (const std::string& name : Entries(dir)) {
+      struct stat st;
+      const std::string path = dir + "/" + name;
+      if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        ExpectNoFileUnder(path);
+      } else {
+        ADD_FAILURE() << "left in the staging area: " << path;
+      }
+    }
+  }
+
+  FtpServerFixture server_;
+  TempTree tree_;
+  ScopedEnv registry_{"XDG_CONFIG_DIRS", tree_.Path("xdg")};
+  ScopedEnv runtime_{"XDG_RUNTIME_DIR", ""};
+  ScopedEnv tmp_{"TMPDIR", tree_.root()};
+};
+
+TEST_F(FaultRun, AConnectionLostDuringATransferEndsInItsBoxWithNothingHalfInstalled) {
+  server_.WritePatternFile("patch/big.dat", 300000);
+  server_.WriteFile("patch/a.dat", "alpha");
+  // A list long enough to be cut in the middle.
+  std::string list = "C 2002-06-01 14:30 5 a.dat a.dat\nC 2002-06-01 14:30 300000 big.dat big.dat\n";
+  while (list.size() < 20000) list += "# padding to make the list long enough to be cut\n";
+  struct Case {
+    const char* name;
+    long long dropAfter;  // the control connection goes
+    long long cutAfter;   // only the data connection ends early, and the server claims success
+    const char* path;
+    std::vector<std::string> boxes;
+    bool aInstalled;
+  } cases[] = {
+      {"control connection lost during the list", 10000, -1, "patch/patch.lst", {"Cannot receive patch file."}, false},
+      {"data connection cut during the list", -1, 10000, "patch/patch.lst", {"Cannot receive patch file."}, false},
+      {"control connection lost during a file", 100000, -1, "patch/big.dat", {"/patch/big.dat cannot receive file."}, true},
+      {"data connection cut during a file", -1, 100000, "patch/big.dat", {"/patch/big.dat cannot receive file."}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    RemoveTree(Local("Update"));
+    ::unlink(Local("a.dat").c_str());
+    tree_.Write("game/big.dat", "the old one");
+    List(list);
+    FtpFaults faults;
+    faults.dropAfter = c.dropAfter;
+    faults.cutAfter = c.cutAfter;
+    faults.path = c.path;
+    server_.SetFaults(faults);
+    Run();
+    EXPECT_EQ(BoxTexts(), c.boxes);
+    if (c.dropAfter >= 0) {
+      EXPECT_TRUE(Dropped());
+    }
+    EXPECT_FALSE(Shown("Patch installed."));
+    EXPECT_EQ(ReadFile(Local("big.dat")), "the old one");
+    EXPECT_EQ(FileExists(Local("a.dat")), c.aInstalled);
+    if (c.aInstalled) {
+      EXPECT_EQ(ReadFile(Local("a.dat")), "alpha");
+    }
+    ExpectNothingStaged();
+    EXPECT_FALSE(FileExists(GameLog()));
+  }
+}
+
+TEST_F(FaultRun, AServerThatStopsAnsweringEndsInItsBoxWithinTheClientsLimits) {
+  const plat::FtpTimeLimits limits{1500, 1, 1500, 1};
+  ShortLimits shortLimits(limits);
+  server_.WritePatternFile("patch/big.dat", 300000);
+  List("C 2002-06-01 14:30 300000 big.dat big.dat\n");
+  struct Case {
+    const char* name;
+    bool muteFromStart;   // no reply to anything, the list's log-on included
+    bool muteAfterList;   // the file's log-on is not answered
+    long long stallAfter;  // the data stops, the connections stay open
+    const char* path;
+    const char* box;
+  } cases[] = {
+      {"silent from the log-on", true, false, -1, "", kListQuestion},
+      {"silent from the file's log-on", false, true, -1, "", kFileQuestion},
+      {"the list's data stops", false, false, 10, "patch/patch.lst", "Cannot receive patch file."},
+      {"the file's data stops", false, false, 100000, "patch/big.dat", "/patch/big.dat cannot receive file."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    tree_.Write("game/big.dat", "the old one");
+    FtpFaults faults;
+    faults.mute = c.muteFromStart;
+    faults.stallAfter = c.stallAfter;
+    faults.path = c.path;
+    server_.SetFaults(faults);
+    if (c.muteAfterList) {
+      ScriptedWindow::Get().OnText([&](int, const std::string& text) {
+        if (text == "Confirming patch file list...") {
+          FtpFaults mute;
+          mute.mute = true;
+          server_.SetFaults(mute);
+        }
+      });
+    }
+    const double seconds = Run();
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.box});
+    // The box came from a limit running out (about a second here), not from anything else.
+    ASSERT_EQ(ScriptedWindow::Get().Boxes().size(), 1u);
+    EXPECT_GE(seconds, 0.9);
+    EXPECT_EQ(ReadFile(Local("big.dat")), "the old one");
+    ExpectNothingStaged();
+    EXPECT_FALSE(FileExists(GameLog()));  // every question is answered No
+  }
+}
+
+TEST_F(FaultRun, ExEndsARunWaitingOnASilentServerAtOnce) {
+  // The real limits: only EX can end these runs soon.
+  server_.WritePatternFile("patch/big.dat", 300000);
+  List("C 2002-06-01 14:30 300000 big.dat big.dat\n");
+  struct Case {
+    const char* name;
+    FtpFaults faults;
+    const char* pressWhen;  // status text after which the server is silent
+  } cases[] = {
+      {"no reply to the log-on", [] { FtpFaults f; f.mute = true; return f; }(), "Connecting to ZidoDiruv Server..."},
+      {"the file's data stops", [] { FtpFaults f; f.stallAfter = 1000; f.path = "patch/big.dat"; return f; }(),
+       "[1/1] big.dat receiving..."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    server_.SetFaults(c.faults);
+    std::atomic<int64_t> pressedAt{0};
+    ScriptedWindow::Get().PressExWhen([&] {
+      if (!Shown(c.pressWhen)) return false;
+      pressedAt = SteadyClock::now().time_since_epoch().count();
+      return true;
+    });
+    Run();
+    const auto ended = SteadyClock::now();
+    ASSERT_TRUE(ScriptedWindow::Get().ExPressed());
+    const double afterEx =
+        std::chrono::duration<double>(ended - SteadyClock::time_point(SteadyClock::duration(pressedAt.load()))).count();
+    // Far below the 15 s and 30 s limits that would otherwise end the wait.
+    EXPECT_LT(afterEx, 5.0);
+    EXPECT_TRUE(BoxTexts().empty());
+    EXPECT_FALSE(FileExists(Local("big.dat")));
+    ExpectNothingStaged();
+  }
+}
+
+TEST_F(FaultRun, AListOfBinaryGarbageEndsTheRunAndLeavesNothingBehind) {
+  // Random bytes can still hold a line of six columns that starts with an entry's
+  // kind (this seed makes one whose remote name the client refuses): whatever the
+  // list turns into, the run ends by itself, with a box or with the game, and only
+  // the installation's own files are left.
+  std::mt19937 random(20020601);
+  std::string garbage(256 * 1024, '\0');
+  for (char& ch : garbage) ch = static_cast<char>(random() & 0xff);
+  List(garbage);
+  tree_.Write("game/a.dat", "kept");
+  Run();
+  const bool started = WaitUntil([&] { return ReadFile(GameLog()) == "-U\n"; }, 2000);
+  EXPECT_EQ(BoxTexts().size(), started ? 0u : 1u);
+  EXPECT_EQ(ReadFile(Local("a.dat")), "kept");
+  for (const std::string& name : Entries(Local(""))) {
+    const std::vector<std::string> own = {"VornPatch.ini", "Vorn.exe", "a.dat", "Update"};
+    EXPECT_NE(std::find(own.begin(), own.end(), name), own.end()) << name;
+  }
+  ExpectNothingStaged();
+  EXPECT_EQ(server_.Retrs(), 1);  // nothing in it was downloaded
+}
+
+TEST_F(FaultRun, AFiftyMegabyteListIsReadToItsEnd) {
+  server_.WriteFile("patch/first.dat", "first");
+  server_.WriteFile("patch/last.dat", "last");
+  tree_.Write("game/gone.dat", "x");
+  std::string list = "C 2002-06-01 14:30 5 first.dat first.dat\n";
+  list.reserve(52u << 20);
+  const std::string comment = "# " + std::string(97, '-') + "\n";
+  while (list.size() < (25u << 20)) list += comment;
+  // One line far longer than any buffer for a line.
+  list += std::string(1u << 20, 'x') + "\n";
+  list += "D 2002-06-01 14:30 0 gone.dat gone.dat\n";
+  while (list.size() < (50u << 20)) list += comment;
+  list += "C 2002-06-01 14:30 4 last.dat last.dat\n";
+  List(list);
+  list = std::string();
+  ScriptedWindow::Get().SetDeadlineMs(180000);
+  Run();
+  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_EQ(ReadFile(Local("first.dat")), "first");
+  EXPECT_EQ(ReadFile(Local("last.dat")), "last");
+  EXPECT_FALSE(FileExists(Local("gone.dat")));
+  EXPECT_TRUE(Shown("[2/2] last.dat receiving..."));
+  EXPECT_TRUE(Shown("Patch installed."));
+  ASSERT_TRUE(WaitUntil([&] { return ReadFile(GameLog()) == "-U\n"; }, 10000));
+  ExpectNothingStaged();
+}
+
+}  // namespace
