@@ -38,8 +38,8 @@ bool UnpackCurrentEntry(Patcher* p) {
 
   gzFile stream = gzopen(entry->stagingPath, "rb");
   if (stream == nullptr) {
-    // gzopen leaves the reason of the failed open in the thread's error code.
-    p->ReportSystemError(plat::LastErrorCode());
+    // gzopen fails through the run-time library's open, which keeps the reason.
+    p->ReportSystemError(plat::RuntimeErrorCode());
     PostClose(window);
     return false;
   }
@@ -58,7 +58,7 @@ bool UnpackCurrentEntry(Patcher* p) {
 
   FILE* output = std::fopen(outputPath, "wb");
   if (output == nullptr) {
-    const uint32_t code = plat::LastErrorCode();
+    const uint32_t code = plat::RuntimeErrorCode();
     gzclose(stream);
     p->ReportSystemError(code);
     PostClose(window);

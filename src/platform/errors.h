@@ -14,6 +14,11 @@ namespace plat {
 uint32_t LastErrorCode();
 void SetLastErrorCode(uint32_t code);
 
+// The system's code for the last failed call of the C run-time library or zlib on this
+// thread (fopen, gzopen): the run-time library keeps its own error variable, which is
+// not the system's last error on every platform.
+uint32_t RuntimeErrorCode();
+
 // The system's own codes for two failures the core detects itself: a name that does
 // not fit its buffer, and a name the system cannot take (one with a double quote,
 // which no command line can carry).
