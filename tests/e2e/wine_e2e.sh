@@ -27,8 +27,10 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
 
 xvfb_pid=""
+own_server=0
 cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
+  # Only a server this script started is stopped; one the caller runs is left to it.
+  [ "$own_server" -eq 1 ] && wineserver -k >/dev/null 2>&1 || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -50,9 +52,10 @@ xvfb_pid=$!
 until_ok 30 test -s "$work/display" || { echo "Xvfb did not start" >&2; exit 1; }
 export DISPLAY=:$(head -n1 "$work/display")
 
-# Wine's server is started here with its output detached, so nothing keeps ctest's
-# pipes open after the test, and stopped by the trap.
-wineserver -p </dev/null >/dev/null 2>&1
+# Wine's server runs persistently with its output detached, so nothing keeps ctest's
+# pipes open after the test; when the caller has not started one, this script does
+# and the trap stops it (wineserver -p fails when one is running already).
+if wineserver -p </dev/null >/dev/null 2>&1; then own_server=1; fi
 until_ok 120 wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || { echo "Wine does not start" >&2; exit 1; }
 
 box() { xdotool search --name '^Tessary ZidoDiruv$' 2>/dev/null | head -n1; }
@@ -190,8 +193,6 @@ else
 fi
 finish "$started"
 
-wineserver -w >/dev/null 2>&1 &
-until_ok 30 gone $! || true
 if [ "$failures" -ne 0 ]; then
   echo "$failures case(s) failed" >&2
   exit 1
