@@ -154,13 +154,18 @@ void Patcher::ClosePatcher() {
 
   // Staged files and the list; most are gone by now. A pending patcher's staging copy
   // is the running image of the hand-off process and must survive (a platform that
-  // lets a running program's file be deleted would otherwise lose it).
+  // lets a running program's file be deleted would otherwise lose it). Unfinished
+  // downloads go too, also those a killed earlier run left for these files.
   for (EntryNode* node = entries.head; node != nullptr; node = node->next) {
     PatchEntry* entry = static_cast<PatchEntry*>(node->value);
+    plat::FtpRemovePartial(entry->stagingPath);
     if (entry == pendingPatcher && handOffStarted) continue;
     plat::RemoveFile(entry->stagingPath);
   }
-  if (listTempPath[0] != '\0') plat::RemoveFile(listTempPath);
+  if (listTempPath[0] != '\0') {
+    plat::FtpRemovePartial(listTempPath);
+    plat::RemoveFile(listTempPath);
+  }
 
   cursor = nullptr;
   pendingPatcher = nullptr;

@@ -58,7 +58,8 @@ class Patcher {
   bool ParsePatchList(const char* listPath, EntryList& list);
 
   // Installation and unpacking.
-  void InstallEntry(PatchEntry* entry);
+  // False when the staged file could not be put in place; LastErrorCode says why.
+  bool InstallEntry(PatchEntry* entry);
   void StartUnpack(PatchEntry* entry);
   bool UnpackFile(gzFile stream, FILE* output);
   void ShowUnpackProgress(uint32_t bytes);

@@ -197,7 +197,13 @@ void Patcher::HandleFetchingFile(uint32_t status, const void* information) {
       plat::FtpCloseHandle(connectionHandle.exchange(nullptr));
       switch (entry->kind) {
         case 'C':
-          InstallEntry(entry);
+          // A file that cannot be put in place ends the run like any other failure;
+          // what was installed before it stays.
+          if (!InstallEntry(entry)) {
+            ReportSystemError(plat::LastErrorCode());
+            SendCloseAndLeave();
+            return;
+          }
           break;
         case 'P':
           pendingPatcher = entry;  // a later one replaces an earlier one

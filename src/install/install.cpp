@@ -6,6 +6,7 @@
 #include "app/patcher.h"
 #include "patchlist/patch_entry.h"
 #include "platform/clock.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 
 namespace {
@@ -94,6 +95,7 @@ void StampListedTime(const char* path, const char* date, const char* time) {
 
 bool InstallStagedEntry(const PatchEntry& entry) {
   bool installed = false;
+  uint32_t error = 0;
   // Nothing is created or changed for a staged file that is not there to be moved.
   plat::FileStatus staged;
   if (plat::QueryFile(entry.stagingPath, &staged) && !staged.isDirectory) {
@@ -101,12 +103,15 @@ bool InstallStagedEntry(const PatchEntry& entry) {
     plat::FileStatus target;
     const bool targetIsDirectory =
         plat::QueryFile(entry.localPath, &target) && target.isDirectory;
-    if (!targetIsDirectory) {
-      // Read-only targets cannot be renamed over on every platform.
-      plat::MakeWritable(entry.localPath);
-      // One rename over the old copy: if it fails, the old file is still whole.
-      installed = plat::RenameOver(entry.stagingPath, entry.localPath);
-    }
+    // Read-only targets cannot be renamed over on every platform. A directory keeps
+    // its mode: the rename below refuses it and says why.
+    if (!targetIsDirectory) plat::MakeWritable(entry.localPath);
+    // One rename over the old copy: if it fails, the old file is still whole.
+    installed = plat::RenameOver(entry.stagingPath, entry.localPath);
+    if (!installed) error = plat::LastErrorCode();
+  } else {
+    // Not there (the lookup's reason), or a directory, which is no file to install.
+    error = staged.exists ? 0 : plat::LastErrorCode();
   }
   // Only a file that was moved into place gets the listed time: stamping after a
   // failed move would create an empty file or mark a stale one as current.
@@ -121,9 +126,12 @@ bool InstallStagedEntry(const PatchEntry& entry) {
     *last = '\0';
     plat::RemoveEmptyDirectory(directory);
   }
+  // The caller reports the reason of the failed move, not that of the clean-up after it.
+  if (!installed) plat::SetLastErrorCode(error);
   return installed;
 }
 
-void Patcher::InstallEntry(PatchEntry* entry) {
-  if (entry != nullptr) InstallStagedEntry(*entry);
+bool Patcher::InstallEntry(PatchEntry* entry) {
+  if (entry == nullptr) return false;
+  return InstallStagedEntry(*entry);
 }

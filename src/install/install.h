@@ -10,8 +10,9 @@ struct PatchEntry;
 // created. Directories that already exist, and any other failure, are ignored.
 void CreateParentDirectories(const char* path);
 
-// Installs the staged file of `entry` at its localPath; true when the file is in place.
-// The old copy is replaced in one rename, so a failed move leaves it as it was; only a
+// Installs the staged file of `entry` at its localPath; true when the file is in place,
+// false with the reason of the failed move in LastErrorCode (a directory at the target,
+// a file that cannot be replaced, a path the files layer refuses). The old copy is replaced in one rename, so a failed move leaves it as it was; only a
 // moved file gets the listed time. The staged file's own directory is removed when it
 // is left empty, never its parents.
 bool InstallStagedEntry(const PatchEntry& entry);

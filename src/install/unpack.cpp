@@ -82,7 +82,13 @@ bool UnpackCurrentEntry(Patcher* p) {
 
   plat::RemoveFile(entry->stagingPath);
   std::memcpy(entry->stagingPath, outputPath, outputLength + 1);
-  p->InstallEntry(entry);
+  if (!p->InstallEntry(entry)) {
+    // Reported like the worker's other failures; the unpacked file is removed by the
+    // shutdown with the other staged files.
+    p->ReportSystemError(plat::LastErrorCode());
+    PostClose(window);
+    return false;
+  }
   // From here on the window owns the entry again (FinishUnpack moves the cursor).
   plat::PostToWindow(window, WM_PATCH_UNPACK_DONE, 0, 0);
   return true;

@@ -156,11 +156,19 @@ bool FillEntry(const Column columns[6], const char* installDir, const char* base
 
   if (!CopyColumn(entry->date, sizeof entry->date, columns[1])) return false;
   if (!CopyColumn(entry->time, sizeof entry->time, columns[2])) return false;
-  if (!CopyColumn(entry->sizeText, sizeof entry->sizeText, columns[3])) return false;
 
   // Sizes. A 'Z' column is "unpacked:compressed"; the text keeps only the unpacked part.
+  // A deletion never uses its size, so nothing in that column can drop it: the text is
+  // kept as far as it fits and a count that is refused reads as 0.
   const Column& sizeColumn = columns[3];
-  if (kind == 'Z') {
+  if (kind == 'D') {
+    Column kept = sizeColumn;
+    if (kept.length >= sizeof entry->sizeText) kept.length = sizeof entry->sizeText - 1;
+    CopyColumn(entry->sizeText, sizeof entry->sizeText, kept);
+    if (!ParseCount(sizeColumn.text, sizeColumn.length, &entry->size)) entry->size = 0;
+  } else if (!CopyColumn(entry->sizeText, sizeof entry->sizeText, sizeColumn)) {
+    return false;
+  } else if (kind == 'Z') {
     const char* colon = static_cast<const char*>(std::memchr(sizeColumn.text, ':', sizeColumn.length));
     if (colon == nullptr) return false;
     const size_t before = static_cast<size_t>(colon - sizeColumn.text);

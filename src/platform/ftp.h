@@ -98,6 +98,12 @@ FtpHandle FtpConnectAsync(FtpHandle root, const char* host, uint16_t port, const
 bool FtpGetFileAsync(FtpHandle connection, const char* remotePath, const char* localPath,
                      uintptr_t context);
 
+// Removes the temporary file that a download to `localPath` leaves beside it while it
+// runs. A download that ends, fails or is closed removes its own; this is for those of
+// a process that was killed, which the next download to the same path would otherwise
+// only replace. False (with LastErrorCode) when there is none or it cannot be removed.
+bool FtpRemovePartial(const char* localPath);
+
 // Never waits for the client's threads, so it may be called from a callback, or while
 // a callback is blocked waiting for the caller. A download still running is dropped.
 bool FtpCloseHandle(FtpHandle handle);

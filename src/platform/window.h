@@ -91,7 +91,9 @@ struct DialogLayout {
 
 // Runs the modal dialog on the calling thread, which becomes the window's UI thread.
 // The procedure gets kMsgInitDialog with `param` as lParam once the window exists.
-// Returns the value given to EndModalDialog, or -1 when the window cannot be made.
+// Returns the value given to EndModalDialog, or -1 when the window cannot be made
+// (LastErrorCode says why; without a display the reason also goes to standard error,
+// and the process goes on).
 intptr_t RunModalDialog(ModuleHandle module, const DialogLayout& layout, DialogProc proc,
                         intptr_t param);
 // Ends the dialog once the current message has been handled.
@@ -112,8 +114,12 @@ intptr_t SendToItem(WindowHandle window, int controlId, uint32_t message, uintpt
                     intptr_t lParam);
 
 // Shows a message box modal to `owner` (null: no owner), from any thread (see the
-// window model above); the calling thread waits for the answer. An owner that has ended counts as none.
-// Returns kIdOk, kIdYes or kIdNo (kIdNo also when no box could be shown).
+// window model above); the calling thread waits for the answer. An owner that has ended
+// counts as none. Returns kIdOk, kIdYes or kIdNo (kIdNo also when no box could be
+// shown). Enter presses the first button; Y and N answer a Yes/No box; Esc and the
+// close box close an OK box (kIdOk) but leave a Yes/No box open. Where no box can be
+// shown at all (Linux without a display) the title and text go to standard error and
+// the answer is kIdOk, or kIdNo for a Yes/No box.
 int ShowMessageBox(WindowHandle owner, const char* text, const char* title, uint32_t flags);
 
 // On the UI thread: waits until `done(argument)` is true while still serving sends

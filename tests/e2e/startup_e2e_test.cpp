@@ -1,9 +1,11 @@
 // The built program started as a user starts it, under a display of the test's own:
-// the settings box, a second start, and the command-line switches.
+// the settings box, a second start (whatever its environment), the command-line
+// switches, and a start without a display.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -25,8 +27,9 @@ class StartupTest : public ::testing::Test {
   void SetUp() override {
     xvfb_ = std::make_unique<XvfbSession>();
     ASSERT_TRUE(xvfb_->Start()) << "Xvfb could not be started";
-    for (const char* dir : {"play", "run", "home"}) tree_.MakeDirs(dir);
+    for (const char* dir : {"play", "run", "run2", "tmp2", "home"}) tree_.MakeDirs(dir);
     ::chmod(tree_.Path("run").c_str(), 0700);
+    ::chmod(tree_.Path("run2").c_str(), 0700);
     program_ = tree_.Write("play/zidodiruv", ReadFile(ZD_PROGRAM));
     ::chmod(program_.c_str(), 0755);
   }
@@ -34,20 +37,28 @@ class StartupTest : public ::testing::Test {
     tree_.WriteSettings("play", "[PATCH_FTP]\nSERVERIP=127.0.0.1\nPORT=" + std::to_string(port) +
                                     "\nUSERID=u\nPASSWD=p\nBASEDIRECTORY=/patch/\nLISTFILE=patch.lst\n");
   }
-  // A private runtime directory (instance lock, temporary files), registry and home.
-  std::vector<std::string> Env() const {
+  // A private runtime directory (temporary files), registry and home; `extra` adds
+  // to or replaces variables ("NAME=value", or "NAME" alone to leave it out).
+  std::vector<std::string> Env(const std::vector<std::string>& extra = {}) const {
     std::vector<std::string> env = xvfb_->ClientEnv();
     for (std::string& e : env)
       if (e.compare(0, 5, "HOME=") == 0) e = "HOME=" + tree_.Path("home");
     env.push_back("XDG_RUNTIME_DIR=" + tree_.Path("run"));
     env.push_back("XDG_CONFIG_DIRS=" + tree_.Path("xdg"));
     env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" + tree_.Path("lsan.supp"));
+    for (const std::string& e : extra) {
+      const std::string name = e.substr(0, e.find('=')) + "=";
+      env.erase(std::remove_if(env.begin(), env.end(), [&](const std::string& v) { return v.compare(0, name.size(), name) == 0; }),
+                env.end());
+      if (e.find('=') != std::string::npos) env.push_back(e);
+    }
     return env;
   }
-  void Start(ChildProcess& child, std::vector<std::string> args = {}) {
+  void Start(ChildProcess& child, std::vector<std::string> args = {}, const std::vector<std::string>& extraEnv = {},
+             const std::string& outputPath = "") {
     tree_.Write("lsan.supp", "leak:libfontconfig.so\n");
     args.insert(args.begin(), program_);
-    ASSERT_TRUE(child.Start(args, Env(), tree_.Path("play")));
+    ASSERT_TRUE(child.Start(args, Env(extraEnv), tree_.Path("play"), outputPath));
   }
   int VisibleWindows(const char* pattern) const {
     std::string out;
@@ -88,19 +99,44 @@ TEST_F(StartupTest, WithoutSettingsTheBoxIsShownAndTheProgramEnds) {
   AnswerBoxUntilExit(run, box);
 }
 
-TEST_F(StartupTest, ASecondStartWhileAWindowIsOpenEndsQuietly) {
+TEST_F(StartupTest, ASecondStartWhileAWindowIsOpenEndsQuietlyWhateverItsEnvironment) {
   SilentServer silent;  // the log-on hangs, so the first window stays up without a box
   WriteSettings(silent.port());
   ChildProcess first;
   Start(first);
   ASSERT_NE(xvfb_->FindWindow(kWindowName, 10000), 0u) << "the first window did not appear";
 
-  ChildProcess second;
-  Start(second);
-  ExpectExitZero(second, 10000);
-  EXPECT_EQ(VisibleWindows(kWindowName), 1);
-  EXPECT_EQ(VisibleWindows(kBoxName), 0);
-  EXPECT_TRUE(first.Running());
+  // The same environment, other runtime and temporary directories, or none of them.
+  const std::vector<std::vector<std::string>> environments = {
+      {},
+      {"XDG_RUNTIME_DIR=" + tree_.Path("run2"), "TMPDIR=" + tree_.Path("tmp2"), "HOME=" + tree_.Path("tmp2")},
+      {"XDG_RUNTIME_DIR", "TMPDIR=" + tree_.Path("tmp2")},
+  };
+  for (size_t i = 0; i < environments.size(); ++i) {
+    SCOPED_TRACE(i);
+    ChildProcess second;
+    Start(second, {}, environments[i]);
+    ExpectExitZero(second, 10000);
+    EXPECT_EQ(VisibleWindows(kWindowName), 1);
+    EXPECT_EQ(VisibleWindows(kBoxName), 0);
+    EXPECT_TRUE(first.Running());
+  }
+}
+
+TEST_F(StartupTest, WithoutADisplayTheReasonGoesToStandardErrorAndTheExitIsZero) {
+  // No display named at all, or an empty name.
+  const std::vector<std::vector<std::string>> environments = {{"DISPLAY"}, {"DISPLAY="}};
+  for (size_t i = 0; i < environments.size(); ++i) {
+    SCOPED_TRACE(i);
+    const std::string output = tree_.Path("output" + std::to_string(i) + ".txt");
+    ChildProcess run;
+    Start(run, {}, environments[i], output);
+    ExpectExitZero(run, 10000);
+    const std::string text = ReadFile(output);
+    EXPECT_NE(text.find("Cannot open display"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Can't open display"), std::string::npos) << "the toolkit's own report: " << text;
+    EXPECT_EQ(VisibleWindows(kWindowName), 0);
+  }
 }
 
 TEST_F(StartupTest, HandOffSwitchesWithTooFewArgumentsEndAtOnce) {

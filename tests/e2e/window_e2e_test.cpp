@@ -1,11 +1,14 @@
 // The built program's window on a display of the test's own: its size, the banner in
 // a screenshot, the EX button and the Esc key, and the message boxes answered with
-// the keyboard (Enter presses OK, and Yes in a Yes/No box).
+// the keyboard (Enter presses OK, and Yes in a Yes/No box; Y and N answer a Yes/No box,
+// which Esc and its close box leave open; both close an OK box).
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -78,6 +81,25 @@ class WindowE2eTest : public ::testing::Test {
     env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" +
                   tree_.Write("lsan.supp", "leak:libfontconfig.so\n"));
     ASSERT_TRUE(program.Start({program_}, env, tree_.Path("app")));
+  }
+
+  // Repeats `act` on the box until the program ends: a key sent while the box is still
+  // being mapped can be lost. Fails the test when it does not end within 10 s.
+  void ActOnBoxUntilExit(unsigned long box, const std::function<void()>& act) {
+    int code = -1;
+    const double deadline = zdtest::SteadyNowMs() + 10000;
+    do {
+      xvfb_->Xdotool({"windowfocus", "--sync", std::to_string(box)});
+      act();
+      if (program.WaitExit(300, &code)) break;
+    } while (zdtest::SteadyNowMs() < deadline);
+    ExpectExitZero(0);
+  }
+  void PressUntilExit(unsigned long box, const std::string& key) {
+    ActOnBoxUntilExit(box, [&] { xvfb_->Xdotool({"key", key}); });
+  }
+  bool WaitForFile(const std::string& relative, int ms) {
+    return zdtest::WaitUntil([&] { return tree_.Exists(relative); }, ms);
   }
 
   void ExpectExitZero(int ms) {
@@ -207,6 +229,48 @@ TEST_F(WindowE2eTest, EnterAnswersYesToTheNetworkQuestion) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_TRUE(tree_.Exists("app/started")) << "Enter did not answer Yes";
   EXPECT_EQ(tree_.Read("app/started"), "-U\n");
+}
+
+TEST_F(WindowE2eTest, YAndNAnswerTheYesNoBoxWhichEscAndItsCloseBoxLeaveOpen) {
+  // A port where nothing listens: the list connection fails and the question comes.
+  WriteSettings(zdtest::UnusedPort());
+  const std::string game = tree_.Write("app/Vorn.exe", "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/started\"\n");
+  ::chmod(game.c_str(), 0755);
+  StartProgram();
+  unsigned long box = xvfb_->FindWindow(kBoxName, 10000);
+  ASSERT_NE(box, 0u) << "no network-error box";
+  ASSERT_TRUE(xvfb_->Xdotool({"windowfocus", "--sync", std::to_string(box)}));
+  // Neither answers: had one answered No, the program would end without the game, and
+  // the Y below would find no box.
+  ASSERT_TRUE(xvfb_->Xdotool({"key", "Escape"}));
+  ASSERT_TRUE(xvfb_->RequestClose(box));
+  PressUntilExit(box, "Y");
+  ASSERT_TRUE(WaitForFile("app/started", 5000)) << "Y did not answer Yes";
+  EXPECT_EQ(tree_.Read("app/started"), "-U\n");
+
+  // N answers No: nothing is started. Without a game file a start would show a box of
+  // its own and keep the program open.
+  ::unlink(game.c_str());
+  ::unlink(tree_.Path("app/started").c_str());
+  ASSERT_TRUE(zdtest::WaitUntil([&] { return xvfb_->WindowGone(kBoxName); }, 5000));
+  StartProgram();
+  box = xvfb_->FindWindow(kBoxName, 10000);
+  ASSERT_NE(box, 0u) << "no network-error box";
+  PressUntilExit(box, "n");
+  EXPECT_FALSE(tree_.Exists("app/started"));
+}
+
+TEST_F(WindowE2eTest, EscAndTheCloseBoxCloseAnOkBox) {
+  // No settings: the OK box "Cannot read patch detail." comes at once.
+  StartProgram();
+  unsigned long box = xvfb_->FindWindow(kBoxName, 10000);
+  ASSERT_NE(box, 0u);
+  PressUntilExit(box, "Escape");
+  ASSERT_TRUE(zdtest::WaitUntil([&] { return xvfb_->WindowGone(kBoxName); }, 5000));
+  StartProgram();
+  box = xvfb_->FindWindow(kBoxName, 10000);
+  ASSERT_NE(box, 0u);
+  ActOnBoxUntilExit(box, [&] { xvfb_->RequestClose(box); });
 }
 
 TEST_F(WindowE2eTest, TheBarShowsTheShareOfARealDownload) {

@@ -2,7 +2,11 @@
 // files, the scripted window answering boxes and pressing EX.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -12,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "support/ftp_server.h"
+#include "support/gzip_builder.h"
 #include "support/scripted_window.h"
 #include "support/silent_server.h"
 #include "support/temp_tree.h"
@@ -161,6 +166,91 @@ TEST_F(PatchRun, InstallsDeletesInListOrderAndStartsTheGame) {
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "USER"), 1) << "connection " << c;
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR"), 1) << "connection " << c;
   }
+}
+
+TEST_F(PatchRun, DeletionsAreDoneWhateverTheirSizeColumnSays) {
+  InstallGame();
+  for (const char* name : {"neg.dat", "wide.dat", "long.dat", "kept.dat"}) tree_.Write(std::string("game/") + name, "x");
+  List("D 2002-06-01 14:30 -1 neg.dat neg.dat\n"
+       "D 2002-06-01 14:30 4294967296 wide.dat wide.dat\n"
+       "D 2002-06-01 14:30 " + std::string(40, '9') + " long.dat long.dat\n");
+  Run();
+  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_FALSE(FileExists(Local("neg.dat")));
+  EXPECT_FALSE(FileExists(Local("wide.dat")));
+  EXPECT_FALSE(FileExists(Local("long.dat")));
+  EXPECT_TRUE(FileExists(Local("kept.dat")));
+  EXPECT_EQ(StatusTexts().back(), "Patch installed.");
+  ASSERT_TRUE(GameStarted());
+}
+
+// Sets or clears the immutable attribute; false where the file system or the
+// process's privileges do not allow it.
+bool SetImmutable(const std::string& path, bool on) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (ok) {
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  ::close(fd);
+  return ok;
+}
+
+TEST_F(PatchRun, AFileThatCannotBePutInPlaceEndsTheRunWithTheSystemsText) {
+  // No game file: a start attempt would show a box of its own.
+  server_.WriteFile("patch/a.dat", "alpha");
+  server_.WriteFile("patch/b.dat", "bravo");
+  server_.WriteFile("patch/c.dat", "charlie");
+  server_.WriteFile("patch/z.dat.gz", Gzip("zulu"));
+  const std::string lines = "C 2002-06-01 14:30 5 a.dat a.dat\n"
+                            "C 2002-06-01 14:30 5 b.dat b.dat\n"
+                            "C 2002-06-01 14:30 7 c.dat c.dat\n";
+  struct Case {
+    const char* name;
+    std::string list;
+    const char* blocked;  // the target that cannot be replaced
+  } cases[] = {
+      {"plain file", lines, "b.dat"},
+      {"unpacked file", "C 2002-06-01 14:30 5 a.dat a.dat\nZ 2002-06-01 14:30 4:24 z.dat z.dat.gz\n"
+                        "C 2002-06-01 14:30 7 c.dat c.dat\n", "z.dat"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedWindow::Get().Reset();
+    RemoveTree(Local(""));
+    Settings("/patch/", server_.port());
+    // A directory stands where the file belongs: no rename replaces it, not even root's.
+    tree_.Write("game/" + std::string(c.blocked) + "/inside.txt", "kept");
+    List(c.list);
+    const int retrsBefore = server_.Retrs();
+    Run();
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Is a directory."});
+    EXPECT_FALSE(Shown("Patch installed."));
+    EXPECT_EQ(ReadFile(Local("a.dat")), "alpha");  // installed before: stays
+    EXPECT_EQ(ReadFile(Local(std::string(c.blocked) + "/inside.txt")), "kept");
+    EXPECT_FALSE(FileExists(Local("c.dat")));       // the walk ended there
+    EXPECT_EQ(server_.Retrs() - retrsBefore, 3);     // list, a, the blocked one
+    EXPECT_FALSE(FileExists(Local(std::string("Update/") + c.blocked)));
+    EXPECT_FALSE(FileExists(Local(std::string("Update/") + c.blocked + ".gz")));
+  }
+}
+
+TEST_F(PatchRun, AnImmutableTargetEndsTheRunWithTheSystemsText) {
+  server_.WriteFile("patch/a.dat", "alpha");
+  const std::string target = tree_.Write("game/a.dat", "old");
+  if (!SetImmutable(target, true)) GTEST_SKIP() << "the immutable attribute cannot be set here";
+  struct Release {
+    std::string path;
+    ~Release() { SetImmutable(path, false); }
+  } release{target};
+  List("C 2002-06-01 14:30 5 a.dat a.dat\n");
+  Run();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Operation not permitted."});
+  EXPECT_EQ(ReadFile(target), "old");
+  EXPECT_FALSE(Shown("Patch installed."));
 }
 
 TEST_F(PatchRun, ListPathForEachBaseDirectoryForm) {

@@ -1,5 +1,6 @@
 #include "support/x11_session.h"
 
+#include <X11/Xlib.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -43,14 +44,14 @@ struct ExecPlan {
   }
 };
 
-pid_t ForkExec(ExecPlan& plan, const std::string& cwd, int stdoutFd, int keepFd) {
+pid_t ForkExec(ExecPlan& plan, const std::string& cwd, int stdoutFd, int stderrFd, int keepFd) {
   const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
     ::dup2(devNull, 0);
     ::dup2(stdoutFd >= 0 ? stdoutFd : devNull, 1);
-    ::dup2(devNull, 2);
+    ::dup2(stderrFd >= 0 ? stderrFd : devNull, 2);
     if (keepFd >= 0) ::fcntl(keepFd, F_SETFD, 0);
     ::execvpe(plan.argv[0], plan.argv.data(), plan.env.data());
     ::_exit(127);
@@ -125,7 +126,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::vector
   int out = -1;
   if (!outputPath.empty()) out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   ExecPlan plan(argv, env);
-  pid_ = ForkExec(plan, cwd, out, inheritFd);
+  pid_ = ForkExec(plan, cwd, out, out, inheritFd);
   if (out >= 0) ::close(out);
   reaped_ = pid_ <= 0;
   return pid_ > 0;
@@ -161,7 +162,7 @@ int RunTool(const std::vector<std::string>& argv, const std::vector<std::string>
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
   ExecPlan plan(argv, env);
-  const pid_t pid = ForkExec(plan, "", fds[1], -1);
+  const pid_t pid = ForkExec(plan, "", fds[1], -1, -1);
   ::close(fds[1]);
   if (pid <= 0) {
     ::close(fds[0]);
@@ -234,6 +235,38 @@ bool XvfbSession::Xdotool(const std::vector<std::string>& arguments) const {
   std::vector<std::string> argv = {"xdotool"};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return RunTool(argv, ClientEnv(), 5000) == 0;
+}
+
+namespace {
+
+// Xlib's default handler ends the process on an error; a window that has gone away by
+// the time a request reaches it is no reason to end the test.
+bool g_xError = false;
+int NoteXError(Display*, XErrorEvent*) {
+  g_xError = true;
+  return 0;
+}
+
+}  // namespace
+
+bool XvfbSession::RequestClose(unsigned long window) const {
+  Display* display = XOpenDisplay(display_.c_str());
+  if (display == nullptr) return false;
+  g_xError = false;
+  XErrorHandler previous = XSetErrorHandler(NoteXError);
+  XEvent event;
+  std::memset(&event, 0, sizeof event);
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  const bool sent = XSendEvent(display, window, False, NoEventMask, &event) != 0;
+  XSync(display, False);
+  XSetErrorHandler(previous);
+  XCloseDisplay(display);
+  return sent && !g_xError;
 }
 
 unsigned long XvfbSession::FindWindow(const std::string& namePattern, int ms) const {

@@ -34,8 +34,8 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   // Starts argv[0] (searched in PATH when it has no '/') with exactly `env`, in `cwd`
-  // (empty: the current directory). Output goes to `outputPath` when given, else to
-  // /dev/null. `inheritFd`, when not -1, stays open in the child.
+  // (empty: the current directory). Standard output and standard error go to
+  // `outputPath` when given, else to /dev/null. `inheritFd`, when not -1, stays open in the child.
   bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
              const std::string& cwd = "", const std::string& outputPath = "", int inheritFd = -1);
   // Waits up to `ms` for the exit; true with the exit status when it ended normally.
@@ -77,6 +77,9 @@ class XvfbSession {
   bool WindowSize(unsigned long window, int* width, int* height) const;
   // A screenshot of the window's contents (import -window).
   RgbImage Screenshot(unsigned long window) const;
+  // Asks a window to close as a window manager does when its close box is clicked
+  // (WM_DELETE_WINDOW); true when the request was sent.
+  bool RequestClose(unsigned long window) const;
   // xdotool with the given arguments; true on exit code 0.
   bool Xdotool(const std::vector<std::string>& arguments) const;
 

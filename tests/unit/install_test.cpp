@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -18,6 +19,7 @@
 
 #include "patchlist/patch_entry.h"
 #include "platform/clock.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "support/temp_tree.h"
 
@@ -428,6 +430,8 @@ TEST_F(InstallTest, FailedMoveOntoADirectoryKeepsEverythingAsItWas) {
   const Listing before = ListTree(tree);
 
   EXPECT_FALSE(InstallStagedEntry(MakeEntry(staged, tree.Path("Data/a.dat"), "2002-07-15", "09:05")));
+  // The reason of the refused move, not that of the staging directory left non-empty.
+  EXPECT_EQ(plat::LastErrorCode(), static_cast<uint32_t>(EISDIR));
   EXPECT_EQ(before, ListTree(tree)) << Names(ListTree(tree));
 }
 

@@ -334,7 +334,7 @@ TEST_F(PatchListTest, OverlongPathsAreDroppedNotCut) {
   EXPECT_EQ(e[0]->listedName, rootedFits);
 }
 
-TEST_F(PatchListTest, SizesOutOfRangeDropTheLineAndSumsSaturate) {
+TEST_F(PatchListTest, SizesOutOfRangeDropTheLineButNeverADeletionAndSumsSaturate) {
   auto e = Parse(
       "A 2002-06-01 14:30 2147483648 a r\n"
       "A 2002-06-01 14:30 99999999999999999999 b r\n"
@@ -342,7 +342,6 @@ TEST_F(PatchListTest, SizesOutOfRangeDropTheLineAndSumsSaturate) {
       "Z 2002-06-01 14:30 1:2147483648 d r\n"
       "Z 2002-06-01 14:30 4294967296:1 e r\n"
       "Z 2002-06-01 14:30 1000 f r\n"            // 'Z' without its colon
-      "D 2002-06-01 14:30 -5 g r\n"
       "A 2002-06-01 14:30 12abc h r\n"           // digits up to the first other character
       "A 2002-06-01 14:30 abc i r\n"             // no digits: 0
       "A 2002-06-01 14:30 +7 j r\n"
@@ -354,6 +353,20 @@ TEST_F(PatchListTest, SizesOutOfRangeDropTheLineAndSumsSaturate) {
   EXPECT_EQ(e[3]->size, 9);
   EXPECT_EQ(e[3]->unpackedSize, 0);
   EXPECT_EQ(totalBytes_, 12 + 7 + 9);
+
+  // A deletion's size is never used: no value in that column drops the line.
+  ReleaseQueue(list_);
+  totalBytes_ = 0;
+  fileCount_ = 0;
+  const std::string longSize(40, '7');
+  e = Parse("D 2002-06-01 14:30 -5 g r\nD 2002-06-01 14:30 4294967296 h r\nD 2002-06-01 14:30 " + longSize +
+            " i r\nD 2002-06-01 14:30 1:2 j r\n");
+  ASSERT_EQ(e.size(), 4u);
+  for (PatchEntry* d : e) EXPECT_EQ(d->kind, 'D');
+  EXPECT_EQ(std::string(e[0]->localPath), installDir_ + "/g");
+  EXPECT_EQ(std::string(e[2]->sizeText), longSize.substr(0, 31));
+  EXPECT_EQ(totalBytes_, 0);
+  EXPECT_EQ(fileCount_, 0);
 
   ReleaseQueue(list_);
   totalBytes_ = 0;

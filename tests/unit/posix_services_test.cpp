@@ -3,11 +3,15 @@
 // the registry stand-in.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,25 +58,61 @@ TEST(StartProgram, PassesTheArgumentsAndReportsAMissingProgram) {
   EXPECT_STREQ(text, "No such file or directory.");
 }
 
-TEST(InstanceLock, ASecondHolderIsRefusedUntilTheFirstLetsGo) {
-  TempTree tree;
-  ::chmod(tree.root().c_str(), 0700);
-  ScopedEnv runtime("XDG_RUNTIME_DIR", tree.root());
-  plat::InstanceLockHandle first = nullptr;
-  ASSERT_EQ(plat::AcquireInstanceLock("TestMutex", &first), plat::InstanceResult::Acquired);
-  // Another process sees the lock taken.
+// A name of this test process's own: other test processes of the same user may run
+// beside it, and the lock is per user, whatever the environment.
+std::string OwnLockName() { return "TestMutex-" + std::to_string(::getpid()); }
+
+// Runs `acquire` in a child process with a different runtime, temporary and home
+// directory, and returns what it got.
+plat::InstanceResult AcquireInAnotherEnvironment(const std::string& name, const std::string& dir) {
   const pid_t child = ::fork();
   if (child == 0) {
+    ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+    ::setenv("TMPDIR", dir.c_str(), 1);
+    ::setenv("HOME", dir.c_str(), 1);
     plat::InstanceLockHandle second = nullptr;
-    _exit(plat::AcquireInstanceLock("TestMutex", &second) == plat::InstanceResult::AlreadyRunning ? 0 : 1);
+    _exit(static_cast<int>(plat::AcquireInstanceLock(name.c_str(), &second)));
   }
   int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return plat::InstanceResult::Failed;
+  return static_cast<plat::InstanceResult>(WEXITSTATUS(status));
+}
+
+TEST(InstanceLock, OneHolderPerUserWhateverTheEnvironmentAndNeverAStartedProgram) {
+  TempTree tree;
+  tree.MakeDirs("elsewhere");
+  ::chmod(tree.Path("elsewhere").c_str(), 0700);
+  const std::string name = OwnLockName();
+  plat::InstanceLockHandle first = nullptr;
+  ASSERT_EQ(plat::AcquireInstanceLock(name.c_str(), &first), plat::InstanceResult::Acquired);
+  // Another process sees the lock taken, also with other directories in its environment.
+  EXPECT_EQ(AcquireInAnotherEnvironment(name, tree.root()), plat::InstanceResult::AlreadyRunning);
+  EXPECT_EQ(AcquireInAnotherEnvironment(name, tree.Path("elsewhere")), plat::InstanceResult::AlreadyRunning);
+  // Other names are other locks.
+  EXPECT_EQ(AcquireInAnotherEnvironment(name + "-other", tree.root()), plat::InstanceResult::Acquired);
+
+  // A program started while the lock is held does not keep it once the holder lets go.
+  // The pipe's end closes with the exec, so the read returns once the program runs.
+  int started[2];
+  ASSERT_EQ(::pipe2(started, O_CLOEXEC), 0);
+  const pid_t program = ::fork();
+  if (program == 0) {
+    ::execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(program, 0);
+  ::close(started[1]);
+  char byte;
+  while (::read(started[0], &byte, 1) < 0 && errno == EINTR) {
+  }
+  ::close(started[0]);
   plat::ReleaseInstanceLock(first);
+  EXPECT_EQ(AcquireInAnotherEnvironment(name, tree.root()), plat::InstanceResult::Acquired);
   plat::InstanceLockHandle again = nullptr;
-  EXPECT_EQ(plat::AcquireInstanceLock("TestMutex", &again), plat::InstanceResult::Acquired);
+  EXPECT_EQ(plat::AcquireInstanceLock(name.c_str(), &again), plat::InstanceResult::Acquired);
   plat::ReleaseInstanceLock(again);
+  ::kill(program, SIGKILL);
+  ::waitpid(program, nullptr, 0);
 }
 
 TEST(TempDirectory, IsPrivateAndRefusesAForeignOrOpenOne) {

@@ -25,6 +25,7 @@
 // callbacks only note what happened, and the thread reports it between libcurl calls.
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -490,13 +491,19 @@ bool RemoteUrlPath(const char* remote, std::string* out) {
   return true;
 }
 
-// A new file beside the target, so that the final rename stays on one file system.
+// The temporary name of a download: the target's name and ".part", beside it so that
+// the final rename stays on one file system. It depends on the target alone, so what a
+// killed process left behind is taken over by the next download of the same file (or
+// removed by FtpRemovePartial) instead of piling up.
+std::string TempNameFor(const std::string& target) { return target + ".part"; }
+
+// A fresh temporary file for `target`. A leftover of the same name goes first; the new
+// file is created exclusively, so a link planted at that name is never followed.
 int CreateTempBeside(const std::string& target, std::string* tempPath) {
-  static std::atomic<unsigned> sequence{0};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = target + "." + std::to_string(static_cast<long>(::getpid())) + "-" +
-                       std::to_string(sequence.fetch_add(1)) + ".part";
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const std::string name = TempNameFor(target);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (::unlink(name.c_str()) != 0 && errno != ENOENT) return -1;
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd >= 0) {
       *tempPath = name;
       return fd;
@@ -639,6 +646,22 @@ bool FtpGetFileAsync(FtpHandle connection, const char* remotePath, const char* l
   conn->queued = std::move(d);
   conn->wake.notify_all();
   return true;
+}
+
+bool FtpRemovePartial(const char* localPath) {
+  if (localPath == nullptr || localPath[0] == '\0') {
+    SetLastErrorCode(EINVAL);
+    return false;
+  }
+  const std::string name = TempNameFor(localPath);
+  struct stat st;
+  // Only a file (or a link, which is removed, never followed) of that name is ours.
+  if (::lstat(name.c_str(), &st) != 0) return false;
+  if (S_ISDIR(st.st_mode)) {
+    SetLastErrorCode(EISDIR);
+    return false;
+  }
+  return ::unlink(name.c_str()) == 0;
 }
 
 bool FtpCloseHandle(FtpHandle handle) {

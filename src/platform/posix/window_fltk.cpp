@@ -11,13 +11,20 @@
 //   texts and the banner are drawn by plain widgets of our own;
 // - fl_choice has a fixed "?" icon, so the message box is a small window of our own;
 // - Fl_Progress repaints on every value change; the bar here repaints only when its
-//   filled width in pixels changes, so a flood of positions costs almost nothing.
+//   filled width in pixels changes, so a flood of positions costs almost nothing;
+// - without a display FLTK prints "Can't open display" and ends the process with exit
+//   code 1, so the display is opened here first and handed to FLTK: a missing display
+//   is then an ordinary failure (no window, boxes written to standard error).
 #include <FL/Fl.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Image.H>
 #include <FL/fl_draw.H>
+#include <FL/x.H>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -145,6 +152,29 @@ class SmoothBar : public Fl_Widget {
   int drawn_ = -1;
 };
 
+// Opens the display for FLTK unless it is open already. On failure the reason goes to
+// standard error, once, and errno tells why (ENXIO when no display is named at all).
+bool OpenDisplay() {
+  static std::mutex mutex;
+  static bool reported = false;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (fl_display != nullptr) return true;
+  errno = 0;
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) {
+    const int reason = errno != 0 ? errno : ENXIO;
+    if (!reported) {
+      reported = true;
+      const char* name = std::getenv("DISPLAY");
+      std::fprintf(stderr, "Cannot open display \"%s\": %s.\n", name != nullptr ? name : "", std::strerror(reason));
+    }
+    errno = reason;
+    return false;
+  }
+  fl_open_display(display);
+  return true;
+}
+
 // Decodes an uncompressed 8-bit palette BMP (rows bottom-up) into RGB.
 Fl_RGB_Image* DecodeBitmap(const unsigned char* data, size_t size) {
   if (data == nullptr || size < 54 || data[0] != 'B' || data[1] != 'M') return nullptr;
@@ -243,12 +273,50 @@ class DefaultButton : public Fl_Button {
   }
 };
 
+// The box's window. As in a Windows message box, Y and N press Yes and No (with or
+// without Alt, in either case), and a Yes/No box cannot be closed without an answer:
+// its close box and Esc do nothing, while they close an OK box (answering OK).
+class BoxWindow : public Fl_Double_Window {
+ public:
+  BoxWindow(int w, int h, const char* title) : Fl_Double_Window(w, h, title) {
+    callback(OnClose, this);
+  }
+  void SetAnswers(Fl_Button* yes, Fl_Button* no) {
+    yes_ = yes;
+    no_ = no;
+  }
+  int handle(int event) override {
+    if ((event == FL_KEYBOARD || event == FL_SHORTCUT) && yes_ != nullptr &&
+        (Fl::event_state() & (FL_CTRL | FL_META)) == 0) {
+      const int key = Fl::event_key();
+      if (key == 'y' || key == 'n') {
+        (key == 'y' ? yes_ : no_)->do_callback();
+        return 1;
+      }
+    }
+    return Fl_Double_Window::handle(event);
+  }
+
+ private:
+  static void OnClose(Fl_Widget*, void* data) {
+    BoxWindow* self = static_cast<BoxWindow*>(data);
+    if (self->yes_ == nullptr) self->hide();
+  }
+  Fl_Button* yes_ = nullptr;
+  Fl_Button* no_ = nullptr;
+};
+
 // Shows a box (title, error icon, text, OK or Yes and No) and returns the answer.
 // The box is modal: while it is up the progress window takes no input, but its nested
-// loop keeps the toolkit and so the dispatcher's posted messages running. Closing it
-// by its close box or Esc answers No (or OK).
+// loop keeps the toolkit and so the dispatcher's posted messages running. Without a
+// display the box is written to standard error instead and answers OK (or No, so no
+// question is taken as a Yes).
 int RunBox(Fl_Window* owner, const char* text, const char* title, uint32_t flags) {
   const bool yesNo = (flags & 0x0F) == kBoxYesNo;
+  if (!OpenDisplay()) {
+    std::fprintf(stderr, "%s: %s\n", title != nullptr ? title : "", text != nullptr ? text : "");
+    return yesNo ? kIdNo : kIdOk;
+  }
   constexpr int kMargin = 12, kIcon = 32, kButtonW = 80, kButtonH = 24, kMaxTextW = 400;
   fl_font(FL_HELVETICA, kFontSize);
   int tw = kMaxTextW, th = 0;
@@ -264,7 +332,7 @@ int RunBox(Fl_Window* owner, const char* text, const char* title, uint32_t flags
   const int stripH = kButtonH + 2 * kMargin;
   const int H = panelH + stripH;
 
-  Fl_Double_Window box(W, H, title);
+  BoxWindow box(W, H, title);
   box.set_modal();
   box.color(fl_rgb_color(240, 240, 240));
   int answer = yesNo ? kIdNo : kIdOk;
@@ -293,10 +361,9 @@ int RunBox(Fl_Window* owner, const char* text, const char* title, uint32_t flags
   int bx = W - kMargin - buttonsW;
   Fl_Button* first = button(new DefaultButton(bx, by, kButtonW, kButtonH, yesNo ? "Yes" : "OK"),
                             yesNo ? kIdYes : kIdOk);
-  if (yesNo) button(new Fl_Button(bx + kButtonW + 8, by, kButtonW, kButtonH, "No"), kIdNo);
+  if (yesNo) box.SetAnswers(first, button(new Fl_Button(bx + kButtonW + 8, by, kButtonW, kButtonH, "No"), kIdNo));
   box.end();
   box.size_range(W, H, W, H);
-  box.callback([](Fl_Widget* w, void*) { w->hide(); });
   if (owner != nullptr && owner->shown()) {
     box.position(owner->x() + (owner->w() - W) / 2, owner->y() + (owner->h() - H) / 2);
   } else {
@@ -383,6 +450,8 @@ ModuleHandle CurrentModule() { return nullptr; }
 void InitWindowControls() {}
 
 intptr_t RunModalDialog(ModuleHandle, const DialogLayout& layout, DialogProc proc, intptr_t param) {
+  // No display: the window cannot be made, and errno says why.
+  if (!OpenDisplay()) return -1;
   Fl::lock();  // enables Fl::awake from other threads
   FltkWindow* w;
   {

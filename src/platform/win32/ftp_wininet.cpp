@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -119,6 +120,28 @@ bool FtpGetFileAsync(FtpHandle connection, const char* remotePath, const char* l
   // No connection ever logs on, so every handle is closed or failed.
   SetLastError(G().open.count(connection) != 0 ? ERROR_CALL_NOT_IMPLEMENTED : kFtpErrorInvalidHandle);
   return false;
+}
+
+// This client writes no download yet; the name is the one the Linux client uses
+// (localPath + ".part"), so a leftover of that name is what it removes.
+bool FtpRemovePartial(const char* localPath) {
+  if (localPath == nullptr || localPath[0] == '\0') {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  char name[MAX_PATH + 8];
+  const int n = std::snprintf(name, sizeof name, "%s.part", localPath);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof name) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  const DWORD attributes = GetFileAttributesA(name);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return DeleteFileA(name) != 0;
 }
 
 // Handles are forgotten, not freed: a late thread may still hold the pointer, and a
