@@ -100,6 +100,13 @@ void Patcher::StartPatching() {
     plat::SendToWindow(hwnd, plat::kMsgClose, 0, 0);
     return;
   }
+  // From here on the files service matches the list's names as the installation spells
+  // them, and keeps every change of the run inside it.
+  if (!plat::OpenInstallation(installDir)) {
+    ReportSystemError(plat::LastErrorCode());
+    plat::SendToWindow(hwnd, plat::kMsgClose, 0, 0);
+    return;
+  }
   uint32_t error = 0;
   internetHandle = plat::FtpOpenRoot("VornAuthPatch");
   if (internetHandle == nullptr) {
@@ -166,6 +173,7 @@ void Patcher::ClosePatcher() {
     plat::FtpRemovePartial(listTempPath);
     plat::RemoveFile(listTempPath);
   }
+  plat::CloseInstallation();
 
   cursor = nullptr;
   pendingPatcher = nullptr;

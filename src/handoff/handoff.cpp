@@ -34,7 +34,12 @@ void StartGame(Patcher& p) {
     p.ReportSystemError(plat::LastErrorCode());
     return;
   }
-  if (!plat::StartProgram(path, kGameCommandLine)) p.ReportSystemError(plat::LastErrorCode());
+  // The game as the disk spells its name (a list may have installed "vorn.exe").
+  char diskPath[kPathCapacity];
+  const char* program = plat::ResolvePath(path, diskPath, sizeof diskPath) ? diskPath : path;
+  // A game file that came as a new download is a plain file; it must be startable.
+  plat::MakeExecutable(program);
+  if (!plat::StartProgram(program, kGameCommandLine)) p.ReportSystemError(plat::LastErrorCode());
 }
 
 // A box of the switch modes: there is no window to own it.
@@ -75,20 +80,30 @@ void Patcher::LaunchGame() {
 bool LaunchOnClose(Patcher& p) {
   if (p.pendingPatcher != nullptr) {
     const PatchEntry& e = *p.pendingPatcher;
+    // The replacing copy works on the paths as the disk spells them (it declares no
+    // installation of its own), so it replaces the installed patcher whatever case the
+    // list gave its name in.
+    char staged[kPathCapacity];
+    char installed[kPathCapacity];
+    if (!plat::ResolvePath(e.stagingPath, staged, sizeof staged) ||
+        !plat::ResolvePath(e.localPath, installed, sizeof installed)) {
+      p.ReportSystemError(plat::LastErrorCode());
+      return false;
+    }
     char commandLine[4 * kPathCapacity + 32];
-    if (!Quotable(e.stagingPath) || !Quotable(e.localPath) || !Quotable(e.date) || !Quotable(e.time)) {
+    if (!Quotable(staged) || !Quotable(installed) || !Quotable(e.date) || !Quotable(e.time)) {
       p.ReportSystemError(plat::InvalidNameCode());
       return false;
     }
-    const int n = std::snprintf(commandLine, sizeof commandLine, " -P \"%s\" \"%s\" \"%s\" \"%s\"", e.stagingPath,
-                                e.localPath, e.date, e.time);
+    const int n = std::snprintf(commandLine, sizeof commandLine, " -P \"%s\" \"%s\" \"%s\" \"%s\"", staged,
+                                installed, e.date, e.time);
     if (n < 0 || static_cast<size_t>(n) >= sizeof commandLine) {
       p.ReportSystemError(plat::NameTooLongCode());
       return false;
     }
     // A download arrives as a plain file; it must be startable as a program.
-    plat::MakeExecutable(e.stagingPath);
-    if (plat::StartProgram(e.stagingPath, commandLine)) return true;
+    plat::MakeExecutable(staged);
+    if (plat::StartProgram(staged, commandLine)) return true;
     p.ReportSystemError(plat::LastErrorCode());
     return false;
   }

@@ -36,9 +36,17 @@ bool UnpackCurrentEntry(Patcher* p) {
     return false;
   }
 
-  gzFile stream = gzopen(entry->stagingPath, "rb");
+  // zlib opens by name: it is given the name as the disk spells it. A failed
+  // resolution leaves its reason in the system's code; a failed gzopen in the run-time
+  // library's.
+  char readPath[kPathCapacity];
+  if (!plat::ResolvePath(entry->stagingPath, readPath, sizeof readPath)) {
+    p->ReportSystemError(plat::LastErrorCode());
+    PostClose(window);
+    return false;
+  }
+  gzFile stream = gzopen(readPath, "rb");
   if (stream == nullptr) {
-    // gzopen fails through the run-time library's open, which keeps the reason.
     p->ReportSystemError(plat::RuntimeErrorCode());
     PostClose(window);
     return false;
@@ -56,9 +64,9 @@ bool UnpackCurrentEntry(Patcher* p) {
   plat::MakeWritable(outputPath);
   plat::RemoveFile(outputPath);
 
-  FILE* output = std::fopen(outputPath, "wb");
+  FILE* output = plat::OpenFileForWriting(outputPath);
   if (output == nullptr) {
-    const uint32_t code = plat::RuntimeErrorCode();
+    const uint32_t code = plat::LastErrorCode();
     gzclose(stream);
     p->ReportSystemError(code);
     PostClose(window);

@@ -25,8 +25,14 @@ uint32_t RuntimeErrorCode();
 uint32_t NameTooLongCode();
 uint32_t InvalidNameCode();
 
-// Writes the system's (or the FTP client's) text for `code` into `out`, cut to fit.
-// Returns false and leaves `out` empty when there is no text for the code.
+// Writes the system's (or the FTP client's, or the files service's) text for `code`
+// into `out`, cut to fit. Returns false and leaves `out` empty when there is no text
+// for the code.
 bool ErrorText(uint32_t code, char* out, size_t capacity);
+
+// For the implementations' ErrorText: the program's own text for a code it defines
+// itself (the FTP client's codes of ftp.h, kFileErrorOutsideInstallation of files.h),
+// the same on both builds, or null for any other code.
+const char* OwnErrorText(uint32_t code);
 
 }  // namespace plat

@@ -2,18 +2,64 @@
 //
 // Paths are narrow, NUL-terminated strings with the platform's own separator
 // (PathSeparator()). Every call that fails returns false (or null) and leaves the
-// reason in LastErrorCode().
+// reason in LastErrorCode(). Calls may come from any thread; the service serialises
+// them itself.
+//
+// The installation. Patch lists are written for a disk that matches names without
+// regard to ASCII case, and a patch run must never write outside the game's folder.
+// OpenInstallation declares that folder once per run; while it is open, every path
+// that names the root or lies below it (the root's text followed by a separator,
+// compared as text; the root as given or as the disk resolves it) is an installation
+// path, and every call below keeps these promises for it:
+//  - Names match as a Windows disk matches them. Each component is looked up ignoring
+//    ASCII case; an existing entry is used in its own spelling, and a component that
+//    does not exist yet is created as the caller spells it. Where one directory holds
+//    entries that differ only in case, the entry spelled exactly as asked wins, else
+//    the first of them in byte order (strcmp): "DATA" finds "Data" before "data".
+//  - Nothing outside the root is created, written, deleted, renamed or changed in mode.
+//    A link below the root is followed only while it leads to a place inside the root;
+//    a call whose path would leave fails with kFileErrorOutsideInstallation and does
+//    nothing. The last component of a path that is removed, renamed over or created is
+//    never followed: a link there is itself removed or replaced, never its target.
+//  - The service may remember directory listings for the run (to keep a 100,000-line
+//    list cheap). What it does itself is seen by every later call at once; entries that
+//    others create meanwhile are found when spelled exactly as on disk.
+//  - The root itself is taken as the disk resolves it when declared: a link to the
+//    game's folder is the player's choice, links below it are judged as above.
+// Paths outside the installation (the temporary directory, the settings) are used as
+// given. A disk that matches names this way already (Windows) meets the first promise
+// by passing names through, and the second by refusing reparse points below the root.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace plat {
 
 // File times on both builds: 100-nanosecond intervals since 1601-01-01 00:00 UTC.
 using FileTime = uint64_t;
 
+// The code of a call refused because its path leads out of the installation through a
+// link. Outside the system's own codes on both builds (Windows leaves bit 29 to
+// applications); ErrorText has a text for it.
+constexpr uint32_t kFileErrorOutsideInstallation = 0x20000101u;
+
 // The component separator of this platform's paths.
 char PathSeparator();
+
+// Declares `root`, an existing directory, as the installation (see above), replacing
+// any earlier one and forgetting what was remembered of it. False when `root` cannot
+// be opened as a directory; no installation is open then.
+bool OpenInstallation(const char* root);
+// Ends the installation; later paths are used as given. Harmless when none is open.
+void CloseInstallation();
+
+// The path as the disk spells it, for reading it with the C library or zlib: below the
+// installation each component in its spelling on disk and links inside resolved (a
+// last component that does not exist yet as given); elsewhere the path unchanged.
+// False when it does not fit, a directory on the way is missing, or it leads out of
+// the installation.
+bool ResolvePath(const char* path, char* out, size_t capacity);
 
 struct FileStatus {
   bool exists = false;
@@ -23,21 +69,27 @@ struct FileStatus {
 };
 
 // Looks a path up. Returns false when it does not exist or cannot be examined;
-// `out->exists` tells the two apart for callers that care.
+// `out->exists` tells the two apart for callers that care (a path that leads out of
+// the installation is not examined: false, with exists false).
 bool QueryFile(const char* path, FileStatus* out);
 
 // Makes a file replaceable: clears read-only (and on Windows hidden and system) so
-// that it can be deleted or renamed over.
+// that it can be deleted or renamed over. A link is not followed out of the
+// installation; outside an installation a link is not followed at all.
 bool MakeWritable(const char* path);
 
+// Removes a file (a link: the link itself); fails for a directory.
 bool RemoveFile(const char* path);
 
 // Lets a downloaded program file be started (Linux: the execute bits where it is
-// readable; Windows needs nothing).
+// readable; Windows needs nothing). Links are treated as by MakeWritable.
 bool MakeExecutable(const char* path);
 
 // Moves `from` to `to`, replacing an existing `to` in one step where the platform
-// allows it, so that a failure never leaves `to` missing.
+// allows it, so that a failure never leaves `to` missing. Fails when `to` is a
+// directory. Permissions: a replaced file's permission bits stay (Linux: read, write
+// and execute for owner, group and others; the moved file takes them); a new file
+// gets the ordinary ones of a new file (Linux: 0666 less the umask).
 bool RenameOver(const char* from, const char* to);
 
 // Program files, as the self-update replaces and removes them. A program's file
@@ -55,11 +107,15 @@ bool CopyOver(const char* from, const char* to);
 // Deletes a file; fails while it is a running program's image.
 bool RemoveProgramFile(const char* path);
 
-// Creates one directory level; fails (harmlessly) when it exists.
+// Creates one directory level; fails (harmlessly) when it exists, in any spelling.
 bool MakeDirectory(const char* path);
 
 // Removes a directory only when it is empty.
 bool RemoveEmptyDirectory(const char* path);
+
+// Creates `path`, or empties the file there, and opens it for writing as a binary C
+// stream; null on failure. A link at `path` is not followed.
+std::FILE* OpenFileForWriting(const char* path);
 
 // The user's private temporary directory, with a trailing separator.
 bool TempDirectory(char* out, size_t capacity);

@@ -69,9 +69,7 @@ constexpr uint32_t kFtpErrorCannotConnect = 12029;
 constexpr uint32_t kFtpErrorTransferFailed = 12003;  // the server refused or broke a transfer
 constexpr uint32_t kFtpErrorTransferInProgress = 12110;  // the connection is still busy
 
-// The client's own text for one of the codes above, or null for any other code (the
-// system's message table has no texts for them; ErrorText uses these).
-const char* FtpErrorText(uint32_t code);
+// ErrorText gives each of these codes the client's own text on both builds.
 
 // Opens the client in asynchronous mode with `agent` as its name. Null on failure.
 FtpHandle FtpOpenRoot(const char* agent);

@@ -295,6 +295,8 @@ TEST_F(PatchRun, ANewPatcherIsHandedOverInsteadOfStartingTheGame) {
   server_.WriteFile("patch/second.bin", patcher("second"));
   server_.WriteFile("patch/x.dat", "x");
   const std::string first = patcher("first"), second = patcher("second");
+  // The installed patcher, spelled otherwise than the list spells it.
+  tree_.Write("game/ZidoDiruv2", "old patcher");
   List("P 2002-07-15 09:05 " + std::to_string(first.size()) + " zidodiruv first.bin\n"
        "C 2002-07-15 09:05 1 x.dat x.dat\n"
        "P 2002-07-15 09:06 " + std::to_string(second.size()) + " zidodiruv2 second.bin\n");
@@ -302,7 +304,7 @@ TEST_F(PatchRun, ANewPatcherIsHandedOverInsteadOfStartingTheGame) {
   EXPECT_EQ(StatusTexts().back(), "Patch installed.");
   ASSERT_TRUE(WaitForLine(handOffLog));
   const std::string staged = Local("Update/zidodiruv2");
-  EXPECT_EQ(ReadFile(handOffLog), "second -P " + staged + " " + Local("zidodiruv2") + " 2002-07-15 09:06\n");
+  EXPECT_EQ(ReadFile(handOffLog), "second -P " + staged + " " + Local("ZidoDiruv2") + " 2002-07-15 09:06\n");
   // The hand-off's own program survives the clean-up; the other staged copy does not.
   EXPECT_TRUE(FileExists(staged));
   EXPECT_FALSE(FileExists(Local("Update/zidodiruv")));

@@ -1,12 +1,11 @@
-// Linux: the thread's last error is errno; the FTP client's codes (12000 range) have
-// texts of their own, written for the player who reads them in a message box.
+// Linux: the thread's last error is errno; the program's own codes (the FTP client's
+// 12000 range, the files service's refusal) have texts of their own (OwnErrorText).
 #include "platform/errors.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "platform/ftp.h"
 
 namespace plat {
 
@@ -24,7 +23,7 @@ uint32_t InvalidNameCode() { return EINVAL; }
 bool ErrorText(uint32_t code, char* out, size_t capacity) {
   if (capacity == 0) return false;
   out[0] = '\0';
-  const char* text = FtpErrorText(code);
+  const char* text = OwnErrorText(code);
   if (text == nullptr && code > 0 && code < 4096) {
     // strerror_r (GNU form) may return a static string instead of filling the buffer.
     char scratch[256];

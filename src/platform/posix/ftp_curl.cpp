@@ -42,7 +42,9 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/ftp.h"
+#include "platform/posix/files_posix.h"
 
 namespace plat {
 namespace {
@@ -354,10 +356,10 @@ void RunDownload(Conn& c, Download& d) {
     if (c.closed.load()) {
       cancelled = true;
     } else {
-      if (error == 0 && std::rename(d.tempPath.c_str(), d.targetPath.c_str()) != 0) {
+      if (error == 0 && !RenameOver(d.tempPath.c_str(), d.targetPath.c_str())) {
         error = static_cast<uint32_t>(errno);
       }
-      if (error != 0) ::unlink(d.tempPath.c_str());
+      if (error != 0) RemoveFile(d.tempPath.c_str());
       c.phase = Phase::Ready;
     }
     c.active.reset();
@@ -403,10 +405,10 @@ void CloseConnLocked(Conn& c) {
   c.closed.store(true);
   if (c.queued) {
     ::close(c.queued->fd);
-    ::unlink(c.queued->tempPath.c_str());
+    RemoveFile(c.queued->tempPath.c_str());
     c.queued.reset();
   }
-  if (c.active) ::unlink(c.active->tempPath.c_str());
+  if (c.active) RemoveFile(c.active->tempPath.c_str());
   c.wake.notify_all();
   if (c.multiLive) curl_multi_wakeup(c.multi);
 }
@@ -502,8 +504,10 @@ std::string TempNameFor(const std::string& target) { return target + ".part"; }
 int CreateTempBeside(const std::string& target, std::string* tempPath) {
   const std::string name = TempNameFor(target);
   for (int attempt = 0; attempt < 3; ++attempt) {
-    if (::unlink(name.c_str()) != 0 && errno != ENOENT) return -1;
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (!RemoveFile(name.c_str()) && errno != ENOENT) return -1;
+    // Through the files service: inside the installation the name is matched as the
+    // disk spells it and no link leads the download out of it.
+    const int fd = OpenFileDescriptor(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd >= 0) {
       *tempPath = name;
       return fd;
@@ -638,7 +642,7 @@ bool FtpGetFileAsync(FtpHandle connection, const char* remotePath, const char* l
   if (conn->closed.load() || conn->phase != Phase::Ready) {
     uint32_t code = conn->closed.load() ? kFtpErrorInvalidHandle : kFtpErrorTransferInProgress;
     ::close(d->fd);
-    ::unlink(d->tempPath.c_str());
+    RemoveFile(d->tempPath.c_str());
     SetLastErrorCode(code);
     return false;
   }
@@ -653,15 +657,8 @@ bool FtpRemovePartial(const char* localPath) {
     SetLastErrorCode(EINVAL);
     return false;
   }
-  const std::string name = TempNameFor(localPath);
-  struct stat st;
-  // Only a file (or a link, which is removed, never followed) of that name is ours.
-  if (::lstat(name.c_str(), &st) != 0) return false;
-  if (S_ISDIR(st.st_mode)) {
-    SetLastErrorCode(EISDIR);
-    return false;
-  }
-  return ::unlink(name.c_str()) == 0;
+  // A file (or a link, which is removed, never followed) of that name; never a directory.
+  return RemoveFile(TempNameFor(localPath).c_str());
 }
 
 bool FtpCloseHandle(FtpHandle handle) {

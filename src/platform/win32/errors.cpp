@@ -1,6 +1,6 @@
 // Windows: the thread's last error is GetLastError; texts come from the system's
-// message table (FormatMessageA), and the FTP client's own codes, which the system
-// table does not hold, get the client's texts.
+// message table (FormatMessageA), and the program's own codes (the FTP client's, the
+// files service's refusal), which the system table does not hold, get their own texts.
 #include "platform/errors.h"
 
 #include <windows.h>
@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/ftp.h"
 
 namespace plat {
 
@@ -59,7 +58,7 @@ uint32_t InvalidNameCode() { return ERROR_INVALID_NAME; }
 bool ErrorText(uint32_t code, char* out, size_t capacity) {
   if (capacity == 0) return false;
   out[0] = '\0';
-  if (const char* own = FtpErrorText(code)) {
+  if (const char* own = OwnErrorText(code)) {
     std::snprintf(out, capacity, "%s", own);
     return true;
   }

@@ -1,10 +1,13 @@
-// The FTP client's own error texts, the same on both builds: the system's message
-// table holds none for the 12000 range. Written for the player who reads them in a box.
+// The texts of the codes this program defines itself, the same on both builds: the
+// FTP client's 12000 range and the files service's refusal. The system's message table
+// holds none of them. Written for the player who reads them in a box.
+#include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/ftp.h"
 
 namespace plat {
 
-const char* FtpErrorText(uint32_t code) {
+const char* OwnErrorText(uint32_t code) {
   switch (code) {
     case kFtpErrorTimeout: return "The patch server did not answer in time.";
     case kFtpErrorInternal: return "An internal error occurred in the FTP client.";
@@ -18,6 +21,7 @@ const char* FtpErrorText(uint32_t code) {
     case kFtpErrorConnectionReset: return "The connection to the patch server was reset.";
     case kFtpErrorTransferFailed: return "The patch server could not send the file.";
     case kFtpErrorTransferInProgress: return "Another transfer is still in progress on this connection.";
+    case kFileErrorOutsideInstallation: return "The path leads out of the game folder through a link.";
     default: return nullptr;
   }
 }
