@@ -109,4 +109,66 @@ TEST(Win32ProgramFiles, AFileInUseIsNeitherReplacedNorDeletedUntilReleased) {
   fs::remove_all(dir);
 }
 
+// The file of a program that is really running (the sleeper, copied into a directory
+// of the test's own): what the system itself says to replacing it by a move, overwriting
+// it by a copy and deleting it, and what the self-update's services make of that.
+// Windows refuses all three while the program runs (its image is mapped from the file).
+// Wine 8 does too, with the same codes: it keeps the image's file open without write or
+// delete sharing, so the self-update's retry loop behaves as on Windows.
+TEST(Win32ProgramFiles, ARunningProgramsFileIsNeitherReplacedOverwrittenNorDeleted) {
+  char self[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+  ASSERT_TRUE(n > 0 && n < sizeof self);
+  const fs::path sleeper = fs::path(self).parent_path() / "zd_sleeper_win32.exe";
+  const fs::path dir = fs::temp_directory_path() / Unique("zd-run-");
+  fs::create_directories(dir);
+  const std::string program = (dir / "Running.exe").string();
+  const std::string replacement = (dir / "new.exe").string();
+  ASSERT_TRUE(CopyFileA(sleeper.string().c_str(), program.c_str(), FALSE)) << sleeper.string();
+  std::ofstream(replacement, std::ios::binary) << "new program";
+  const std::string before = ReadAll(program);
+
+  const std::string runningName = Unique("ZdRunning_"), endName = Unique("ZdEnd_");
+  HANDLE running = CreateEventA(nullptr, TRUE, FALSE, runningName.c_str());
+  HANDLE end = CreateEventA(nullptr, TRUE, FALSE, endName.c_str());
+  ASSERT_TRUE(running != nullptr && end != nullptr);
+  std::string commandLine = "\"" + program + "\" " + runningName + " " + endName;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &process));
+  CloseHandle(process.hThread);
+  HANDLE started[2] = {running, process.hProcess};
+  ASSERT_EQ(WaitForMultipleObjects(2, started, FALSE, 60000), WAIT_OBJECT_0) << "the program runs";
+
+  // The system's own calls.
+  EXPECT_FALSE(MoveFileExA(replacement.c_str(), program.c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(CopyFileA(replacement.c_str(), program.c_str(), FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(DeleteFileA(program.c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  // The services the self-update waits with.
+  EXPECT_FALSE(plat::CopyOver(replacement.c_str(), program.c_str()));
+  EXPECT_FALSE(plat::RemoveProgramFile(program.c_str()));
+  EXPECT_EQ(ReadAll(program), before) << "the running program's file is whole";
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "and still runs";
+  size_t names = 0;
+  for (auto it = fs::directory_iterator(dir); it != fs::directory_iterator(); ++it) ++names;
+  EXPECT_EQ(names, 2u) << "nothing of the refused copy is left";
+
+  // Once it has ended, the same calls go through.
+  SetEvent(end);
+  ASSERT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
+  CloseHandle(process.hProcess);
+  CloseHandle(running);
+  CloseHandle(end);
+  EXPECT_TRUE(plat::CopyOver(replacement.c_str(), program.c_str()));
+  EXPECT_EQ(ReadAll(program), "new program");
+  EXPECT_TRUE(plat::RemoveProgramFile(program.c_str()));
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
+}
+
 }  // namespace
