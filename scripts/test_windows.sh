@@ -15,8 +15,11 @@ cmake --build build/win32 -j "$(nproc)"
 # output detached (else ctest waits for it), and stopped at the end.
 export WINEPREFIX="$PWD/build/win32/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export ZD_WINEPREFIX="$WINEPREFIX"
-wineboot -i </dev/null >/dev/null 2>&1  # creates the prefix once (~15 s)
-wineserver -p </dev/null >/dev/null 2>&1 || true
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+# Every Wine command here has a time limit, and the server is persistent for a minute
+# after its last program only, so a suite killed before its trap runs leaves no server
+# behind for long.
+timeout -k 5 300 wineboot -i </dev/null >/dev/null 2>&1  # creates the prefix once (~15 s)
+timeout -k 5 60 wineserver -p60 </dev/null >/dev/null 2>&1 || true
+trap 'timeout -k 5 60 wineserver -k >/dev/null 2>&1 || true' EXIT
 # One program at a time: every test shares the prefix and its server.
 (cd build/win32 && ctest --output-on-failure -j 1 --timeout 600)

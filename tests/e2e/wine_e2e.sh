@@ -30,10 +30,14 @@ xvfb_pid=""
 own_server=0
 cleanup() {
   # Only a server this script started is stopped; one the caller runs is left to it.
-  [ "$own_server" -eq 1 ] && wineserver -k >/dev/null 2>&1 || true
+  [ "$own_server" -eq 1 ] && timeout -k 5 60 wineserver -k >/dev/null 2>&1 || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
+
+# Every Wine command has a time limit, so no stuck Wine process can hold the test (or
+# ctest, through its pipes) past it.
+wine_limited() { timeout -k 5 120 wine "$@"; }
 
 # until SECONDS_LIMIT COMMAND...: polls the command every 0.1 s until it succeeds.
 until_ok() {
@@ -55,8 +59,10 @@ export DISPLAY=:$(head -n1 "$work/display")
 # Wine's server runs persistently with its output detached, so nothing keeps ctest's
 # pipes open after the test; when the caller has not started one, this script does
 # and the trap stops it (wineserver -p fails when one is running already).
-if wineserver -p </dev/null >/dev/null 2>&1; then own_server=1; fi
-until_ok 120 wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || { echo "Wine does not start" >&2; exit 1; }
+# -p60: a server left behind by a killed script ends by itself a minute after its last
+# program.
+if timeout -k 5 60 wineserver -p60 </dev/null >/dev/null 2>&1; then own_server=1; fi
+until_ok 120 timeout -k 5 60 wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || { echo "Wine does not start" >&2; exit 1; }
 
 box() { xdotool search --name '^Tessary ZidoDiruv$' 2>/dev/null | head -n1; }
 has_box() { [ -n "$(box)" ]; }
@@ -64,7 +70,7 @@ dialog_visible() { xdotool search --onlyvisible --name '^Vorn-ZEDA  Patch$' >/de
 box_count() { xdotool search --name '^Tessary ZidoDiruv$' 2>/dev/null | wc -l; }
 gone() { ! kill -0 "$1" 2>/dev/null; }
 width_of() { xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p'; }
-winpath() { wine winepath -w "$1" 2>/dev/null | tr -d '\r'; }
+winpath() { wine_limited winepath -w "$1" 2>/dev/null | tr -d '\r'; }
 # Sends keys to the box (there is no window manager to give it the focus).
 keys() { xdotool key --window "$(box)" --delay 50 "$@" 2>/dev/null; }
 # Ends a case's program if it is still running, so the next case starts clean.
@@ -83,7 +89,7 @@ settings() {
 }
 
 reg_key='HKLM\Software\Brisco Entertainment\Tessary'
-wine reg delete "$reg_key" /v "SETUP PATH" /f >/dev/null 2>&1 || true
+wine_limited reg delete "$reg_key" /v "SETUP PATH" /f >/dev/null 2>&1 || true
 
 # --- No settings anywhere: the box comes before the window is shown; OK by keyboard.
 a=$work/cases/nosettings
@@ -152,7 +158,7 @@ mkdir -p "$c" "$d"
 cp "$exe" "$c/ZidoDiruv.exe"
 cp "$probe" "$d/Vorn.exe"
 settings "$d"
-wine reg add "$reg_key" /v "SETUP PATH" /t REG_SZ /d "$(winpath "$d")\\" /f >/dev/null 2>&1
+wine_limited reg add "$reg_key" /v "SETUP PATH" /t REG_SZ /d "$(winpath "$d")\\" /f >/dev/null 2>&1
 start "$c"
 if until_ok 60 has_box && until_ok 30 dialog_visible; then
   pass "registry: the settings were found through SETUP PATH"
@@ -165,7 +171,7 @@ else
   fail "registry: the settings were not found"
 fi
 finish "$started"
-wine reg delete "$reg_key" /v "SETUP PATH" /f >/dev/null 2>&1 || true
+wine_limited reg delete "$reg_key" /v "SETUP PATH" /f >/dev/null 2>&1 || true
 
 # --- The hand-off: -P copies the staged patcher over the installed one and stamps
 # the listed time; the renewed patcher (-D) deletes the staged copy and runs.
@@ -182,7 +188,7 @@ if until_ok 60 has_box; then
   until_ok 30 test ! -e "$e/Update/ZidoDiruv.exe" && pass "hand-off: -D deleted the staged copy" \
     || fail "hand-off: the staged copy is still there"
   # Windows' own listing reads the time back through the system's local time.
-  listing=$(cd "$e" && wine cmd /c dir ZidoDiruv.exe </dev/null 2>/dev/null | tr -d '\r' | grep -i 'ZidoDiruv.exe' || true)
+  listing=$(cd "$e" && wine_limited cmd /c dir ZidoDiruv.exe </dev/null 2>/dev/null | tr -d '\r' | grep -i 'ZidoDiruv.exe' || true)
   case "$listing" in
     *2002*" 9:05 AM"*|*2002*" 09:05"*) pass "hand-off: the listed time reads back exactly ($listing)" ;;
     *) fail "hand-off: the stamped time reads back as: $listing" ;;
