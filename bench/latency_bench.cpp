@@ -25,7 +25,6 @@
 
 #include "bench_support.h"
 #include "platform/ftp.h"
-#include "platform/posix/ftp_curl_testing.h"
 #include "support/ftp_server.h"
 #include "support/temp_tree.h"
 

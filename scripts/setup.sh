@@ -7,7 +7,12 @@ packages=(
   libx11-dev libxcursor-dev libxinerama-dev libxft-dev libxrender-dev libxfixes-dev libxext-dev libfontconfig-dev
   python3 python3-pyftpdlib xvfb xdotool x11-apps x11-utils imagemagick tzdata curl lftp gzip
   clang libclang-rt-14-dev
+  g++-mingw-w64-i686-posix libz-mingw-w64-dev googletest wine wine32:i386
 )
+# wine32 is an i386 package: the machine must know that architecture first.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  [ "$(id -u)" -eq 0 ] && dpkg --add-architecture i386 || sudo dpkg --add-architecture i386
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

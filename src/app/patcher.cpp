@@ -182,7 +182,7 @@ void Patcher::ClosePatcher() {
   plat::EndModalDialog(hwnd, 0);
 }
 
-intptr_t PatchDialogProc(plat::WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+intptr_t PLAT_CALLBACK PatchDialogProc(plat::WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
   if (message == plat::kMsgInitDialog) {
     g_patcher = reinterpret_cast<Patcher*>(lParam);
     g_uiThread = std::this_thread::get_id();
@@ -219,7 +219,7 @@ intptr_t PatchDialogProc(plat::WindowHandle window, uint32_t message, uintptr_t 
   return 0;
 }
 
-void TransferStatusCallback(plat::FtpHandle, uintptr_t context, uint32_t status, void* information, uint32_t) {
+void PLAT_CALLBACK TransferStatusCallback(plat::FtpHandle, uintptr_t context, uint32_t status, void* information, uint32_t) {
   Patcher* p = reinterpret_cast<Patcher*>(context);
   if (p == nullptr || p->ClosingStarted()) return;
   switch (static_cast<int8_t>(p->state.load())) {

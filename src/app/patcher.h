@@ -120,9 +120,9 @@ class Patcher {
 };
 
 // The dialog procedure of the progress window and the FTP client's status callback.
-intptr_t PatchDialogProc(plat::WindowHandle window, uint32_t message, uintptr_t wParam,
+intptr_t PLAT_CALLBACK PatchDialogProc(plat::WindowHandle window, uint32_t message, uintptr_t wParam,
                          intptr_t lParam);
-void TransferStatusCallback(plat::FtpHandle handle, uintptr_t context, uint32_t status,
+void PLAT_CALLBACK TransferStatusCallback(plat::FtpHandle handle, uintptr_t context, uint32_t status,
                             void* information, uint32_t informationLength);
 
 // The worker thread's procedure (argument: the Patcher).

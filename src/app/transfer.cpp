@@ -55,13 +55,11 @@ void IssueConnect(Patcher& p, const char* question) {
     ConnectionFailed(p, question);
 }
 
-// Issues a download on the current connection; a refusal other than "pending" is
+// Issues a download on the current connection; a download that was not started is
 // shown with the system's text and ends the run.
 void IssueDownload(Patcher& p, const char* remote, const char* local) {
   if (plat::FtpGetFileAsync(p.connectionHandle, remote, local, reinterpret_cast<uintptr_t>(&p))) return;
-  const uint32_t error = plat::LastErrorCode();
-  if (error == plat::kErrorIoPending) return;
-  p.ReportSystemError(error);
+  p.ReportSystemError(plat::LastErrorCode());
   p.SendCloseAndLeave();
 }
 

@@ -36,12 +36,18 @@ bool UnpackCurrentEntry(Patcher* p) {
     return false;
   }
 
-  // zlib opens by name: it is given the name as the disk spells it.
+  // zlib opens by name: it is given the name as the disk spells it. A failed
+  // resolution leaves its reason in the system's code; a failed gzopen in the run-time
+  // library's.
   char readPath[kPathCapacity];
-  gzFile stream = plat::ResolvePath(entry->stagingPath, readPath, sizeof readPath) ? gzopen(readPath, "rb") : nullptr;
-  if (stream == nullptr) {
-    // The resolution and gzopen leave the reason of the failure in the thread's error code.
+  if (!plat::ResolvePath(entry->stagingPath, readPath, sizeof readPath)) {
     p->ReportSystemError(plat::LastErrorCode());
+    PostClose(window);
+    return false;
+  }
+  gzFile stream = gzopen(readPath, "rb");
+  if (stream == nullptr) {
+    p->ReportSystemError(plat::RuntimeErrorCode());
     PostClose(window);
     return false;
   }

@@ -28,7 +28,8 @@
 //    game's folder is the player's choice, links below it are judged as above.
 // Paths outside the installation (the temporary directory, the settings) are used as
 // given. A disk that matches names this way already (Windows) meets the first promise
-// by passing names through, and the second by refusing reparse points below the root.
+// by passing names through, and the second by judging the system's final path of what
+// a call would reach (every reparse point resolved) against the root's.
 #pragma once
 #include <cstddef>
 #include <cstdint>

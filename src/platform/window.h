@@ -3,9 +3,38 @@
 //
 // Message numbers, command ids and box flags carry the Win32 values so the dialog
 // procedure reads the same on both builds; the names differ from windows.h's macros.
+//
+// The window model, which every implementation gives and the core relies on:
+// - The dialog procedure runs only on the UI thread (the thread in RunModalDialog), one
+//   message at a time. It gets kMsgInitDialog once the window and its controls exist,
+//   kMsgClose from the caption's close box, and kMsgCommand with kIdCancel (low 16 bits
+//   of wParam) from the "EX" button and from the Esc key.
+// - Post: queued for the UI thread, handled in the order posted; never blocks and never
+//   drops a message while the window lives. Where the system's own queue is bounded
+//   (a toolkit's wake-up queue, the Windows per-thread limit of 10,000 posted
+//   messages), the implementation keeps its own unbounded queue in front of it, or the
+//   limit is far above anything the program posts: the worker posts one progress
+//   message per 16 KiB unpacked and waits for nothing, so the UI thread drains far
+//   faster than it fills.
+// - Send: on the UI thread it runs inline; from any other thread the caller blocks until
+//   the UI thread has handled it. Control updates and message boxes go the same way.
+// - Every wait on the UI thread (WaitServingWindow, a message box, the modal loop
+//   itself) keeps serving sends and boxes from other threads, so a thread blocked on the
+//   window can always finish.
+// - Message boxes raised on any thread are shown modal to the window; the raising
+//   thread waits for the answer; the UI thread keeps handling posted messages and sends
+//   while a box is up (only WaitServingWindow holds posts back). Which thread draws the
+//   box is the implementation's: the Linux backends have the UI thread draw it, Windows
+//   runs it on the raising thread with the window disabled as its owner.
+// - After the dialog has ended: posts are refused (false), sends return 0 at once, and
+//   a message box whose owner has ended (also one still waiting to be shown when the
+//   window ends) is shown without an owner on the raising thread, so the user still
+//   reads it.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/callconv.h"
 
 namespace plat {
 
@@ -34,7 +63,7 @@ struct Module;
 using ModuleHandle = Module*;
 ModuleHandle CurrentModule();
 
-using DialogProc = intptr_t (*)(WindowHandle window, uint32_t message, uintptr_t wParam,
+using DialogProc = intptr_t(PLAT_CALLBACK*)(WindowHandle window, uint32_t message, uintptr_t wParam,
                                 intptr_t lParam);
 
 enum class ControlKind { Button, Text, Label, ProgressBar, Picture };
@@ -70,8 +99,8 @@ intptr_t RunModalDialog(ModuleHandle module, const DialogLayout& layout, DialogP
 // Ends the dialog once the current message has been handled.
 void EndModalDialog(WindowHandle window, intptr_t result);
 
-// Queues a message for the UI thread. Never blocks, never drops a message while the
-// window lives. False once the window has ended.
+// Queues a message for the UI thread (see the window model above). False once the
+// window has ended.
 bool PostToWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);
 
 // Has the procedure handle the message on the UI thread: inline when called there,
@@ -84,13 +113,13 @@ bool SetItemText(WindowHandle window, int controlId, const char* text);
 intptr_t SendToItem(WindowHandle window, int controlId, uint32_t message, uintptr_t wParam,
                     intptr_t lParam);
 
-// Shows a message box modal to `owner` (null: no owner), from any thread. The box
-// itself is shown by the UI thread; the calling thread waits for the answer, while
-// posted messages keep being handled. Returns kIdOk, kIdYes or kIdNo. Enter presses the
-// first button; Y and N answer a Yes/No box; Esc and the close box close an OK box
-// (kIdOk) but leave a Yes/No box open. Where no box can be shown at all (Linux without
-// a display) the title and text go to standard error and the answer is kIdOk, or kIdNo
-// for a Yes/No box.
+// Shows a message box modal to `owner` (null: no owner), from any thread (see the
+// window model above); the calling thread waits for the answer. An owner that has ended
+// counts as none. Returns kIdOk, kIdYes or kIdNo (kIdNo also when no box could be
+// shown). Enter presses the first button; Y and N answer a Yes/No box; Esc and the
+// close box close an OK box (kIdOk) but leave a Yes/No box open. Where no box can be
+// shown at all (Linux without a display) the title and text go to standard error and
+// the answer is kIdOk, or kIdNo for a Yes/No box.
 int ShowMessageBox(WindowHandle owner, const char* text, const char* title, uint32_t flags);
 
 // On the UI thread: waits until `done(argument)` is true while still serving sends

@@ -17,7 +17,6 @@
 
 #include "app/patcher.h"
 #include "platform/ftp.h"
-#include "platform/posix/ftp_curl_testing.h"
 #include "support/ftp_server.h"
 #include "support/scripted_window.h"
 #include "support/temp_tree.h"
@@ -49,8 +48,8 @@ std::vector<std::string> Entries(const std::string& dir) {
 
 // Short client limits for the duration of a test; the real ones again after it.
 struct ShortLimits {
-  explicit ShortLimits(const plat::FtpTimeLimits& limits) { plat::FtpSetTimeLimitsForTesting(limits); }
-  ~ShortLimits() { plat::FtpSetTimeLimitsForTesting(plat::FtpDefaultTimeLimits()); }
+  explicit ShortLimits(const plat::FtpTimeLimits& limits) { plat::FtpSetTimeLimits(limits); }
+  ~ShortLimits() { plat::FtpSetTimeLimits(plat::FtpDefaultTimeLimits()); }
 };
 
 class FaultRun : public ::testing::Test {

@@ -264,8 +264,12 @@ intptr_t RunModalDialog(ModuleHandle, const DialogLayout& layout, DialogProc pro
 
 
 int ShowMessageBox(WindowHandle owner, const char* text, const char* title, uint32_t flags) {
-  if (owner != nullptr && !owner->dispatcher->Ended()) return owner->dispatcher->Box(text, title, flags);
-  return zdtest::ScriptedWindow::Get().AnswerBox(text, title, flags, owner != nullptr, false);
+  if (owner != nullptr && !owner->dispatcher->Ended()) {
+    // 0: the window ended before the box could be shown; it is shown without owner.
+    const int answer = owner->dispatcher->Box(text, title, flags);
+    if (answer != 0) return answer;
+  }
+  return zdtest::ScriptedWindow::Get().AnswerBox(text, title, flags, false, false);
 }
 
 

@@ -20,7 +20,6 @@
 
 #include "platform/errors.h"
 #include "platform/ftp.h"
-#include "platform/posix/ftp_curl_testing.h"
 #include "support/ftp_server.h"
 #include "support/temp_tree.h"
 
@@ -171,7 +170,7 @@ class FtpClientTest : public ::testing::Test {
     if (root_ != nullptr) FtpCloseHandle(root_);
     EXPECT_TRUE(FtpServerFixture::WaitFor([] { return FtpCallbacksInFlight() == 0; }));
     FtpShutdown();
-    FtpSetTimeLimitsForTesting(FtpDefaultTimeLimits());
+    FtpSetTimeLimits(FtpDefaultTimeLimits());
     g_contexts = nullptr;
   }
 
@@ -609,7 +608,7 @@ TEST_F(FtpClientTest, ChainedFromCallbacksOneLogonPerConnection) {
 }
 
 TEST_F(FtpClientTest, SilentServerEndsInATimeout) {
-  FtpSetTimeLimitsForTesting(FtpTimeLimits{300, 1, 1000, 1});
+  FtpSetTimeLimits(FtpTimeLimits{300, 1, 1000, 1});
 
   // Accepts (the kernel completes the handshake) and never says a word.
   int mute = ::socket(AF_INET, SOCK_STREAM, 0);

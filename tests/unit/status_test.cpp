@@ -59,7 +59,7 @@ TEST(DownloadBarPosition, ThousandthsTruncatedAndHeldInRange) {
 uint32_t g_now = 0;
 uint32_t FakeTick() { return g_now; }
 
-intptr_t RunBodyProc(plat::WindowHandle window, uint32_t message, uintptr_t, intptr_t lParam) {
+intptr_t PLAT_CALLBACK RunBodyProc(plat::WindowHandle window, uint32_t message, uintptr_t, intptr_t lParam) {
   if (message == plat::kMsgInitDialog) {
     (*reinterpret_cast<std::function<void(plat::WindowHandle)>*>(lParam))(window);
     plat::EndModalDialog(window, 0);

@@ -54,7 +54,7 @@ intptr_t Dispatcher::Run(Request& r) {
 intptr_t Dispatcher::Submit(Request& r) {
   if (OnUiThread()) return ended_.load() && r.kind != Kind::Box ? 0 : Run(r);
   std::unique_lock<std::mutex> lock(mutex_);
-  if (ended_.load()) return r.kind == Kind::Box ? kIdNo : 0;
+  if (ended_.load()) return 0;
   sends_.push_back(&r);
   WakeLocked(lock, true);
   ++waiters_;
@@ -166,7 +166,7 @@ void Dispatcher::End(intptr_t result) {
   result_ = result;
   ended_.store(true);
   for (Request* r : sends_) {
-    r->result = r->kind == Kind::Box ? kIdNo : 0;
+    r->result = 0;  // a box not shown answers 0: the caller shows it without owner
     r->done = true;
   }
   sends_.clear();

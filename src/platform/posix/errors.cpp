@@ -1,46 +1,24 @@
-// Linux: the thread's last error is errno; the FTP client's codes (12000 range) and
-// the files service's refusal have texts of their own, written for the player who reads them in a message box.
+// Linux: the thread's last error is errno; the program's own codes (the FTP client's
+// 12000 range, the files service's refusal) have texts of their own (OwnErrorText).
 #include "platform/errors.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "platform/files.h"
-#include "platform/ftp.h"
 
 namespace plat {
 
 uint32_t LastErrorCode() { return static_cast<uint32_t>(errno); }
+
+// The run-time library and the system share errno here.
+uint32_t RuntimeErrorCode() { return static_cast<uint32_t>(errno); }
 
 void SetLastErrorCode(uint32_t code) { errno = static_cast<int>(code); }
 
 uint32_t NameTooLongCode() { return ENAMETOOLONG; }
 
 uint32_t InvalidNameCode() { return EINVAL; }
-
-namespace {
-
-const char* OwnErrorText(uint32_t code) {
-  switch (code) {
-    case kFtpErrorTimeout: return "The patch server did not answer in time.";
-    case kFtpErrorInternal: return "An internal error occurred in the FTP client.";
-    case kFtpErrorInvalidUrl: return "The patch server address is not valid.";
-    case kFtpErrorNameNotResolved: return "The patch server's name could not be resolved.";
-    case kFtpErrorLoginFailure: return "The patch server refused the log-on.";
-    case kFtpErrorOperationCancelled: return "The transfer was cancelled.";
-    case kFtpErrorInvalidHandle: return "The connection to the patch server is closed.";
-    case kFtpErrorCannotConnect: return "Cannot connect to the patch server.";
-    case kFtpErrorConnectionAborted: return "The connection to the patch server was broken.";
-    case kFtpErrorConnectionReset: return "The connection to the patch server was reset.";
-    case kFtpErrorTransferFailed: return "The patch server could not send the file.";
-    case kFtpErrorTransferInProgress: return "Another transfer is still in progress on this connection.";
-    case kFileErrorOutsideInstallation: return "The path leads out of the game folder through a link.";
-    default: return nullptr;
-  }
-}
-
-}  // namespace
 
 bool ErrorText(uint32_t code, char* out, size_t capacity) {
   if (capacity == 0) return false;

@@ -45,7 +45,6 @@
 #include "platform/files.h"
 #include "platform/ftp.h"
 #include "platform/posix/files_posix.h"
-#include "platform/posix/ftp_curl_testing.h"
 
 namespace plat {
 namespace {
@@ -522,7 +521,7 @@ int CreateTempBeside(const std::string& target, std::string* tempPath) {
 
 FtpTimeLimits FtpDefaultTimeLimits() { return FtpTimeLimits{15000, 30, 15000, 30}; }
 
-void FtpSetTimeLimitsForTesting(const FtpTimeLimits& limits) {
+void FtpSetTimeLimits(const FtpTimeLimits& limits) {
   std::lock_guard<std::mutex> lock(G().mu);
   G().limits = limits;
 }

@@ -526,7 +526,11 @@ intptr_t RunModalDialog(ModuleHandle, const DialogLayout& layout, DialogProc pro
 
 
 int ShowMessageBox(WindowHandle owner, const char* text, const char* title, uint32_t flags) {
-  if (owner != nullptr && !owner->dispatcher->Ended()) return owner->dispatcher->Box(text, title, flags);
+  if (owner != nullptr && !owner->dispatcher->Ended()) {
+    // 0: the window ended before the box could be shown; it is shown without owner.
+    const int answer = owner->dispatcher->Box(text, title, flags);
+    if (answer != 0) return answer;
+  }
   // No window (the hand-off steps, or before the window exists): shown right here.
   return RunBox(nullptr, text, title, flags);
 }

@@ -1,5 +1,6 @@
-// The Linux platform services the core relies on: command lines, the instance lock,
-// the private temporary directory, the registry stand-in, events.
+// What the Linux services do beyond the common contract: command lines split by the
+// Windows rule, the instance lock across processes, the private temporary directory,
+// the registry stand-in.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -21,7 +22,6 @@
 #include "platform/posix/command_line.h"
 #include "platform/process.h"
 #include "platform/registry.h"
-#include "platform/sync.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -156,24 +156,6 @@ TEST(MachineKey, ValuesAreFilesAndAreNeverCut) {
   EXPECT_TRUE(plat::CloseMachineKey(key));
   // Key names cannot climb out of the store.
   EXPECT_FALSE(plat::OpenMachineKey("SOFTWARE\\..\\x", &key));
-}
-
-TEST(Events, AutoResetAndTheFirstEventWins) {
-  plat::EventHandle stop = plat::CreateAutoResetEvent();
-  plat::EventHandle work = plat::CreateAutoResetEvent();
-  EXPECT_EQ(plat::WaitForEither(stop, work, 0), plat::kWaitTimedOut);
-  plat::SignalEvent(work);
-  plat::SignalEvent(stop);
-  EXPECT_EQ(plat::WaitForEither(stop, work, 0), 0);
-  EXPECT_EQ(plat::WaitForEither(stop, work, 0), 1);
-  EXPECT_EQ(plat::PollEvent(work), plat::kWaitTimedOut);
-  EXPECT_EQ(plat::WaitForEither(nullptr, work, plat::kWaitForever), plat::kWaitFailed);
-  // A signal from another thread wakes a waiter.
-  std::thread t([&] { plat::SignalEvent(work); });
-  EXPECT_EQ(plat::WaitForEither(stop, work, 10000), 1);
-  t.join();
-  plat::CloseEventHandle(stop);
-  plat::CloseEventHandle(work);
 }
 
 }  // namespace
