@@ -131,8 +131,9 @@ struct Conn {
   uint16_t port = 0;
   FtpTimeLimits limits{};
 
-  // Owned by the connection's thread.
+  // Written by the connection's thread under Globals::mu (the status callback reads it).
   HINTERNET session = nullptr;
+  // Owned by the connection's thread.
   std::vector<char> buffer;
 
   // Guarded by Globals::mu.
@@ -352,8 +353,11 @@ bool WaitSlot(Conn& c, HINTERNET cancel, DWORD_PTR* result, DWORD* error, HINTER
     if (ended && cancel == nullptr) cancel = c.slotCreated;
   }
   if (ended && cancel != nullptr) {
+    {
+      std::lock_guard<std::mutex> lock(g.mu);
+      if (cancel == c.session) c.session = nullptr;
+    }
     InternetCloseHandle(cancel);
-    if (cancel == c.session) c.session = nullptr;
   }
   std::unique_lock<std::mutex> lock(g.mu);
   c.wake.wait(lock, [&] { return c.slotDone; });
@@ -409,7 +413,10 @@ bool RunConnect(Conn& c) {
     DisarmSlot(c);
     if (error == ERROR_SUCCESS) error = kFtpErrorInternal;
   }
-  c.session = session;
+  {
+    std::lock_guard<std::mutex> lock(g.mu);
+    c.session = session;
+  }
   if (session == nullptr) {
     CompleteOperation(c, 0, error, nullptr, Phase::Dead);
     return false;
@@ -609,9 +616,13 @@ void RunConnection(std::shared_ptr<Conn> conn) {
       c.active.reset();
     }
   }
-  // Sends QUIT (Wine waits for the reply to the last transfer first).
-  if (c.session != nullptr) InternetCloseHandle(c.session);
-  c.session = nullptr;
+  // Ends the control connection (Wine closes it without a QUIT).
+  HINTERNET session = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g.mu);
+    std::swap(session, c.session);
+  }
+  if (session != nullptr) InternetCloseHandle(session);
   std::lock_guard<std::mutex> lock(g.mu);
   c.threadDone = true;
   g.live.erase(c.id);
