@@ -20,6 +20,33 @@ export ZD_WINEPREFIX="$WINEPREFIX"
 # behind for long.
 timeout -k 5 300 wineboot -i </dev/null >/dev/null 2>&1  # creates the prefix once (~15 s)
 timeout -k 5 60 wineserver -p60 </dev/null >/dev/null 2>&1 || true
-trap 'timeout -k 5 60 wineserver -k >/dev/null 2>&1 || true' EXIT
+ftp_pid=""
+ftp_dir=""
+cleanup() {
+  [ -n "$ftp_pid" ] && kill "$ftp_pid" 2>/dev/null
+  [ -n "$ftp_dir" ] && rm -rf "$ftp_dir"
+  timeout -k 5 60 wineserver -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+# The FTP tests' server: a Windows test program cannot start the Linux one, so it runs
+# here for the whole suite on a port it picks itself, and the tests find it through
+# the environment (tests/support/ftp_server_win32.cpp).
+ftp_dir=$(mktemp -d "${TMPDIR:-/tmp}/zd-wine-ftp-XXXXXX")
+mkdir -p "$ftp_dir/root" "$ftp_dir/state"
+export ZD_FTP_USER=patchuser ZD_FTP_PASSWORD=pa55word
+/usr/bin/python3 tests/support/ftp_server.py --root "$ftp_dir/root" --state "$ftp_dir/state" \
+  --user "$ZD_FTP_USER" --password "$ZD_FTP_PASSWORD" >"$ftp_dir/port" 2>"$ftp_dir/stderr" &
+ftp_pid=$!
+for _ in $(seq 100); do
+  grep -q '^PORT ' "$ftp_dir/port" 2>/dev/null && break
+  kill -0 "$ftp_pid" 2>/dev/null || break
+  sleep 0.1
+done
+ZD_FTP_PORT=$(sed -n 's/^PORT \([0-9]*\)$/\1/p' "$ftp_dir/port")
+[ -n "$ZD_FTP_PORT" ] || { echo "the FTP server did not start:" >&2; cat "$ftp_dir/stderr" >&2; exit 1; }
+ZD_FTP_ROOT=$(timeout -k 5 60 winepath -w "$ftp_dir/root" 2>/dev/null | tr -d '\r')
+ZD_FTP_STATE=$(timeout -k 5 60 winepath -w "$ftp_dir/state" 2>/dev/null | tr -d '\r')
+export ZD_FTP_PORT ZD_FTP_ROOT ZD_FTP_STATE
 # One program at a time: every test shares the prefix and its server.
 (cd build/win32 && ctest --output-on-failure -j 1 --timeout 600)

@@ -111,7 +111,7 @@ fi
 finish "$started"
 
 # --- Settings beside the program: the window from its template, the connection fails
-# (the FTP client reaches no server yet), the question box is up.
+# (nothing listens on the settings' port 21 here), the question box is up.
 b=$work/cases/beside
 mkdir -p "$b"
 cp "$exe" "$b/ZidoDiruv.exe"
