@@ -34,25 +34,6 @@ using namespace zdtest;
 const char kWindowName[] = "^Vorn-ZEDA  Patch$";
 const char kBoxName[] = "^Tessary ZidoDiruv$";
 
-// Processes whose image is the file at `path` (the test's own user's, which is all of
-// the hand-off's).
-std::vector<pid_t> RunningFrom(const std::string& path) {
-  std::vector<pid_t> pids;
-  struct stat target;
-  if (::stat(path.c_str(), &target) != 0) return pids;
-  if (DIR* proc = ::opendir("/proc")) {
-    while (const dirent* e = ::readdir(proc)) {
-      const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-      struct stat st;
-      if (pid > 0 && ::stat(("/proc/" + std::to_string(pid) + "/exe").c_str(), &st) == 0 &&
-          st.st_dev == target.st_dev && st.st_ino == target.st_ino)
-        pids.push_back(pid);
-    }
-    ::closedir(proc);
-  }
-  return pids;
-}
-
 // Bytes written so far by a process (its write calls).
 long long BytesWritten(pid_t pid) {
   std::istringstream in(ReadFile("/proc/" + std::to_string(pid) + "/io"));
@@ -62,29 +43,6 @@ long long BytesWritten(pid_t pid) {
     if (key == "wchar:") return value;
   }
   return -1;
-}
-
-// The last-write time of a file as local "YYYY-MM-DD HH:MM", the way the patcher reads it.
-std::string LocalStamp(const std::string& path) {
-  plat::FileStatus st;
-  plat::FileTime local;
-  plat::CalendarTime c;
-  if (!plat::QueryFile(path.c_str(), &st) || !plat::UtcToLocalFileTime(st.lastWrite, &local) ||
-      !plat::SplitFileTime(local, &c))
-    return "";
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", c.year, c.month, c.day, c.hour, c.minute);
-  return text;
-}
-
-std::set<std::string> Names(const std::string& dir) {
-  std::set<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (const dirent* e = ::readdir(d))
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.insert(e->d_name);
-    ::closedir(d);
-  }
-  return names;
 }
 
 class HandOffTest : public ::testing::Test {
@@ -105,7 +63,7 @@ class HandOffTest : public ::testing::Test {
   void TearDown() override {
     // Nothing the test started, directly or through the hand-off, outlives it.
     for (const std::string& path : {installed_, staged_})
-      for (pid_t pid : RunningFrom(path)) ::kill(pid, SIGKILL);
+      for (pid_t pid : ProcessesRunningFrom(path)) ::kill(pid, SIGKILL);
   }
 
   void WriteSettings(uint16_t port) {
@@ -178,7 +136,7 @@ TEST_F(HandOffTest, TheOldPatcherIsReplacedAndTheRenewedOnePatchesAndStartsTheGa
   // The renewed patcher runs from the installed path; the game is its last act.
   ASSERT_TRUE(WaitUntil([&] { const std::string t = ProbeLog(); return !t.empty() && t.back() == '\n'; }, 60000))
       << "the game was not started";
-  ASSERT_TRUE(WaitUntil([&] { return RunningFrom(installed_).empty(); }, 30000)) << "the renewed patcher did not end";
+  ASSERT_TRUE(WaitUntil([&] { return ProcessesRunningFrom(installed_).empty(); }, 30000)) << "the renewed patcher did not end";
 
   EXPECT_EQ(ReadFile(installed_), newPatcher_);
   EXPECT_EQ(LocalStamp(installed_), "2002-07-15 09:05");
@@ -256,12 +214,12 @@ TEST_F(HandOffTest, AReplacingCopyKilledDuringItsCopyLeavesAWorkingPatcher) {
     if (!caught) {  // the copy finished first: start again from the old patcher
       WriteFile(installed_, oldPatcher_);
       ::chmod(installed_.c_str(), 0755);
-      for (pid_t p : RunningFrom(installed_)) ::kill(p, SIGKILL);
+      for (pid_t p : ProcessesRunningFrom(installed_)) ::kill(p, SIGKILL);
     }
   }
   ASSERT_TRUE(caught) << "the copy was never caught in the middle";
   EXPECT_EQ(ReadFile(installed_), oldPatcher_);
-  EXPECT_EQ(Names(tree_.Path("play")), (std::set<std::string>{"Update", "zidodiruv"}));
+  EXPECT_EQ(DirectoryNames(tree_.Path("play")), (std::set<std::string>{"Update", "zidodiruv"}));
   // It still runs: a hand-off switch with too few arguments ends it at once.
   ChildProcess check;
   Start(check, installed_, {"-P"});

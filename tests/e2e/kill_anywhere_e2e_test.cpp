@@ -60,42 +60,6 @@ std::string Pattern(size_t size, unsigned seed) {
   return s;
 }
 
-// The last-write time of a file as local "YYYY-MM-DD HH:MM", the way the patcher reads it.
-std::string LocalStamp(const std::string& path) {
-  plat::FileStatus st;
-  plat::FileTime local;
-  plat::CalendarTime c;
-  if (!plat::QueryFile(path.c_str(), &st) || !plat::UtcToLocalFileTime(st.lastWrite, &local) ||
-      !plat::SplitFileTime(local, &c))
-    return "";
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", c.year, c.month, c.day, c.hour, c.minute);
-  return text;
-}
-
-// Every file under `dir`, as paths relative to it ("sub/b.dat"); directories end in '/'.
-void Walk(const std::string& dir, const std::string& prefix, std::set<std::string>* out) {
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st;
-    if (::lstat((dir + "/" + name).c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      out->insert(prefix + name + "/");
-      Walk(dir + "/" + name, prefix + name + "/", out);
-    } else {
-      out->insert(prefix + name);
-    }
-  }
-  ::closedir(d);
-}
-std::set<std::string> Listing(const std::string& dir) {
-  std::set<std::string> names;
-  Walk(dir, "", &names);
-  return names;
-}
 std::string Join(const std::set<std::string>& names) {
   std::string text;
   for (const std::string& n : names) text += n + " ";
@@ -115,24 +79,6 @@ std::vector<pid_t> ProgramsUnder(const std::string& dir) {
       if (n <= 0) continue;
       link[n] = '\0';
       if (std::string(link).compare(0, dir.size() + 1, dir + "/") == 0) pids.push_back(pid);
-    }
-    ::closedir(proc);
-  }
-  return pids;
-}
-
-// The processes running from exactly this file (the file as it is now).
-std::vector<pid_t> RunningFrom(const std::string& path) {
-  std::vector<pid_t> pids;
-  struct stat target;
-  if (::stat(path.c_str(), &target) != 0) return pids;
-  if (DIR* proc = ::opendir("/proc")) {
-    while (const dirent* e = ::readdir(proc)) {
-      const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-      struct stat st;
-      if (pid > 0 && ::stat(("/proc/" + std::to_string(pid) + "/exe").c_str(), &st) == 0 &&
-          st.st_dev == target.st_dev && st.st_ino == target.st_ino)
-        pids.push_back(pid);
     }
     ::closedir(proc);
   }
@@ -318,7 +264,7 @@ class KillAnywhere : public ::testing::Test {
       faults += "the patcher is neither old nor new (" + std::to_string(patcher.size()) + " bytes); ";
     struct stat st;
     if (::stat(installed_.c_str(), &st) != 0 || (st.st_mode & 0777) != 0755) faults += "the patcher lost its mode; ";
-    for (const std::string& name : Listing(app_)) {
+    for (const std::string& name : TreeListing(app_)) {
       if (name.compare(0, 7, "Update/") == 0 || name == "Update/" || name == "sub/") continue;
       bool known = name == "zidodiruv" || name == "Vorn.exe" || name == "VornPatch.ini" || name == "started";
       for (const Known& f : files_) known = known || f.name == name;
@@ -341,7 +287,7 @@ class KillAnywhere : public ::testing::Test {
     }
     if (ReadFile(installed_) != newPatcher_) faults += "the patcher was not renewed; ";
     if (LocalStamp(installed_) != kStamp) faults += "the patcher is stamped " + LocalStamp(installed_) + "; ";
-    std::set<std::string> names = Listing(app_);
+    std::set<std::string> names = TreeListing(app_);
     for (auto it = names.begin(); it != names.end();)
       it = it->compare(0, 7, "Update/") == 0 ? names.erase(it) : std::next(it);
     // The staging area is compared with a clean run's separately.
@@ -351,7 +297,7 @@ class KillAnywhere : public ::testing::Test {
     return faults;
   }
   // The staging area: "-" when there is none, else its contents.
-  std::string Staging() { return FileExists(app_ + "/Update") ? "Update/ " + Join(Listing(app_ + "/Update")) : "-"; }
+  std::string Staging() { return FileExists(app_ + "/Update") ? "Update/ " + Join(TreeListing(app_ + "/Update")) : "-"; }
 
   // One clean run: its length and what it leaves in the staging area and the
   // temporary directory.
@@ -370,7 +316,7 @@ class KillAnywhere : public ::testing::Test {
     ASSERT_EQ(CheckFinal(), "");
     ASSERT_EQ(ReadFile(app_ + "/started"), "-U\n");
     referenceStaging_ = Staging();
-    referenceTemp_ = Listing(tree_.Path("run"));
+    referenceTemp_ = TreeListing(tree_.Path("run"));
   }
   void SetRate() {
     FtpFaults slow;
@@ -415,14 +361,14 @@ TEST_F(KillAnywhere, EveryKillLeavesWholeFilesAndARerunFinishesThePatch) {
       {"unpacking under way", -1, [this] { return SizeOf(app_ + "/Update/big.bin") > 0; }, freezeAndKill},
       {"deleted file gone", -1, [this] { return !FileExists(app_ + "/gone.dat"); }, freezeAndKill},
       {"old patcher after it started the replacing copy", -1,
-       [this] { return !RunningFrom(staged_).empty(); },
+       [this] { return !ProcessesRunningFrom(staged_).empty(); },
        [this] {
          for (pid_t pid : ProgramsUnder(app_))
            if (CommandLineOf(pid).find(" -P ") == std::string::npos) ::kill(pid, SIGKILL);
        }},
       {"replacing copy during its copy", -1,
        [this] {
-         for (pid_t pid : RunningFrom(staged_))
+         for (pid_t pid : ProcessesRunningFrom(staged_))
            if (BytesWritten(pid) > 0) return true;
          return false;
        },
@@ -495,7 +441,7 @@ TEST_F(KillAnywhere, EveryKillLeavesWholeFilesAndARerunFinishesThePatch) {
     EXPECT_EQ(ReadFile(app_ + "/started"), "-U\n") << "the game was not started exactly once by the rerun";
     EXPECT_EQ(CheckFinal(), "") << "after the rerun";
     EXPECT_EQ(Staging(), referenceStaging_) << "the staging area after the rerun";
-    EXPECT_EQ(Join(Listing(tree_.Path("run"))), Join(referenceTemp_)) << "the temporary directory after the rerun";
+    EXPECT_EQ(Join(TreeListing(tree_.Path("run"))), Join(referenceTemp_)) << "the temporary directory after the rerun";
   }
   std::printf("clean run %.0f ms, leaving staging [%s] temp [%s]\n", runMs_, referenceStaging_.c_str(),
               Join(referenceTemp_).c_str());

@@ -96,18 +96,6 @@ class PatchRun : public ::testing::Test {
     return out;
   }
   // The listed time of a file as the freshness test sees it.
-  static std::string LocalStamp(const std::string& path) {
-    plat::FileStatus st;
-    plat::FileTime local;
-    plat::CalendarTime c;
-    if (!plat::QueryFile(path.c_str(), &st) || !plat::UtcToLocalFileTime(st.lastWrite, &local) ||
-        !plat::SplitFileTime(local, &c))
-      return "";
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", c.year, c.month, c.day, c.hour, c.minute);
-    return text;
-  }
-
   FtpServerFixture server_;
   TempTree tree_;
   ScopedEnv registry_{"XDG_CONFIG_DIRS", tree_.Path("xdg")};

@@ -1,5 +1,6 @@
 #include "support/temp_tree.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,9 @@
 #include <vector>
 
 #include <ftw.h>
+
+#include "platform/clock.h"
+#include "platform/files.h"
 
 namespace zdtest {
 
@@ -158,6 +162,51 @@ ScopedEnv::~ScopedEnv() {
   } else {
     ::unsetenv(name_.c_str());
   }
+}
+
+std::string LocalStamp(const std::string& path) {
+  plat::FileStatus st;
+  plat::FileTime local;
+  plat::CalendarTime c;
+  if (!plat::QueryFile(path.c_str(), &st) || !plat::UtcToLocalFileTime(st.lastWrite, &local) ||
+      !plat::SplitFileTime(local, &c))
+    return "";
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", c.year, c.month, c.day, c.hour, c.minute);
+  return text;
+}
+
+std::set<std::string> DirectoryNames(const std::string& dir) {
+  std::set<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(d))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
+    ::closedir(d);
+  }
+  return names;
+}
+
+namespace {
+
+void Walk(const std::string& dir, const std::string& prefix, std::set<std::string>* out) {
+  for (const std::string& name : DirectoryNames(dir)) {
+    struct stat st;
+    if (::lstat((dir + "/" + name).c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      out->insert(prefix + name + "/");
+      Walk(dir + "/" + name, prefix + name + "/", out);
+    } else {
+      out->insert(prefix + name);
+    }
+  }
+}
+
+}  // namespace
+
+std::set<std::string> TreeListing(const std::string& dir) {
+  std::set<std::string> names;
+  Walk(dir, "", &names);
+  return names;
 }
 
 }  // namespace zdtest

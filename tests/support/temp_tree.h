@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <set>
 #include <string>
 
 namespace zdtest {
@@ -41,6 +42,14 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& contents);
 void MakeDirs(const std::string& path);
 void RemoveTree(const std::string& path);
+
+// The last-write time of a file as local "YYYY-MM-DD HH:MM", converted as the patcher
+// converts (the offset in force now); "" when it cannot be read.
+std::string LocalStamp(const std::string& path);
+// The names in a directory (not "." and ".."), sorted.
+std::set<std::string> DirectoryNames(const std::string& dir);
+// Every entry under `dir` as a path relative to it ("sub/b.dat"); directories end in '/'.
+std::set<std::string> TreeListing(const std::string& dir);
 
 // Polls `condition` every few milliseconds until it holds or `ms` have passed.
 bool WaitUntil(const std::function<bool()>& condition, int ms);

@@ -2,7 +2,9 @@
 
 #include <X11/Xlib.h>
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -304,5 +306,22 @@ RgbImage XvfbSession::Screenshot(unsigned long window) const {
   return DecodePpm(out);
 }
 
+
+std::vector<pid_t> ProcessesRunningFrom(const std::string& path) {
+  std::vector<pid_t> pids;
+  struct stat target;
+  if (::stat(path.c_str(), &target) != 0) return pids;
+  if (DIR* proc = ::opendir("/proc")) {
+    while (const dirent* e = ::readdir(proc)) {
+      const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+      struct stat st;
+      if (pid > 0 && ::stat(("/proc/" + std::to_string(pid) + "/exe").c_str(), &st) == 0 &&
+          st.st_dev == target.st_dev && st.st_ino == target.st_ino)
+        pids.push_back(pid);
+    }
+    ::closedir(proc);
+  }
+  return pids;
+}
 
 }  // namespace zdtest

@@ -89,6 +89,9 @@ class XvfbSession {
 };
 
 
+// Processes (of this user) whose image is the file at `path` as it is now.
+std::vector<pid_t> ProcessesRunningFrom(const std::string& path);
+
 // Milliseconds on a steady clock, for deadlines.
 double SteadyNowMs();
 

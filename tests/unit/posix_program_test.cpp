@@ -31,16 +31,6 @@ mode_t ModeOf(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-std::set<std::string> Names(const std::string& dir) {
-  std::set<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (const dirent* e = ::readdir(d))
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.insert(e->d_name);
-    ::closedir(d);
-  }
-  return names;
-}
-
 // Starts a copy of a long-running program from `path` and waits until it runs from it.
 void RunFrom(const std::string& path, ChildProcess& child) {
   zdtest::WriteFile(path, ReadFile("/bin/sleep"));
@@ -69,13 +59,13 @@ TEST(ProgramFiles, ARunningProgramsFileIsNeitherReplacedNorDeletedUntilItEnds) {
   EXPECT_FALSE(plat::RemoveProgramFile(target.c_str()));
   EXPECT_EQ(ReadFile(target), old);
   // Nothing of the refused copy is left beside the target.
-  EXPECT_EQ(Names(tree.root()), (std::set<std::string>{"Update", "patcher"}));
+  EXPECT_EQ(zdtest::DirectoryNames(tree.root()), (std::set<std::string>{"Update", "patcher"}));
 
   running.Kill();
   ASSERT_TRUE(plat::CopyOver(source.c_str(), target.c_str()));
   EXPECT_EQ(ReadFile(target), "the new patcher");
   EXPECT_EQ(ModeOf(target), 0755u) << "a replaced file keeps its permission bits";
-  EXPECT_EQ(Names(tree.root()), (std::set<std::string>{"Update", "patcher"}));
+  EXPECT_EQ(zdtest::DirectoryNames(tree.root()), (std::set<std::string>{"Update", "patcher"}));
 
   // The staging copy: not in use, so it goes at once; a missing one fails.
   EXPECT_TRUE(plat::RemoveProgramFile(source.c_str()));
@@ -97,7 +87,7 @@ TEST(ProgramFiles, ANewCopyTakesTheSourcesModeAndADirectoryIsNeverReplaced) {
   EXPECT_FALSE(plat::RemoveProgramFile(tree.Path("dir").c_str()));
   EXPECT_FALSE(plat::CopyOver(tree.Path("missing").c_str(), fresh.c_str()));
   EXPECT_EQ(ReadFile(fresh), ReadFile(source));
-  EXPECT_EQ(Names(tree.root()), (std::set<std::string>{"dir", "fresh", "new"}));
+  EXPECT_EQ(zdtest::DirectoryNames(tree.root()), (std::set<std::string>{"dir", "fresh", "new"}));
 }
 
 TEST(StartProgram, TheProgramInheritsOnlyTheStandardDescriptorsAndHasASessionOfItsOwn) {
