@@ -23,19 +23,6 @@ namespace {
 
 using namespace zdtest;
 
-std::vector<std::string> Entries(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (const dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 mode_t ModeOf(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
@@ -149,8 +136,8 @@ TEST_F(DiskRun, ListNamesMatchTheDiskIgnoringCase) {
   Run();
   ASSERT_TRUE(GameStarted());  // found as vorn.exe
   // Each listed file replaced its namesake; nothing was created beside it.
-  EXPECT_EQ(Entries(Local("")), (std::vector<std::string>{"VornPatch.ini", "data", "update", "vorn.exe"}));
-  EXPECT_EQ(Entries(Local("data")), (std::vector<std::string>{"a.dat", "big.pak", "current.dat"}));
+  EXPECT_EQ(SortedNames(Local("")), (std::vector<std::string>{"VornPatch.ini", "data", "update", "vorn.exe"}));
+  EXPECT_EQ(SortedNames(Local("data")), (std::vector<std::string>{"a.dat", "big.pak", "current.dat"}));
   EXPECT_EQ(ReadFile(Local("data/a.dat")), "alpha");
   EXPECT_EQ(ReadFile(Local("data/big.pak")), "big pak");
   EXPECT_EQ(ReadFile(Local("data/current.dat")), "same");
@@ -176,7 +163,7 @@ TEST_F(DiskRun, NothingOutsideIsWrittenOrDeletedThroughALinkInTheInstallation) {
        "C 2002-06-01 14:30 4 ro.dat ro.dat\n"
        "C 2002-06-01 14:30 15 Data\\a.dat a.dat\n");
   Run();
-  EXPECT_EQ(Entries(tree_.Path("victim")), (std::vector<std::string>{"Old.dat", "a.dat", "ro.dat"}));
+  EXPECT_EQ(SortedNames(tree_.Path("victim")), (std::vector<std::string>{"Old.dat", "a.dat", "ro.dat"}));
   EXPECT_EQ(ReadFile(tree_.Path("victim/Old.dat")), "keep me");
   EXPECT_EQ(ReadFile(tree_.Path("victim/a.dat")), "not yours");
   EXPECT_EQ(ReadFile(tree_.Path("victim/ro.dat")), "read-only");
@@ -200,7 +187,7 @@ TEST_F(DiskRun, AStagingLinkSendsNoDownloadUnpackOrCleanUpOutside) {
        "Z 2002-06-01 14:30 1:" + std::to_string(Gzip("y").size()) + " y.pak y.pak.gz\n");
   Run();
   EXPECT_TRUE(BoxShown("The path leads out of the game folder through a link."));
-  EXPECT_EQ(Entries(tree_.Path("victim")), (std::vector<std::string>{"x.dat", "y.pak.gz"}));
+  EXPECT_EQ(SortedNames(tree_.Path("victim")), (std::vector<std::string>{"x.dat", "y.pak.gz"}));
   EXPECT_EQ(ReadFile(tree_.Path("victim/x.dat")), "planted");
   EXPECT_FALSE(FileExists(Local("x.dat")));
   EXPECT_FALSE(FileExists(Local("y.pak")));

@@ -33,19 +33,6 @@ const char kFileQuestion[] =
     "Network error, ZidoDiruv cannot continue.\n\nDo you want to try again with previous ZidoDiruv?\n"
     "It will use the default directory.";
 
-std::vector<std::string> Entries(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (const dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // Short client limits for the duration of a test; the real ones again after it.
 struct ShortLimits {
   explicit ShortLimits(const plat::FtpTimeLimits& limits) { plat::FtpSetTimeLimits(limits); }
@@ -107,13 +94,13 @@ class FaultRun : public ::testing::Test {
   // directories may stay, as after a clean run).
   void ExpectNothingStaged() {
     ExpectNoFileUnder(Local("Update"));
-    for (const std::string& name : Entries(Local(""))) {
+    for (const std::string& name : SortedNames(Local(""))) {
       EXPECT_EQ(name.find(".part"), std::string::npos) << name;
     }
   }
 
   static void ExpectNoFileUnder(const std::string& dir) {
-    for (const std::string& name : Entries(dir)) {
+    for (const std::string& name : SortedNames(dir)) {
       struct stat st;
       const std::string path = dir + "/" + name;
       if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -275,7 +262,7 @@ TEST_F(FaultRun, AListOfBinaryGarbageEndsTheRunAndLeavesNothingBehind) {
   const bool started = WaitUntil([&] { return ReadFile(GameLog()) == "-U\n"; }, 2000);
   EXPECT_EQ(BoxTexts().size(), started ? 0u : 1u);
   EXPECT_EQ(ReadFile(Local("a.dat")), "kept");
-  for (const std::string& name : Entries(Local(""))) {
+  for (const std::string& name : SortedNames(Local(""))) {
     const std::vector<std::string> own = {"VornPatch.ini", "Vorn.exe", "a.dat", "Update"};
     EXPECT_NE(std::find(own.begin(), own.end(), name), own.end()) << name;
   }

@@ -74,19 +74,6 @@ ChildResult RunInOwnMountNamespace(const std::function<void()>& body, std::strin
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ChildResult::Passed : ChildResult::Failed;
 }
 
-std::vector<std::string> Entries(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (const dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class MachineFaultRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -128,8 +115,8 @@ class MachineFaultRun : public ::testing::Test {
   }
   // No file in the staging area, and no half-written file beside an installed one.
   void ExpectNothingStaged() {
-    for (const std::string& name : Entries(Local("Update"))) ADD_FAILURE() << "staged: " << name;
-    for (const std::string& name : Entries(Local(""))) EXPECT_EQ(name.find(".part"), std::string::npos) << name;
+    for (const std::string& name : SortedNames(Local("Update"))) ADD_FAILURE() << "staged: " << name;
+    for (const std::string& name : SortedNames(Local(""))) EXPECT_EQ(name.find(".part"), std::string::npos) << name;
   }
   void ExpectChild(const std::function<void()>& body) {
     std::string why;
@@ -255,7 +242,7 @@ TEST_F(MachineFaultRun, AStagingDirectoryThatIsAFileIsReportedWithTheSystemsText
     Run();
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Not a directory."});
     EXPECT_EQ(ReadFile(Local("Update")), "a file of the player's");
-    EXPECT_EQ(Entries(Local("")), (std::vector<std::string>{"Update", "Vorn.exe", "VornPatch.ini"}));
+    EXPECT_EQ(SortedNames(Local("")), (std::vector<std::string>{"Update", "Vorn.exe", "VornPatch.ini"}));
     EXPECT_FALSE(FileExists(GameLog()));
   }
 }

@@ -186,6 +186,11 @@ std::set<std::string> DirectoryNames(const std::string& dir) {
   return names;
 }
 
+std::vector<std::string> SortedNames(const std::string& dir) {
+  const std::set<std::string> names = DirectoryNames(dir);
+  return std::vector<std::string>(names.begin(), names.end());
+}
+
 namespace {
 
 void Walk(const std::string& dir, const std::string& prefix, std::set<std::string>* out) {

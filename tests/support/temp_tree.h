@@ -6,6 +6,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace zdtest {
 
@@ -48,6 +49,8 @@ void RemoveTree(const std::string& path);
 std::string LocalStamp(const std::string& path);
 // The names in a directory (not "." and ".."), sorted.
 std::set<std::string> DirectoryNames(const std::string& dir);
+// The same names as a sorted list.
+std::vector<std::string> SortedNames(const std::string& dir);
 // Every entry under `dir` as a path relative to it ("sub/b.dat"); directories end in '/'.
 std::set<std::string> TreeListing(const std::string& dir);
 

@@ -25,19 +25,7 @@ namespace {
 using zdtest::FileExists;
 using zdtest::ReadFile;
 using zdtest::TempTree;
-
-std::vector<std::string> Entries(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (const dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using zdtest::SortedNames;
 
 mode_t ModeOf(const std::string& path) {
   struct stat st;
@@ -95,8 +83,8 @@ TEST_F(InstallationNames, EveryCallUsesTheDiskSpellingOfEachComponent) {
   // The staged file replaces the old one: no second file beside it, no new directory.
   ASSERT_TRUE(plat::MakeWritable(Game("Data/MAP01.dat").c_str()));
   ASSERT_TRUE(plat::RenameOver(Game("Update/Data/Map01.dat").c_str(), Game("Data/MAP01.dat").c_str()));
-  EXPECT_EQ(Entries(Game("")), (std::vector<std::string>{"data", "update"}));
-  EXPECT_EQ(Entries(Game("data")), (std::vector<std::string>{"Map01.dat", "Old.dat"}));
+  EXPECT_EQ(SortedNames(Game("")), (std::vector<std::string>{"data", "update"}));
+  EXPECT_EQ(SortedNames(Game("data")), (std::vector<std::string>{"Map01.dat", "Old.dat"}));
   EXPECT_EQ(ReadFile(Game("data/Map01.dat")), "staged");
 
   EXPECT_FALSE(plat::MakeDirectory(Game("Data").c_str()));  // there, in another spelling
@@ -113,13 +101,13 @@ TEST_F(InstallationNames, EveryCallUsesTheDiskSpellingOfEachComponent) {
   ASSERT_NE(out, nullptr);
   std::fputs("unpacked", out);
   std::fclose(out);
-  EXPECT_EQ(Entries(Game("data/Maps")), (std::vector<std::string>{"New.dat", "Unpacked.dat"}));
+  EXPECT_EQ(SortedNames(Game("data/Maps")), (std::vector<std::string>{"New.dat", "Unpacked.dat"}));
   ASSERT_TRUE(plat::CopyOver(Game("data/Maps/Unpacked.dat").c_str(), Game("DATA/maps/unpacked.DAT").c_str()));
-  EXPECT_EQ(Entries(Game("data/Maps")), (std::vector<std::string>{"New.dat", "Unpacked.dat"}));
+  EXPECT_EQ(SortedNames(Game("data/Maps")), (std::vector<std::string>{"New.dat", "Unpacked.dat"}));
   ASSERT_TRUE(plat::RemoveFile(Game("data/maps/new.dat").c_str()));
   ASSERT_TRUE(plat::RemoveFile(Game("data/maps/unpacked.dat").c_str()));
   ASSERT_TRUE(plat::RemoveEmptyDirectory(Game("DATA/MAPS").c_str()));
-  EXPECT_EQ(Entries(Game("data")), (std::vector<std::string>{"Map01.dat"}));
+  EXPECT_EQ(SortedNames(Game("data")), (std::vector<std::string>{"Map01.dat"}));
 
   // Once the installation is ended, paths are used as given again.
   plat::CloseInstallation();
@@ -143,7 +131,7 @@ TEST_F(InstallationNames, EntriesDifferingOnlyInCaseExactSpellingFirstElseByteOr
   EXPECT_EQ(Resolved(Game("DATA/x.dat")), Real(Game("Data/x.dat")));
   EXPECT_EQ(Resolved(Game("data/A.DAT")), Real(Game("data/A.dat")));
   ASSERT_TRUE(plat::RemoveFile(Game("data/A.DAT").c_str()));
-  EXPECT_EQ(Entries(Game("data")), (std::vector<std::string>{"a.dat", "x.dat"}));
+  EXPECT_EQ(SortedNames(Game("data")), (std::vector<std::string>{"a.dat", "x.dat"}));
   // With the upper-case one gone, the lower-case one is what every spelling finds.
   ASSERT_TRUE(plat::QueryFile(Game("data/A.DAT").c_str(), &st));
   EXPECT_EQ(st.size, 5u);
@@ -162,14 +150,14 @@ TEST_F(InstallationNames, RememberedListingsFollowTheServicesOwnChangesAndOthers
   ::close(fd);
   ASSERT_TRUE(plat::RenameOver(Game("update/X/y.DAT.PART").c_str(), Game("Update/x/Y.dat").c_str()));
   ASSERT_TRUE(plat::QueryFile(Game("update/x/y.dat").c_str(), &st));
-  EXPECT_EQ(Entries(Game("Update/X")), (std::vector<std::string>{"Y.dat"}));
+  EXPECT_EQ(SortedNames(Game("Update/X")), (std::vector<std::string>{"Y.dat"}));
   ASSERT_TRUE(plat::RemoveFile(Game("UPDATE/X/Y.DAT").c_str()));
   EXPECT_FALSE(plat::QueryFile(Game("update/x/y.dat").c_str(), &st));
   ASSERT_TRUE(plat::RemoveEmptyDirectory(Game("update/x").c_str()));
   EXPECT_FALSE(plat::QueryFile(Game("update/x").c_str(), &st));
   // Made again in another spelling: the new one is what is found.
   ASSERT_TRUE(plat::MakeDirectory(Game("UPDATE/x").c_str()));
-  EXPECT_EQ(Entries(Game("Update")), (std::vector<std::string>{"x"}));
+  EXPECT_EQ(SortedNames(Game("Update")), (std::vector<std::string>{"x"}));
   EXPECT_TRUE(plat::QueryFile(Game("update/X").c_str(), &st) && st.isDirectory);
 
   // Made by someone else after the listing: found as spelled on disk, gone when removed.
@@ -195,7 +183,7 @@ TEST_F(InstallationLinks, NothingIsDoneThroughALinkThatLeadsOut) {
   Open();
   const std::string staged = Staged("new");
   const uint32_t kOut = plat::kFileErrorOutsideInstallation;
-  const std::vector<std::string> victim = Entries(tree_.Path("victim"));
+  const std::vector<std::string> victim = SortedNames(tree_.Path("victim"));
 
   EXPECT_FALSE(plat::RenameOver(staged.c_str(), Game("data/a.dat").c_str()));
   EXPECT_EQ(plat::LastErrorCode(), kOut);
@@ -225,7 +213,7 @@ TEST_F(InstallationLinks, NothingIsDoneThroughALinkThatLeadsOut) {
   ASSERT_TRUE(plat::ErrorText(kOut, text, sizeof text));
   EXPECT_STREQ(text, "The path leads out of the game folder through a link.");
 
-  EXPECT_EQ(Entries(tree_.Path("victim")), victim);
+  EXPECT_EQ(SortedNames(tree_.Path("victim")), victim);
   EXPECT_EQ(ReadFile(tree_.Path("victim/a.dat")), "victim");
   EXPECT_EQ(ModeOf(tree_.Path("victim/ro.dat")), 0444u);
 
@@ -236,7 +224,7 @@ TEST_F(InstallationLinks, NothingIsDoneThroughALinkThatLeadsOut) {
   EXPECT_EQ(ReadFile(tree_.Path("victim/ro.dat")), "read-only");
   ASSERT_TRUE(plat::RemoveFile(Game("DATA").c_str()));
   EXPECT_FALSE(FileExists(Game("Data")));
-  EXPECT_EQ(Entries(tree_.Path("victim")), victim);
+  EXPECT_EQ(SortedNames(tree_.Path("victim")), victim);
 }
 
 TEST_F(InstallationLinks, LinksThatStayInsideAreFollowed) {
