@@ -2,7 +2,8 @@
 # Builds the program and runs every test: once plainly (unit, in-process runs against a
 # real FTP server, and the program itself under Xvfb), once under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the threaded parts once more under ThreadSanitizer;
-# last, each fuzz target for half a minute on its seed corpus.
+# each fuzz target for half a minute on its seed corpus; last, the Windows program and its
+# tests, cross-compiled and run under Wine (scripts/test_windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -26,3 +27,5 @@ build build/tsan "thread"
   ctest --output-on-failure -j "$jobs" --timeout 300 -L 'unit|run')
 
 scripts/fuzz.sh --quick
+
+scripts/test_windows.sh
