@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -297,8 +298,10 @@ TEST_F(WindowE2eTest, TheBarShowsTheShareOfARealDownload) {
       filled += std::memcmp(shot.At(x, barY + barH / 2), empty, 3) != 0;
     return static_cast<double>(filled) / (barW - 4);
   };
+  // The bar moves as the data arrives, so a screenshot may catch it on its way; it must
+  // come to rest at the stall's share.
   const RgbImage shot =
-      ScreenshotWhen(window, [&](const RgbImage& s) { return filledShare(s) > 0.3; }, 10000);
+      ScreenshotWhen(window, [&](const RgbImage& s) { return std::fabs(filledShare(s) - 0.40) <= 0.02; }, 10000);
   ASSERT_TRUE(shot.ok());
   EXPECT_NEAR(filledShare(shot), 0.40, 0.02);
 
