@@ -130,11 +130,19 @@ bool RunReplaceMode() {
     return false;
   }
 
-  if (!RetryForAWhile([&] { return plat::CopyOver(source, target); })) {
+  // The copy is put in place already stamped with the listed time (its seconds those of
+  // the source): a copy killed between a move and a later stamp would leave the renewed
+  // patcher with today's time, which the freshness test takes for current and so never
+  // stamps. Where the listed time is no valid one, the copy is stamped as the file
+  // itself is (which then does nothing).
+  plat::FileStatus staged;
+  plat::FileTime stamped = 0;
+  const bool haveStamp = plat::QueryFile(source, &staged) && ListedWriteTime(date, time, staged.lastWrite, &stamped);
+  if (!RetryForAWhile([&] { return plat::CopyOver(source, target, haveStamp ? &stamped : nullptr); })) {
     ShowUnownedBox(kNotFinished);
     return false;
   }
-  StampListedTime(target, date, time);
+  if (!haveStamp) StampListedTime(target, date, time);
   if (!plat::StartProgram(target, commandLine)) ShowUnownedBox(kCannotRenew);
   return true;
 }

@@ -66,6 +66,22 @@ void CreateParentDirectories(const char* path) {
   }
 }
 
+bool ListedWriteTime(const char* date, const char* time, plat::FileTime base, plat::FileTime* out) {
+  if (date == nullptr || time == nullptr) return false;
+  plat::CalendarTime fields;
+  plat::FileTime local = 0;
+  plat::FileTime utc = 0;
+  if (!plat::SplitFileTime(base, &fields) || !ApplyListedTime(date, time, &fields) ||
+      !plat::JoinFileTime(fields, &local))
+    return false;
+  // The split keeps milliseconds only; the 100-ns remainder goes back on as well, so
+  // the second and its fraction stay exactly as the file had them.
+  local += base % 10000;
+  if (!plat::LocalToUtcFileTime(local, &utc)) return false;
+  *out = utc;
+  return true;
+}
+
 void StampListedTime(const char* path, const char* date, const char* time) {
   if (path == nullptr || date == nullptr || time == nullptr) return;
   // The listed texts are checked before the file is opened, so a bad stamp neither
@@ -77,18 +93,10 @@ void StampListedTime(const char* path, const char* date, const char* time) {
   plat::TimesHandle file = plat::OpenForTimes(path);
   if (file == nullptr) return;
   plat::FileTimes times;
-  plat::CalendarTime fields;
-  plat::FileTime local = 0;
-  plat::FileTime utc = 0;
-  if (plat::GetTimes(file, &times) && plat::SplitFileTime(times.lastWrite, &fields) &&
-      ApplyListedTime(date, time, &fields) && plat::JoinFileTime(fields, &local)) {
-    // The split keeps milliseconds only; the 100-ns remainder goes back on as well, so
-    // the second and its fraction stay exactly as the file had them.
-    local += times.lastWrite % 10000;
-    if (plat::LocalToUtcFileTime(local, &utc)) {
-      times.lastWrite = utc;
-      plat::SetTimes(file, times);
-    }
+  plat::FileTime stamped = 0;
+  if (plat::GetTimes(file, &times) && ListedWriteTime(date, time, times.lastWrite, &stamped)) {
+    times.lastWrite = stamped;
+    plat::SetTimes(file, times);
   }
   plat::CloseTimes(file);
 }
@@ -105,7 +113,14 @@ bool InstallStagedEntry(const PatchEntry& entry) {
         plat::QueryFile(entry.localPath, &target) && target.isDirectory;
     // Read-only targets cannot be renamed over on every platform. A directory keeps
     // its mode: the rename below refuses it and says why.
-    if (!targetIsDirectory) plat::MakeWritable(entry.localPath);
+    // The staged file takes the listed time before it moves, so it appears in place
+    // already stamped: a run killed between a move and a later stamp would leave a new
+    // file with today's time, which the freshness test takes for current and so never
+    // stamps. A failed move leaves the target as it was, its time included.
+    if (!targetIsDirectory) {
+      plat::MakeWritable(entry.localPath);
+      StampListedTime(entry.stagingPath, entry.date, entry.time);
+    }
     // One rename over the old copy: if it fails, the old file is still whole.
     installed = plat::RenameOver(entry.stagingPath, entry.localPath);
     if (!installed) error = plat::LastErrorCode();
@@ -113,9 +128,6 @@ bool InstallStagedEntry(const PatchEntry& entry) {
     // Not there (the lookup's reason), or a directory, which is no file to install.
     error = staged.exists ? 0 : plat::LastErrorCode();
   }
-  // Only a file that was moved into place gets the listed time: stamping after a
-  // failed move would create an empty file or mark a stale one as current.
-  if (installed) StampListedTime(entry.localPath, entry.date, entry.time);
 
   // The staged file's own directory goes when nothing else is left in it.
   char directory[kPathCapacity];

@@ -103,7 +103,9 @@ bool RenameOver(const char* from, const char* to);
 // put in place with one replace, so `to` is always either the old file or the new
 // one, whole, whatever happens during the copy. A replaced `to` keeps its permission
 // bits; a new one gets those of `from`. Fails while `to` is a running program's image.
-bool CopyOver(const char* from, const char* to);
+// With `lastWrite`, the copy carries that last-write time when it is put in place, so
+// it never appears with another.
+bool CopyOver(const char* from, const char* to, const FileTime* lastWrite = nullptr);
 
 // Deletes a file; fails while it is a running program's image.
 bool RemoveProgramFile(const char* path);

@@ -288,6 +288,14 @@ TEST(Files, CopyOverIsWholeAndRefusesADirectoryOrAMissingSource) {
   EXPECT_EQ(names, 4u);  // new, old, fresh, dir
   EXPECT_TRUE(plat::RemoveProgramFile(fresh.c_str()));
   EXPECT_FALSE(plat::RemoveProgramFile(fresh.c_str()));
+
+  // A copy given a last-write time carries it when it appears.
+  const plat::FileTime listed = 0x01C22BF3D8A1E200ULL + 1230;  // mid-2002, with a fraction
+  ASSERT_TRUE(plat::CopyOver(source.c_str(), target.c_str(), &listed));
+  plat::FileStatus status;
+  ASSERT_TRUE(plat::QueryFile(target.c_str(), &status));
+  EXPECT_EQ(status.lastWrite / 10, listed / 10) << "to the microsecond, as both systems keep it";
+  EXPECT_EQ(dir.Read("old"), big);
 }
 
 TEST(InstanceLock, ASecondHolderIsRefusedUntilTheFirstLetsGo) {

@@ -529,7 +529,7 @@ bool RenameOver(const char* from, const char* to) {
   return true;
 }
 
-bool CopyOver(const char* from, const char* to) {
+bool CopyOver(const char* from, const char* to, const FileTime* lastWrite) {
   std::lock_guard<std::mutex> lock(g_mutex);
   TrimDescriptors();
   Place source, target;
@@ -582,7 +582,12 @@ bool CopyOver(const char* from, const char* to) {
     ::close(in);
     return Fail(saved);
   }
-  bool ok = CopyData(in, out) && ::fchmod(out, mode) == 0 && ::fsync(out) == 0;
+  bool ok = CopyData(in, out) && ::fchmod(out, mode) == 0;
+  if (ok && lastWrite != nullptr) {
+    const timespec times[2] = {{0, UTIME_OMIT}, TimespecFromFileTime(*lastWrite)};
+    ok = ::futimens(out, times) == 0;
+  }
+  ok = ok && ::fsync(out) == 0;
   if (!ok) saved = errno;
   // The program may have been started again while the copy was made. Checked before the
   // copy gets a name, so the scan adds nothing to the moment a named copy sits beside

@@ -342,7 +342,21 @@ bool RenameOver(const char* from, const char* to) {
 // `to` is always whole. The replace fails while `to` is a running program's image
 // (the system keeps such a file open without sharing delete), which is how the
 // self-update waits for the old patcher to end.
-bool CopyOver(const char* from, const char* to) {
+// Sets a closed file's last-write time, leaving its other times alone.
+static bool SetLastWrite(const char* path, FileTime lastWrite) {
+  HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(lastWrite & 0xFFFFFFFFu);
+  ft.dwHighDateTime = static_cast<DWORD>(lastWrite >> 32);
+  const BOOL ok = SetFileTime(h, nullptr, nullptr, &ft);
+  const DWORD error = GetLastError();
+  CloseHandle(h);
+  SetLastError(error);
+  return ok != 0;
+}
+
+bool CopyOver(const char* from, const char* to, const FileTime* lastWrite) {
   if (!Allowed(to, Last::kActedOn)) return false;
   if (IsDirectoryPath(to)) {
     SetLastError(ERROR_ACCESS_DENIED);
@@ -355,7 +369,8 @@ bool CopyOver(const char* from, const char* to) {
     return false;
   }
   if (GetTempFileNameA(dir, "zdn", 0, temp) == 0) return false;
-  if (!CopyFileA(from, temp, FALSE) || !MoveFileExA(temp, to, MOVEFILE_REPLACE_EXISTING)) {
+  if (!CopyFileA(from, temp, FALSE) || (lastWrite != nullptr && !SetLastWrite(temp, *lastWrite)) ||
+      !MoveFileExA(temp, to, MOVEFILE_REPLACE_EXISTING)) {
     const DWORD error = GetLastError();
     DeleteFileA(temp);
     SetLastError(error);
