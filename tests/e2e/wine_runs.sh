@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Whole patch runs of ZidoDiruv.exe under Wine on a display of its own, against the
-# test FTP server (pyftpdlib) and, where it can run here, vsftpd.
+# test FTP server (pyftpdlib) and, where it can run here (installed, as root), vsftpd.
 # Usage: wine_runs.sh ZidoDiruv.exe probe.exe filetime.exe WORKDIR
 #
 # Cases: a run with 'C', 'Z' and 'D' entries and a current file (contents, listed
@@ -143,8 +143,44 @@ whole_run() {
     else
       fail "$name: the server saw: $(grep ' RETR \| TYPE \| PASV\| EPSV' <<<"$since" | tr '\n' ';')"
     fi
+  elif [ "$name" = vsftpd ]; then
+    local downloads
+    downloads=$(grep 'OK DOWNLOAD' "$work/vsftpd/log" || true)
+    [ "$(grep -c . <<<"$downloads")" -eq 5 ] && ! grep -q 'Current.dat' <<<"$downloads" && ! grep -q '"PASV"\|"EPSV"' "$work/vsftpd/log" \
+      && pass "$name: the current file is not fetched; four files and the list, active mode" \
+      || fail "$name: the server sent: $(tr '\n' ';' <<<"$downloads")"
   fi
 }
+
+# vsftpd_setup: vsftpd with a configuration of its own, anonymous log-on only, the same
+# root, on a port the system picked a moment before (tried again if it was taken
+# meanwhile); sets $vsftpd_port, or $vsftpd_skip with the reason it cannot run.
+vsftpd_setup() {
+  vsftpd_skip=""
+  if ! command -v vsftpd >/dev/null; then vsftpd_skip="vsftpd is not installed (scripts/setup.sh installs it)"; return; fi
+  # Its anonymous session is a chroot into the root, as its own "ftp" user.
+  if [ "$(id -u)" -ne 0 ]; then vsftpd_skip="vsftpd needs root for its chroot"; return; fi
+  if ! id ftp >/dev/null 2>&1 || [ ! -d /var/run/vsftpd/empty ]; then vsftpd_skip="vsftpd's user or directory is missing"; return; fi
+  local v=$work/vsftpd try
+  mkdir -p "$v"
+  chmod -R a+rX "$root"
+  for try in 1 2 3 4 5; do
+    vsftpd_port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    printf '%s\n' listen=YES listen_ipv6=NO listen_address=127.0.0.1 "listen_port=$vsftpd_port" background=NO \
+      anonymous_enable=YES "anon_root=$root" local_enable=NO write_enable=NO connect_from_port_20=NO \
+      secure_chroot_dir=/var/run/vsftpd/empty xferlog_enable=YES xferlog_std_format=NO "vsftpd_log_file=$v/log" \
+      log_ftp_protocol=YES seccomp_sandbox=NO isolate=NO isolate_network=NO max_clients=0 max_per_ip=0 >"$v/vsftpd.conf"
+    timeout -k 5 600 vsftpd "$v/vsftpd.conf" </dev/null >"$v/stderr" 2>&1 &
+    vsftpd_pid=$!
+    until_ok 10 vsftpd_answers || true
+    if ! gone "$vsftpd_pid" && vsftpd_answers; then return; fi
+    kill "$vsftpd_pid" 2>/dev/null || true
+  done
+  vsftpd_pid=""
+  vsftpd_skip="vsftpd did not start: $(cat "$v/stderr")"
+}
+# Ours when it is still running and the port takes a connection.
+vsftpd_answers() { gone "$vsftpd_pid" || (exec 3<>"/dev/tcp/127.0.0.1/$vsftpd_port") 2>/dev/null; }
 
 # question_case NAME FAULT ANSWER: a refused log-on; the question answered by keyboard
 # (Yes: Return, No: Tab Return).
@@ -191,6 +227,13 @@ question_case() {
 }
 
 whole_run pyftpdlib "$ftp_port" player secret /full/
+vsftpd_setup
+if [ -z "$vsftpd_skip" ]; then
+  whole_run vsftpd "$vsftpd_port" anonymous zd@wine.test /full/
+  kill "$vsftpd_pid" 2>/dev/null || true
+else
+  echo "skipped: the whole run against vsftpd: $vsftpd_skip"
+fi
 
 question_case list-refused-yes refuse_login=1 yes
 question_case file-refused-no "logins_allowed=$(($(logins_so_far) + 1))" no
