@@ -2,8 +2,11 @@
 # The demo: a local FTP server with a sample patch, a sample installation, and a real
 # patch run in the real window. Without a display it runs under Xvfb and saves
 # screenshots. Prints what the run changed in the installation.
+# scripts/demo.sh --windows runs the same patch with the Windows program under Wine
+# (scripts/demo_windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ "${1:-}" = "--windows" ] && exec scripts/demo_windows.sh
 top=$(pwd)
 scripts/setup.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZD_SANITIZE= -DZD_BENCH=OFF >/dev/null

@@ -51,6 +51,8 @@ until_ok() {
 }
 
 # Xvfb writes the display number it chose to the descriptor once it accepts clients.
+# A display file left by an earlier run would be read before Xvfb empties it.
+rm -f "$work/display"
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 xvfb_pid=$!
 until_ok 30 test -s "$work/display" || { echo "Xvfb did not start" >&2; exit 1; }

@@ -1,0 +1,254 @@
+#!/usr/bin/python3
+"""Whole patch runs of the Windows program under Wine next to the Linux program, on the
+same test FTP server (pyftpdlib on loopback) and the same machine.
+
+  bench/wine_bench.py [--large BYTES] [--files N] [--size BYTES]
+         [--exe build/win32/ZidoDiruv.exe] [--linux build/release/zidodiruv]
+
+Each case is one run of the real program, started as a user starts it and timed from
+its start to its exit (it exits after starting the stand-in game, which is checked):
+  empty   a list whose every entry is current: start-up, log-on, list, game, exit
+  large   one 'C' entry of --large bytes (default 1 GiB)
+  small   --files 'C' entries of --size bytes (default 2,000 of 4 KiB), one connection
+          and log-on per file
+The figures: the run's time; for the large file its rate, for the small files the time
+per file over the empty run's time ((small - empty) / files).
+Peak memory: the largest resident set the program's process reached (ru_maxrss of the
+waited-for process, from wait4). Under Wine that is the Windows program's own Unix
+process, which also holds Wine's loader and the system DLLs it maps; the Wine server is
+a separate process and is not counted (its own peak is printed beside it when it is
+found).
+
+Both programs run on one Xvfb; the Wine prefix is build/win32/bench-prefix (made on the
+first run). Runs inside a network namespace of its own where it can (the Linux program
+allows one run per user and network namespace). Disk: the server's large file plus one
+installed copy at a time, under build/wine-bench/.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+WORK = os.path.join(TOP, "build", "wine-bench")
+
+
+def reexec_in_own_network():
+    if os.environ.get("ZD_BENCH_NETNS") or os.geteuid() != 0 or not shutil.which("unshare"):
+        return
+    env = dict(os.environ, ZD_BENCH_NETNS="1")
+    script = 'ip link set lo up && exec "$@"'
+    cmd = ["unshare", "-n", "sh", "-c", script, "sh", sys.executable] + sys.argv
+    os.execvpe("unshare", cmd, env)
+
+
+def until(limit, check, what):
+    deadline = time.monotonic() + limit
+    while not check():
+        if time.monotonic() > deadline:
+            sys.exit("timed out waiting for " + what)
+        time.sleep(0.05)
+
+
+def write_file(path, size, seed):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    block = (bytes(range(256)) * 4096)[seed % 256:][:1 << 20]
+    block = block + block[:(1 << 20) - len(block)]
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            n = min(left, len(block))
+            f.write(block[:n])
+            left -= n
+
+
+def stamp(path, date, hhmm):
+    import calendar
+    listed = calendar.timegm(time.strptime(date + " " + hhmm, "%Y-%m-%d %H:%M"))
+    t = listed - time.localtime().tm_gmtoff
+    os.utime(path, (t, t))
+
+
+class Server:
+    def __init__(self, root, state):
+        os.makedirs(root, exist_ok=True)
+        os.makedirs(state, exist_ok=True)
+        self.proc = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(TOP, "tests", "support", "ftp_server.py"), "--root", root,
+             "--state", state, "--user", "bench", "--password", "bench"],
+            stdout=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline().split()
+        if len(line) != 2 or line[0] != "PORT":
+            sys.exit("the FTP server did not start")
+        self.port = int(line[1])
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait()
+
+
+def run_measured(argv, cwd, env, limit):
+    """Runs argv to its end; returns (seconds, peak resident KiB)."""
+    start = time.monotonic()
+    proc = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = start + limit
+    while True:
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid == proc.pid:
+            proc.returncode = os.waitstatus_to_exitcode(status)
+            return time.monotonic() - start, usage.ru_maxrss
+        if time.monotonic() > deadline:
+            proc.kill()
+            proc.wait()
+            sys.exit("a run took longer than %d s: %s" % (limit, " ".join(argv)))
+        time.sleep(0.01)
+
+
+def peak_kib(pid):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def main():
+    reexec_in_own_network()
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--large", type=int, default=1 << 30)
+    ap.add_argument("--files", type=int, default=2000)
+    ap.add_argument("--size", type=int, default=4096)
+    ap.add_argument("--exe", default=os.path.join(TOP, "build", "win32", "ZidoDiruv.exe"))
+    ap.add_argument("--linux", default=os.path.join(TOP, "build", "release", "zidodiruv"))
+    args = ap.parse_args()
+    for p in (args.exe, args.linux):
+        if not os.path.exists(p):
+            sys.exit("missing %s (see README, Benchmarks)" % p)
+    probe = os.path.join(os.path.dirname(args.exe), "tests", "zd_probe_win32.exe")
+    if not os.path.exists(probe):
+        sys.exit("missing " + probe)
+
+    shutil.rmtree(WORK, ignore_errors=True)
+    os.makedirs(WORK)
+    root = os.path.join(WORK, "server")
+    server = Server(root, os.path.join(WORK, "state"))
+    cleanup = [server.stop]
+    try:
+        env = dict(os.environ)
+        env.pop("DISPLAY", None)
+        rfd, wfd = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                pass_fds=(wfd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(wfd)
+        cleanup.append(lambda: (xvfb.terminate(), xvfb.wait()))
+        display = os.read(rfd, 64).decode().split()[0]
+        env["DISPLAY"] = ":" + display
+        env["WINEPREFIX"] = os.path.join(TOP, "build", "win32", "bench-prefix")
+        env["WINEDEBUG"] = "-all"
+        env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+        runtime = os.path.join(WORK, "runtime")
+        os.makedirs(runtime, mode=0o700)
+        env["XDG_RUNTIME_DIR"] = runtime
+        env["XDG_CONFIG_DIRS"] = os.path.join(WORK, "xdg")
+        subprocess.run(["timeout", "-k", "5", "300", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["timeout", "-k", "5", "60", "wineserver", "-p60"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        cleanup.append(lambda: subprocess.run(["timeout", "-k", "5", "60", "wineserver", "-k"], env=env))
+        # The prefix's Wine server works in a directory named after the prefix's device and
+        # inode; that tells it from other prefixes' servers.
+        st = os.stat(env["WINEPREFIX"])
+        server_dir = "/tmp/.wine-%d/server-%x-%x" % (os.getuid(), st.st_dev, st.st_ino)
+        wineserver = 0
+        for entry in os.listdir("/proc"):
+            try:
+                if entry.isdigit() and os.readlink("/proc/%s/cwd" % entry) == server_dir and \
+                        os.path.basename(os.readlink("/proc/%s/exe" % entry)).startswith("wineserver"):
+                    wineserver = int(entry)
+            except OSError:
+                pass
+        subprocess.run(["timeout", "-k", "5", "120", "wine", "cmd", "/c", "exit", "0"], env=env,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        # The server's trees: one base directory per case.
+        print("writing the server's files (%d bytes, %d x %d bytes)..." % (args.large, args.files, args.size))
+        write_file(os.path.join(root, "large", "Large.dat"), args.large, 1)
+        with open(os.path.join(root, "large", "patch.lst"), "w", newline="") as f:
+            f.write("C 2002-06-01 14:30 %d Large.dat Large.dat\r\n" % args.large)
+        os.makedirs(os.path.join(root, "small"), exist_ok=True)
+        with open(os.path.join(root, "small", "patch.lst"), "w", newline="") as f:
+            for i in range(args.files):
+                name = "f%05d.dat" % i
+                write_file(os.path.join(root, "small", "files", name), args.size, i)
+                f.write("C 2002-06-01 14:30 %d Small\\%s files/%s\r\n" % (args.size, name, name))
+        write_file(os.path.join(root, "empty", "Current.dat"), 1000, 3)
+        with open(os.path.join(root, "empty", "patch.lst"), "w", newline="") as f:
+            f.write("C 2002-06-01 14:30 1000 Current.dat Current.dat\r\n")
+
+        programs = [
+            ("Linux", args.linux, "zidodiruv"),
+            ("Wine", args.exe, "ZidoDiruv.exe"),
+        ]
+        results = {}
+        for case in ("empty", "large", "small"):
+            for label, program, name in programs:
+                inst = os.path.join(WORK, "install-" + label)
+                shutil.rmtree(inst, ignore_errors=True)
+                os.makedirs(inst)
+                shutil.copy(program, os.path.join(inst, name))
+                if label == "Wine":
+                    shutil.copy(probe, os.path.join(inst, "Vorn.exe"))
+                    started = os.path.join(inst, "probe.log")
+                    argv = ["wine", "./" + name]
+                else:
+                    started = os.path.join(inst, "probe.log")
+                    with open(os.path.join(inst, "Vorn.exe"), "w") as f:
+                        f.write('#!/bin/sh\necho "[ $*]" >> "$(dirname "$0")/probe.log"\n')
+                    os.chmod(os.path.join(inst, "Vorn.exe"), 0o755)
+                    argv = ["./" + name]
+                with open(os.path.join(inst, "VornPatch.ini"), "w", newline="") as f:
+                    f.write("[PATCH_FTP]\r\nSERVERIP=127.0.0.1\r\nPORT=%d\r\nUSERID=bench\r\nPASSWD=bench\r\n"
+                            "BASEDIRECTORY=/%s/\r\nLISTFILE=patch.lst\r\n" % (server.port, case))
+                if case == "empty":
+                    shutil.copy(os.path.join(root, "empty", "Current.dat"), os.path.join(inst, "Current.dat"))
+                    stamp(os.path.join(inst, "Current.dat"), "2002-06-01", "14:30")
+                seconds, peak = run_measured(argv, inst, env, 1800)
+                until(30, lambda: os.path.exists(started), "the game's start (%s %s)" % (label, case))
+                if case == "large" and os.path.getsize(os.path.join(inst, "Large.dat")) != args.large:
+                    sys.exit("the large file was not installed whole (%s)" % label)
+                if case == "small" and len(os.listdir(os.path.join(inst, "Small"))) != args.files:
+                    sys.exit("not every small file was installed (%s)" % label)
+                results[(label, case)] = (seconds, peak)
+                print("  %-5s %-5s %8.2f s  peak %7.1f MiB" % (label, case, seconds, peak / 1024.0), flush=True)
+                shutil.rmtree(inst, ignore_errors=True)
+
+        print()
+        print("%-34s %12s %12s" % ("", "Linux", "Wine"))
+        row = lambda title, f: print("%-34s %12s %12s" % (title, f("Linux"), f("Wine")))
+        row("empty run, start to exit (s)", lambda l: "%.2f" % results[(l, "empty")][0])
+        row("%d MiB file, whole run (s)" % (args.large >> 20), lambda l: "%.2f" % results[(l, "large")][0])
+        row("  rate (MB/s)", lambda l: "%.0f" % (args.large / 1e6 / results[(l, "large")][0]))
+        row("%d x %d B, whole run (s)" % (args.files, args.size), lambda l: "%.2f" % results[(l, "small")][0])
+        row("  per file, over the empty run (ms)",
+            lambda l: "%.2f" % ((results[(l, "small")][0] - results[(l, "empty")][0]) * 1000 / args.files))
+        for case in ("empty", "large", "small"):
+            row("peak resident, %s (MiB)" % case, lambda l: "%.1f" % (results[(l, case)][1] / 1024.0))
+        if wineserver:
+            print("the Wine server's own peak resident: %.1f MiB" % (peak_kib(wineserver) / 1024.0))
+    finally:
+        for c in reversed(cleanup):
+            try:
+                c()
+            except Exception:
+                pass
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,341 @@
+#!/usr/bin/env bash
+# Whole patch runs of ZidoDiruv.exe under Wine on a display of its own, against the
+# test FTP server (pyftpdlib) and, where it can run here (installed, as root), vsftpd.
+# Usage: wine_runs.sh ZidoDiruv.exe probe.exe filetime.exe WORKDIR
+#
+# Cases: a run with 'C', 'Z' and 'D' entries and a current file (contents, listed
+# times read back through Windows' calls, the game started once with " -U", the
+# staging area emptied, the current file never fetched); the list connection refused
+# and the question answered Yes (the game starts); a file connection refused,
+# answered No and Yes; EX during a slowed download; a file missing on the server; the
+# self-update through its three processes with Windows' file locks, followed by the
+# renewed patcher's own full run.
+set -euo pipefail
+exe=$(readlink -f "$1")
+probe=$(readlink -f "$2")
+filetime=$(readlink -f "$3")
+work=$4
+rm -rf "$work"
+mkdir -p "$work/cases"
+work=$(readlink -f "$work")
+source "$(dirname "$0")/wine_lib.sh"
+vsftpd_pid=""
+cleanup() {
+  for d in "$work"/cases/*; do end_running_from "$d"; done
+  [ -n "$vsftpd_pid" ] && kill "$vsftpd_pid" 2>/dev/null || true
+  wine_cleanup
+}
+trap cleanup EXIT
+wine_setup
+
+root=$work/server
+state=$work/state
+ftp_setup "$root" "$state" player secret
+log=$state/log
+control=$state/control
+
+# --- Helpers -----------------------------------------------------------------------
+
+# stamp FILE DATE TIME: the last-write time the patcher gives a listed date and time
+# (local time with the offset in force now).
+stamp() {
+  /usr/bin/python3 - "$@" <<'EOF'
+import calendar, os, sys, time
+path, date, hhmm = sys.argv[1:4]
+listed = calendar.timegm(time.strptime(date + " " + hhmm, "%Y-%m-%d %H:%M"))
+stamp = listed - time.localtime().tm_gmtoff
+os.utime(path, (stamp, stamp))
+EOF
+}
+# blob FILE BYTES: random contents.
+blob() { mkdir -p "$(dirname "$1")"; head -c "$2" /dev/urandom >"$1"; }
+# settings DIR PORT USER PASSWORD BASE
+settings() {
+  printf '[PATCH_FTP]\r\nSERVERIP=127.0.0.1\r\nPORT=%s\r\nUSERID=%s\r\nPASSWD=%s\r\nBASEDIRECTORY=%s\r\nLISTFILE=patch.lst\r\n' \
+    "$2" "$3" "$4" "$5" >"$1/VornPatch.ini"
+}
+# install_dir NAME: a fresh installation with the patcher and the stand-in game.
+install_dir() {
+  local d=$work/cases/$1
+  mkdir -p "$d"
+  cp "$exe" "$d/ZidoDiruv.exe"
+  cp "$probe" "$d/Vorn.exe"
+  echo "$d"
+}
+# times DIR NAME...: "YYYY-MM-DD HH:MM SIZE" per file, read by Windows' own calls.
+times() {
+  local d=$1 n
+  shift
+  local args=()
+  for n in "$@"; do args+=("$n"); done
+  (cd "$d" && timeout -k 5 60 wine "$filetime" "${args[@]}" </dev/null 2>/dev/null | tr -d '\r')
+}
+# log_mark: the server log's current length; log_since MARK: what came after it.
+log_mark() { [ -e "$log" ] && wc -c <"$log" || echo 0; }
+log_since() { tail -c +"$(($1 + 1))" "$log" 2>/dev/null || true; }
+logins_so_far() { grep -c ' OK$' "$log" 2>/dev/null || true; }
+staged_files() { find "$1/Update" -type f 2>/dev/null | wc -l; }
+game_starts() { [ -e "$1/probe.log" ] && wc -l <"$1/probe.log" || echo 0; }
+# wait_end PID DIR: the program (and anything it started from DIR) has ended.
+wait_end() { until_ok 60 gone "$1" && until_ok 30 none_running_from "$2"; }
+
+# --- The sample patch on the server ------------------------------------------------
+# /full/: plain files in folders, a gzip entry, a deletion, a current file.
+blob "$root/full/data/map/Map01.dat" 300000
+blob "$root/full/Readme.txt" 4096
+blob "$root/full/data/Current.dat" 20000
+blob "$work/Big.pak" 700000
+gzip -c -6 "$work/Big.pak" >"$root/full/data/Big.pak.gz"
+blob "$root/full/data/empty.dat" 0
+{
+  printf '# sample patch\r\n'
+  printf 'C 2002-06-01 14:30 300000 Data\\Map\\Map01.dat data/map/Map01.dat\r\n'
+  printf 'C 2002-06-02 09:05 4096 Readme.txt Readme.txt\r\n'
+  printf 'D 2002-06-04 12:00 0 Data\\Obsolete.dat Obsolete.dat\r\n'
+  printf 'Z 2002-06-03 10:00 700000:%s Data\\Big.pak data/Big.pak.gz\r\n' "$(stat -c %s "$root/full/data/Big.pak.gz")"
+  printf 'C 2002-05-20 08:00 20000 Data\\Current.dat data/Current.dat\r\n'
+  printf 'C 2001-12-24 23:59 0 Data\\Empty.dat data/empty.dat\r\n'
+} >"$root/full/patch.lst"
+
+# whole_run NAME PORT USER PASSWORD BASE: the sample patch; the server log is checked
+# when the server is the test server.
+whole_run() {
+  local name=$1 port=$2 user=$3 password=$4 base=$5
+  local d
+  d=$(install_dir "whole-$name")
+  settings "$d" "$port" "$user" "$password" "$base"
+  mkdir -p "$d/Data/Map"
+  printf 'old map\n' >"$d/Data/Map/Map01.dat"
+  printf 'to be deleted\n' >"$d/Data/Obsolete.dat"
+  cp "$root/full/data/Current.dat" "$d/Data/Current.dat"
+  stamp "$d/Data/Current.dat" 2002-05-20 08:00
+  local mark
+  mark=$(log_mark)
+  local t0=$SECONDS
+  start "$d"
+  if ! until_ok 60 test -s "$d/probe.log" || ! wait_end "$started" "$d"; then
+    fail "$name: the run did not end with the game started"
+    has_box && fail "$name: a box is up"
+    end_running_from "$d"
+    return
+  fi
+  pass "$name: the run ended and started the game ($((SECONDS - t0)) s)"
+  [ "$(cat "$d/probe.log")" = "[ -U]" ] && pass "$name: the game was started once, with ' -U'" \
+    || fail "$name: the game's starts: $(cat "$d/probe.log")"
+  cmp -s "$root/full/data/map/Map01.dat" "$d/Data/Map/Map01.dat" && cmp -s "$root/full/Readme.txt" "$d/Readme.txt" \
+    && cmp -s "$work/Big.pak" "$d/Data/Big.pak" && cmp -s "$root/full/data/empty.dat" "$d/Data/Empty.dat" \
+    && pass "$name: 'C' files in folders, an empty one and the 'Z' entry are installed whole" \
+    || fail "$name: an installed file differs from the server's"
+  [ ! -e "$d/Data/Obsolete.dat" ] && pass "$name: the 'D' entry's file is deleted" || fail "$name: Obsolete.dat is still there"
+  local got expected
+  got=$(times "$d" 'Data\Map\Map01.dat' Readme.txt 'Data\Big.pak' 'Data\Current.dat' 'Data\Empty.dat')
+  expected=$(printf '%s\n' "2002-06-01 14:30 300000" "2002-06-02 09:05 4096" "2002-06-03 10:00 700000" \
+    "2002-05-20 08:00 20000" "2001-12-24 23:59 0")
+  [ "$got" = "$expected" ] && pass "$name: every file reads back with its listed time through Windows' calls" \
+    || fail "$name: times read back as: $(echo "$got" | tr '\n' ';') expected $(echo "$expected" | tr '\n' ';')"
+  [ "$(staged_files "$d")" -eq 0 ] && pass "$name: the staging area holds no file" || fail "$name: staged files left: $(find "$d/Update" -type f)"
+  if [ "$name" = pyftpdlib ]; then
+    local since
+    since=$(log_since "$mark")
+    if ! grep -q 'RETR.*Current.dat' <<<"$since" && [ "$(grep -c ' RETR ' <<<"$since")" -eq 5 ] \
+      && [ "$(grep -c ' TYPE I$' <<<"$since")" -eq 5 ] && ! grep -q ' PASV$\| EPSV$' <<<"$since"; then
+      pass "$name: the current file is not fetched; four files and the list in image type, active mode"
+    else
+      fail "$name: the server saw: $(grep ' RETR \| TYPE \| PASV\| EPSV' <<<"$since" | tr '\n' ';')"
+    fi
+  elif [ "$name" = vsftpd ]; then
+    local downloads
+    downloads=$(grep 'OK DOWNLOAD' "$work/vsftpd/log" || true)
+    [ "$(grep -c . <<<"$downloads")" -eq 5 ] && ! grep -q 'Current.dat' <<<"$downloads" && ! grep -q '"PASV"\|"EPSV"' "$work/vsftpd/log" \
+      && pass "$name: the current file is not fetched; four files and the list, active mode" \
+      || fail "$name: the server sent: $(tr '\n' ';' <<<"$downloads")"
+  fi
+}
+
+# vsftpd_setup: vsftpd with a configuration of its own, anonymous log-on only, the same
+# root, on a port the system picked a moment before (tried again if it was taken
+# meanwhile); sets $vsftpd_port, or $vsftpd_skip with the reason it cannot run.
+vsftpd_setup() {
+  vsftpd_skip=""
+  if ! command -v vsftpd >/dev/null; then vsftpd_skip="vsftpd is not installed (scripts/setup.sh installs it)"; return; fi
+  # Its anonymous session is a chroot into the root, as its own "ftp" user.
+  if [ "$(id -u)" -ne 0 ]; then vsftpd_skip="vsftpd needs root for its chroot"; return; fi
+  if ! id ftp >/dev/null 2>&1 || [ ! -d /var/run/vsftpd/empty ]; then vsftpd_skip="vsftpd's user or directory is missing"; return; fi
+  local v=$work/vsftpd try
+  mkdir -p "$v"
+  chmod -R a+rX "$root"
+  for try in 1 2 3 4 5; do
+    vsftpd_port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    printf '%s\n' listen=YES listen_ipv6=NO listen_address=127.0.0.1 "listen_port=$vsftpd_port" background=NO \
+      anonymous_enable=YES "anon_root=$root" local_enable=NO write_enable=NO connect_from_port_20=NO \
+      secure_chroot_dir=/var/run/vsftpd/empty xferlog_enable=YES xferlog_std_format=NO "vsftpd_log_file=$v/log" \
+      log_ftp_protocol=YES seccomp_sandbox=NO isolate=NO isolate_network=NO max_clients=0 max_per_ip=0 >"$v/vsftpd.conf"
+    timeout -k 5 600 vsftpd "$v/vsftpd.conf" </dev/null >"$v/stderr" 2>&1 &
+    vsftpd_pid=$!
+    until_ok 10 vsftpd_answers || true
+    if ! gone "$vsftpd_pid" && vsftpd_answers; then return; fi
+    kill "$vsftpd_pid" 2>/dev/null || true
+  done
+  vsftpd_pid=""
+  vsftpd_skip="vsftpd did not start: $(cat "$v/stderr")"
+}
+# Ours when it is still running and the port takes a connection.
+vsftpd_answers() { gone "$vsftpd_pid" || (exec 3<>"/dev/tcp/127.0.0.1/$vsftpd_port") 2>/dev/null; }
+
+# question_case NAME FAULT ANSWER: a refused log-on; the question answered by keyboard
+# (Yes: Return, No: Tab Return).
+question_case() {
+  local name=$1 fault=$2 answer=$3
+  local d
+  d=$(install_dir "$name")
+  settings "$d" "$ftp_port" player secret /full
+  mkdir -p "$d/Data/Map"
+  printf 'old map\n' >"$d/Data/Map/Map01.dat"
+  echo "$fault" >"$control"
+  local mark
+  mark=$(log_mark)
+  start "$d"
+  if until_ok 60 has_box; then
+    local since
+    since=$(log_since "$mark")
+    case "$fault" in
+      refuse_login=1) grep -q 'LOGIN [0-9]* FAIL' <<<"$since" && ! grep -q ' OK$' <<<"$since" \
+        && pass "$name: the list connection's log-on was refused and the question is up" \
+        || fail "$name: the server saw: $(tr '\n' ';' <<<"$since")" ;;
+      *) [ "$(grep -c ' OK$' <<<"$since")" -eq 1 ] && grep -q 'LOGIN [0-9]* FAIL' <<<"$since" \
+        && pass "$name: the list was fetched, the file connection's log-on refused, the question is up" \
+        || fail "$name: the server saw: $(tr '\n' ';' <<<"$since")" ;;
+    esac
+    if [ "$answer" = yes ]; then keys Return; else keys Tab Return; fi
+    if wait_end "$started" "$d"; then
+      if [ "$answer" = yes ]; then
+        [ "$(cat "$d/probe.log" 2>/dev/null)" = "[ -U]" ] && pass "$name: Yes starts the game once with ' -U'" \
+          || fail "$name: after Yes the game's starts: $(cat "$d/probe.log" 2>/dev/null)"
+      else
+        [ ! -e "$d/probe.log" ] && pass "$name: No ends the program and starts nothing" || fail "$name: the game was started after No"
+      fi
+      [ "$(cat "$d/Data/Map/Map01.dat")" = "old map" ] && [ "$(staged_files "$d")" -eq 0 ] \
+        && pass "$name: nothing installed, the staging area empty" || fail "$name: the installation changed"
+    else
+      fail "$name: the program did not end after the answer"
+    fi
+  else
+    fail "$name: no question"
+  fi
+  : >"$control"
+  end_running_from "$d"
+}
+
+whole_run pyftpdlib "$ftp_port" player secret /full/
+vsftpd_setup
+if [ -z "$vsftpd_skip" ]; then
+  whole_run vsftpd "$vsftpd_port" anonymous zd@wine.test /full/
+  kill "$vsftpd_pid" 2>/dev/null || true
+else
+  echo "skipped: the whole run against vsftpd: $vsftpd_skip"
+fi
+
+question_case list-refused-yes refuse_login=1 yes
+question_case file-refused-no "logins_allowed=$(($(logins_so_far) + 1))" no
+question_case file-refused-yes "logins_allowed=$(($(logins_so_far) + 1))" yes
+
+# --- EX during a download: the server sends the big file at about 600 kB/s. ----------
+blob "$root/slow/Small.dat" 1000
+blob "$root/slow/Big.dat" 10000000
+printf 'C 2002-06-01 10:00 1000 Small.dat Small.dat\r\nC 2002-06-01 10:00 10000000 Big.dat Big.dat\r\n' >"$root/slow/patch.lst"
+d=$(install_dir ex)
+settings "$d" "$ftp_port" player secret /slow
+printf 'rate=600000\npath=slow/Big.dat\n' >"$control"
+mark=$(log_mark)
+start "$d"
+# Bytes of the big file have arrived in the staging area (under the FTP client's
+# temporary name or the staging name).
+big_arriving() { [ "$(cat "$d/Update/Big.dat"* 2>/dev/null | wc -c)" -gt 0 ]; }
+if until_ok 60 big_arriving && until_ok 10 dialog_visible; then
+  # EX is at dialog units 105,137 (55 x 15) of a 267 x 159 client area; without a
+  # window manager the window is the client area, so its size gives the scale (the
+  # font decides it). A real click in the button's middle.
+  eval "$(xdotool getwindowgeometry --shell "$(dialog)")"
+  xdotool mousemove --window "$WINDOW" $((WIDTH * 1325 / 2670)) $((HEIGHT * 1445 / 1590)) click 1
+  if wait_end "$started" "$d"; then
+    pass "ex: EX during the download ends the program"
+    [ ! -e "$d/probe.log" ] && [ ! -e "$d/Big.dat" ] && [ "$(staged_files "$d")" -eq 0 ] && cmp -s "$root/slow/Small.dat" "$d/Small.dat" \
+      && pass "ex: the finished file is installed, the cut one is not, the staging area is empty, no game" \
+      || fail "ex: after EX: game $(game_starts "$d"), staged $(staged_files "$d"), Big.dat $(test -e "$d/Big.dat" && echo present)"
+    until_ok 30 grep -q 'SENT [0-9]* [0-9]* incomplete' <(log_since "$mark") \
+      && pass "ex: the server saw the transfer broken off" || fail "ex: the server did not see the transfer end early"
+  else
+    fail "ex: the program did not end after EX"
+  fi
+else
+  fail "ex: the download did not start"
+fi
+: >"$control"
+end_running_from "$d"
+
+# --- A file missing on the server: its box, then the end; nothing launched. ---------
+blob "$root/missing/A.dat" 5000
+printf 'C 2002-06-01 10:00 5000 A.dat A.dat\r\nC 2002-06-01 10:00 5000 Gone.dat data/Gone.dat\r\n' >"$root/missing/patch.lst"
+d=$(install_dir missing)
+settings "$d" "$ftp_port" player secret /missing/
+mark=$(log_mark)
+start "$d"
+if until_ok 60 has_box; then
+  grep -q 'RETR /missing/data/Gone.dat' <(log_since "$mark") && pass "missing: the box comes after the server refused the file" \
+    || fail "missing: the box came before the file was asked for: $(log_since "$mark" | tr '\n' ';')"
+  keys Return
+  if wait_end "$started" "$d"; then
+    [ ! -e "$d/probe.log" ] && cmp -s "$root/missing/A.dat" "$d/A.dat" && [ "$(staged_files "$d")" -eq 0 ] \
+      && pass "missing: OK ends the run; the file before it is installed, nothing staged, no game" \
+      || fail "missing: after OK: game $(game_starts "$d"), staged $(staged_files "$d")"
+  else
+    fail "missing: the program did not end after OK"
+  fi
+else
+  fail "missing: no box"
+fi
+end_running_from "$d"
+
+# --- The self-update: the old patcher downloads its successor (the same program with
+# a note after its image), hands over to it, the copy replaces the installed patcher
+# once the old one has ended, starts it with -D, and the renewed patcher deletes the
+# copy once the copy has ended and runs the patch again, which finds everything current.
+mkdir -p "$root/self"
+{ cat "$exe"; printf '\nZidoDiruv build 2\n'; } >"$root/self/ZidoDiruv-2.exe"
+blob "$root/self/data/Data.dat" 50000
+{
+  printf 'C 2002-06-01 10:00 50000 Data\\Data.dat data/Data.dat\r\n'
+  printf 'P 2002-07-15 09:05 %s ZidoDiruv.exe ZidoDiruv-2.exe\r\n' "$(stat -c %s "$root/self/ZidoDiruv-2.exe")"
+} >"$root/self/patch.lst"
+d=$(install_dir self)
+settings "$d" "$ftp_port" player secret /self/
+mark=$(log_mark)
+t0=$SECONDS
+start "$d"
+if until_ok 90 test -s "$d/probe.log" && wait_end "$started" "$d"; then
+  pass "self-update: the three processes ran and the game was started ($((SECONDS - t0)) s)"
+  cmp -s "$root/self/ZidoDiruv-2.exe" "$d/ZidoDiruv.exe" && pass "self-update: the installed patcher is the new build" \
+    || fail "self-update: the installed patcher was not replaced"
+  [ "$(times "$d" ZidoDiruv.exe)" = "2002-07-15 09:05 $(stat -c %s "$root/self/ZidoDiruv-2.exe")" ] \
+    && pass "self-update: the renewed patcher reads back with the listed time" \
+    || fail "self-update: the renewed patcher reads back as $(times "$d" ZidoDiruv.exe)"
+  [ ! -e "$d/Update/ZidoDiruv.exe" ] && [ "$(staged_files "$d")" -eq 0 ] && pass "self-update: the staging copy is gone" \
+    || fail "self-update: staged files left: $(find "$d/Update" -type f)"
+  [ "$(cat "$d/probe.log")" = "[ -U]" ] && pass "self-update: the game was started once, with ' -U'" \
+    || fail "self-update: the game's starts: $(cat "$d/probe.log")"
+  since=$(log_since "$mark")
+  [ "$(grep -c 'RETR /self/patch.lst' <<<"$since")" -eq 2 ] && [ "$(grep -c 'RETR /self/ZidoDiruv-2.exe' <<<"$since")" -eq 1 ] \
+    && [ "$(grep -c 'RETR /self/data/Data.dat' <<<"$since")" -eq 1 ] \
+    && pass "self-update: the renewed patcher read the list again and found its entry and the data current" \
+    || fail "self-update: the server saw: $(grep ' RETR ' <<<"$since" | tr '\n' ';')"
+else
+  fail "self-update: the hand-off did not end with the game started"
+  has_box && fail "self-update: a box is up"
+fi
+end_running_from "$d"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures case(s) failed" >&2
+  exit 1
+fi
+echo "all Wine run cases passed"
