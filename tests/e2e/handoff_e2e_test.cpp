@@ -91,24 +91,11 @@ class HandOffTest : public ::testing::Test {
   void StartReplacing(ChildProcess& child) {
     Start(child, staged_, {"-P", staged_, installed_, "2002-07-15", "09:05"});
   }
-  int VisibleWindows(const char* pattern) const {
-    std::string out;
-    RunTool({"xdotool", "search", "--onlyvisible", "--name", pattern}, xvfb_->ClientEnv(), 5000, &out);
-    std::istringstream in(out);
-    int n = 0;
-    for (std::string line; std::getline(in, line);) n += !line.empty();
-    return n;
-  }
+  int VisibleWindows(const char* pattern) const { return xvfb_->VisibleWindows(pattern); }
   // Presses Return on the box until the process ends.
   void AnswerBoxUntilExit(ChildProcess& child, unsigned long box) {
     int code = -1;
-    const double deadline = SteadyNowMs() + 10000;
-    do {
-      xvfb_->Xdotool({"windowfocus", "--sync", std::to_string(box)});
-      xvfb_->Xdotool({"key", "Return"});
-      if (child.WaitExit(500, &code)) break;
-    } while (SteadyNowMs() < deadline);
-    ASSERT_TRUE(child.WaitExit(0, &code)) << "the program did not end after its box";
+    ASSERT_TRUE(xvfb_->PressReturnUntilExit(child, box, 10000, &code)) << "the program did not end after its box";
     EXPECT_EQ(code, 0);
   }
   std::string ProbeLog() const { return ReadFile(tree_.Path("play/probe.log")); }

@@ -60,24 +60,12 @@ class StartupTest : public ::testing::Test {
     args.insert(args.begin(), program_);
     ASSERT_TRUE(child.Start(args, Env(extraEnv), tree_.Path("play"), outputPath));
   }
-  int VisibleWindows(const char* pattern) const {
-    std::string out;
-    RunTool({"xdotool", "search", "--onlyvisible", "--name", pattern}, xvfb_->ClientEnv(), 5000, &out);
-    std::istringstream in(out);
-    int n = 0;
-    for (std::string line; std::getline(in, line);) n += !line.empty();
-    return n;
-  }
+  int VisibleWindows(const char* pattern) const { return xvfb_->VisibleWindows(pattern); }
   // Presses the default button of the box that is showing until the program ends: a
   // key pressed while the box is still being mapped can be lost.
   void AnswerBoxUntilExit(ChildProcess& child, unsigned long box) {
     int code = -1;
-    const double deadline = SteadyNowMs() + 10000;
-    do {
-      xvfb_->Xdotool({"windowfocus", "--sync", std::to_string(box)});
-      xvfb_->Xdotool({"key", "Return"});
-      if (child.WaitExit(500, &code)) break;
-    } while (SteadyNowMs() < deadline);
+    xvfb_->PressReturnUntilExit(child, box, 10000, &code);
     ExpectExitZero(child, 0);
   }
   static void ExpectExitZero(ChildProcess& child, int ms) {

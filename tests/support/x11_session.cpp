@@ -324,4 +324,23 @@ std::vector<pid_t> ProcessesRunningFrom(const std::string& path) {
   return pids;
 }
 
+int XvfbSession::VisibleWindows(const std::string& namePattern) const {
+  std::string out;
+  RunTool({"xdotool", "search", "--onlyvisible", "--name", namePattern}, ClientEnv(), 5000, &out);
+  int n = 0;
+  size_t start = 0;
+  for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) n += end > start;
+  return n + (start < out.size());
+}
+
+bool XvfbSession::PressReturnUntilExit(ChildProcess& child, unsigned long box, int ms, int* exitCode) const {
+  const double deadline = SteadyNowMs() + ms;
+  do {
+    Xdotool({"windowfocus", "--sync", std::to_string(box)});
+    Xdotool({"key", "Return"});
+    if (child.WaitExit(500, exitCode)) return true;
+  } while (SteadyNowMs() < deadline);
+  return child.WaitExit(0, exitCode);
+}
+
 }  // namespace zdtest

@@ -82,6 +82,11 @@ class XvfbSession {
   bool RequestClose(unsigned long window) const;
   // xdotool with the given arguments; true on exit code 0.
   bool Xdotool(const std::vector<std::string>& arguments) const;
+  // How many visible windows' names match `namePattern` now.
+  int VisibleWindows(const std::string& namePattern) const;
+  // Presses Return on `box` until `child` ends (a key pressed while the box is still
+  // being mapped can be lost), for up to `ms`; true with the exit code when it ended.
+  bool PressReturnUntilExit(ChildProcess& child, unsigned long box, int ms, int* exitCode) const;
 
  private:
   ChildProcess server_;
