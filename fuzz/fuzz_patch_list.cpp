@@ -13,6 +13,9 @@
 //  - the local path stays inside the installation and the staging path inside its
 //    Update directory: no rooted name, no drive, no component of dots only beyond a
 //    single one (".." climbs; "..." is ".." to Windows), no backslash left on Linux;
+//    and nothing Windows cannot hold as a plain file: no colon (a stream of another
+//    file), no device name, no component ending in a dot or blank, no control
+//    character or < > " | ? *;
 //  - sizes are the counts the column states and never negative; the counters grew by
 //    exactly the number and the download sizes of the queued entries other than
 //    deletions, held at INT32_MAX;
@@ -228,6 +231,20 @@ void CheckStaysInside(const std::string& relative, const char* what, const Patch
     const bool dotsOnly = component.find_first_not_of('.') == std::string::npos;
     ZD_FUZZ_CHECK(!(dotsOnly && component.size() >= 2),
                   std::string(what) + " climbs with '" + component + "': " + Describe(entry));
+    ZD_FUZZ_CHECK(std::none_of(component.begin(), component.end(),
+                               [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127 ||
+                                                   std::strchr("<>:\"|?*", c) != nullptr; }),
+                  std::string(what) + " holds a character Windows forbids: " + Describe(entry));
+    ZD_FUZZ_CHECK(component.empty() || component == "." || (component.back() != '.' && component.back() != ' '),
+                  std::string(what) + " has a component Windows trims: " + Describe(entry));
+    std::string device = component.substr(0, component.find('.'));
+    while (!device.empty() && device.back() == ' ') device.pop_back();
+    for (char& c : device) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const bool numbered = device.size() == 4 && device[3] >= '1' && device[3] <= '9' &&
+                          (device.compare(0, 3, "COM") == 0 || device.compare(0, 3, "LPT") == 0);
+    ZD_FUZZ_CHECK(!numbered && device != "CON" && device != "PRN" && device != "AUX" && device != "NUL" &&
+                      device != "CONIN$" && device != "CONOUT$",
+                  std::string(what) + " names a device: " + Describe(entry));
     start = end + 1;
   }
 }

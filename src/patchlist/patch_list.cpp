@@ -4,9 +4,9 @@
 // character of the line, the other five columns are runs of non-blank characters.
 // Every column is measured before it is stored, and a line whose columns or composed
 // paths would not fit an entry is dropped whole: a path cut short could name a
-// different file. Local names are checked before they become paths: a name that is
-// absolute or climbs out with ".." would let the list write or delete outside the
-// installation, so such a line is dropped whatever its kind.
+// different file. Local names are checked before they become paths (local_name.h): a
+// name that leaves the installation or that Windows cannot hold as a plain file drops
+// its line whatever its kind.
 #include "patchlist/patch_list.h"
 
 #include <cstdio>
@@ -14,6 +14,7 @@
 #include <new>
 
 #include "app/patcher.h"
+#include "patchlist/local_name.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 
@@ -70,32 +71,6 @@ bool ParseCount(const char* text, size_t length, int32_t* out) {
   }
   if (negative && value != 0) return false;
   *out = static_cast<int32_t>(value);
-  return true;
-}
-
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-// A local name must stay inside the installation: not empty, not rooted ("\x", "/x",
-// "\\server\x"), no drive ("C:x"), and no component made of dots only beyond a single
-// one ("..", and "..." which Windows trims to "..").
-bool IsContainedName(const char* name, size_t length) {
-  if (length == 0) return false;
-  if (IsSeparator(name[0])) return false;
-  if (length >= 2 && name[1] == ':' &&
-      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')))
-    return false;
-  size_t start = 0;
-  while (start <= length) {
-    size_t end = start;
-    while (end < length && !IsSeparator(name[end])) ++end;
-    const size_t componentLength = end - start;
-    if (componentLength >= 2) {
-      bool dotsOnly = true;
-      for (size_t i = start; i < end && dotsOnly; ++i) dotsOnly = name[i] == '.';
-      if (dotsOnly) return false;
-    }
-    start = end + 1;
-  }
   return true;
 }
 
@@ -181,7 +156,7 @@ bool FillEntry(const Column columns[6], const char* installDir, const char* base
 
   const Column& localName = columns[4];
   const Column& remoteName = columns[5];
-  if (!IsContainedName(localName.text, localName.length)) return false;
+  if (CheckLocalName(localName.text, localName.length) != LocalNameFault::kNone) return false;
   if (!CopyColumn(entry->listedName, sizeof entry->listedName, remoteName)) return false;
 
   // Remote path: the base directory less one trailing slash, a slash unless the remote

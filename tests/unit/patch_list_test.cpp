@@ -301,6 +301,36 @@ TEST_F(PatchListTest, NamesThatLeaveTheInstallationAreDropped) {
   EXPECT_EQ(e[2]->localPath, P("./Data/.hidden"));
 }
 
+TEST_F(PatchListTest, NamesWindowsCannotHoldAsPlainFilesAreDropped) {
+  const char* bad[] = {
+      "x.dat:s",   "Data\\a:b",   "CON",         "nul.txt",   "Data\\Com1.dat", "lpt9",     "aux\\x.dat",
+      "Data\\prn.log", "conout$", "Data.\\x",  "x.dat.",    "a?b",      "a*b",
+      "a<b",       "a|b",           "a\"b",        "a\x01b",
+  };
+  std::string text;
+  for (const char* kind : {"A", "C", "D", "Z", "P"}) {
+    for (const char* name : bad) {
+      text += std::string(kind) + " 2002-06-01 14:30 " + (std::string(kind) == "Z" ? "1:1" : "1") + " " +
+              name + " remote/x\n";
+    }
+  }
+  EXPECT_TRUE(Parse(text).empty());
+  EXPECT_EQ(fileCount_, 0);
+
+  // Names that only resemble a device, and dots that end nothing, are kept; one bad
+  // line costs only itself.
+  auto e = Parse(
+      "C 2002-06-01 14:30 1 CONFIG.SYS r\n"
+      "C 2002-06-01 14:30 1 com10 r\n"
+      "C 2002-06-01 14:30 1 lpt r\n"
+      "C 2002-06-01 14:30 1 .\\x.dat r\n");
+  ASSERT_EQ(e.size(), 4u);
+  EXPECT_EQ(e[0]->localPath, P("CONFIG.SYS"));
+  EXPECT_EQ(e[1]->localPath, P("com10"));
+  EXPECT_EQ(e[2]->localPath, P("lpt"));
+  EXPECT_EQ(e[3]->localPath, P("./x.dat"));
+}
+
 TEST_F(PatchListTest, OverlongColumnsAreDroppedNotCut) {
   auto e = Parse(
       "A 2002-06-01-12345 14:30 1 a r\n"          // date of 16
