@@ -22,6 +22,7 @@
 #include "support/scripted_window.h"
 #include "support/silent_server.h"
 #include "support/temp_tree.h"
+#include "support/x11_session.h"
 #include "ui/resource.h"
 
 namespace {
@@ -343,6 +344,20 @@ TEST_F(HandOffRun, APendingPatcherWinsOverTheGameAfterANetworkQuestionAnsweredYe
             "-P " + Local("Update/zidodiruv") + " " + Local("zidodiruv") + " 2002-07-15 09:05\n");
   // The hand-off is the one start: the game waits for the renewed patcher.
   EXPECT_FALSE(FileExists(GameLog()));
+}
+
+TEST_F(PatchRun, AWindowsGameWithoutWineShowsWhatToInstall) {
+  if (KernelRunsWindowsPrograms()) GTEST_SKIP() << "this machine's kernel starts Windows programs itself";
+  tree_.Write("game/Vorn.exe", "MZ, a Windows program");
+  List("# nothing to do\n");
+  tree_.MakeDirs("empty");
+  {
+    ScopedEnv wine("WINE", "");
+    ScopedEnv path("PATH", tree_.Path("empty"));
+    Run();
+  }
+  ASSERT_EQ(BoxTexts(), std::vector<std::string>{"Vorn.exe is a Windows program. Install Wine to start it."});
+  EXPECT_EQ(ScriptedWindow::Get().Boxes()[0].flags, plat::kBoxOk | plat::kBoxIconError);
 }
 
 TEST_F(PatchRun, ListConnectionFailureAskedYesStartsTheGame) {
