@@ -196,6 +196,16 @@ void Patcher::HandleFetchingFile(uint32_t status, const void* information) {
       }
       plat::FtpCloseHandle(connectionHandle.exchange(nullptr));
       switch (entry->kind) {
+        case 'P':
+          // The new patcher, handed over to at the end; a later one replaces an earlier
+          // one. A patcher's file that is not this program's own (a list written for
+          // another build of the patcher names that build's file) is installed as any
+          // file is, so the installation stays whole and the next run finds it current.
+          if (plat::IsOwnProgramFile(entry->localPath)) {
+            pendingPatcher = entry;
+            break;
+          }
+          [[fallthrough]];
         case 'C':
           // A file that cannot be put in place ends the run like any other failure;
           // what was installed before it stays.
@@ -204,9 +214,6 @@ void Patcher::HandleFetchingFile(uint32_t status, const void* information) {
             SendCloseAndLeave();
             return;
           }
-          break;
-        case 'P':
-          pendingPatcher = entry;  // a later one replaces an earlier one
           break;
         case 'Z':
           StartUnpack(entry);  // the worker's done message moves the walk on

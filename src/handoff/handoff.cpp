@@ -18,6 +18,7 @@ const char kGameName[] = "Vorn.exe";
 const char kGameCommandLine[] = " -U";
 const char kNotFinished[] = "ZidoDiruv program is not finished.";
 const char kCannotRenew[] = "Cannot renew ZidoDiruv program.";
+const char kGameNeedsWine[] = "Vorn.exe is a Windows program. Install Wine to start it.";
 
 // The hand-off's waits: the first attempt at once, then one every 100 ms until 3 s
 // have passed since the first.
@@ -39,7 +40,14 @@ void StartGame(Patcher& p) {
   const char* program = plat::ResolvePath(path, diskPath, sizeof diskPath) ? diskPath : path;
   // A game file that came as a new download is a plain file; it must be startable.
   plat::MakeExecutable(program);
-  if (!plat::StartProgram(program, kGameCommandLine)) p.ReportSystemError(plat::LastErrorCode());
+  if (plat::StartProgram(program, kGameCommandLine)) return;
+  const uint32_t code = plat::LastErrorCode();
+  // A Windows game where nothing can start it: what to do, not the system's text.
+  if (code == plat::kProcessErrorNeedsWine) {
+    p.Box(kGameNeedsWine, plat::kBoxOk);
+  } else {
+    p.ReportSystemError(code);
+  }
 }
 
 // A box of the switch modes: there is no window to own it.

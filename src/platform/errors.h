@@ -31,8 +31,9 @@ uint32_t InvalidNameCode();
 bool ErrorText(uint32_t code, char* out, size_t capacity);
 
 // For the implementations' ErrorText: the program's own text for a code it defines
-// itself (the FTP client's codes of ftp.h, kFileErrorOutsideInstallation of files.h),
-// the same on both builds, or null for any other code.
+// itself (the FTP client's codes of ftp.h, kFileErrorOutsideInstallation of files.h,
+// kProcessErrorNeedsWine of process.h), the same on both builds, or null for any other
+// code.
 const char* OwnErrorText(uint32_t code);
 
 }  // namespace plat

@@ -126,6 +126,15 @@ bool TempDirectory(char* out, size_t capacity);
 // The full path of the running program's file.
 bool ExecutablePath(char* out, size_t capacity);
 
+// Whether `path` names the running program's own file, the one its self-update
+// renews. Linux: the same file on disk (device and inode) as the image this process
+// runs from, the path resolved as above (names matched ignoring case inside the
+// installation); false when it is missing or cannot be examined, so a file of the same
+// name written for another build is just a file. Windows answers true for every path:
+// there every program file that the self-update is given is handed over to, as the
+// Windows program has always done.
+bool IsOwnProgramFile(const char* path);
+
 // A file opened for reading and writing its times. Opening creates a missing file.
 struct TimesFile;
 using TimesHandle = TimesFile*;

@@ -1,9 +1,11 @@
 // The texts of the codes this program defines itself, the same on both builds: the
-// FTP client's 12000 range and the files service's refusal. The system's message table
-// holds none of them. Written for the player who reads them in a box.
+// FTP client's 12000 range, the files service's refusal and the program start's want
+// of Wine. The system's message table holds none of them. Written for the player who
+// reads them in a box.
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/ftp.h"
+#include "platform/process.h"
 
 namespace plat {
 
@@ -22,6 +24,7 @@ const char* OwnErrorText(uint32_t code) {
     case kFtpErrorTransferFailed: return "The patch server could not send the file.";
     case kFtpErrorTransferInProgress: return "Another transfer is still in progress on this connection.";
     case kFileErrorOutsideInstallation: return "The path leads out of the game folder through a link.";
+    case kProcessErrorNeedsWine: return "This is a Windows program. Install Wine to start it.";
     default: return nullptr;
   }
 }

@@ -1,7 +1,8 @@
 // The built program's window on a display of the test's own: its size, the banner in
 // a screenshot, the EX button and the Esc key, and the message boxes answered with
-// the keyboard (Enter presses OK, and Yes in a Yes/No box; Y and N answer a Yes/No box,
-// which Esc and its close box leave open; both close an OK box).
+// the keyboard (Enter presses the button with the focus: OK, Yes in a Yes/No box, or No
+// once Tab has moved the focus there; Y and N answer a Yes/No box, which Esc and its
+// close box leave open; both close an OK box).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -259,6 +260,41 @@ TEST_F(WindowE2eTest, YAndNAnswerTheYesNoBoxWhichEscAndItsCloseBoxLeaveOpen) {
   ASSERT_NE(box, 0u) << "no network-error box";
   PressUntilExit(box, "n");
   EXPECT_FALSE(tree_.Exists("app/started"));
+}
+
+// The right edge of the frame that marks the box's button Enter presses; -1 if none.
+int MarkedButtonRight(const RgbImage& shot) {
+  int right = -1;
+  for (int y = 0; y < shot.height; ++y)
+    for (int x = 0; x < shot.width; ++x) {
+      const uint8_t* p = shot.At(x, y);
+      if (p[0] == 0 && p[1] == 84 && p[2] == 153 && x > right) right = x;
+    }
+  return right;
+}
+
+TEST_F(WindowE2eTest, TabThenEnterAnswersNo) {
+  // The network question; without a game file a Yes would show a box of its own and
+  // keep the program open.
+  WriteSettings(zdtest::UnusedPort());
+  StartProgram();
+  const unsigned long box = xvfb_->FindWindow(kBoxName, 10000);
+  ASSERT_NE(box, 0u) << "no network-error box";
+  // Yes is marked first; Tab moves the mark to No, the right-hand button. A Tab lost
+  // while the box was being mapped is pressed again.
+  auto onNo = [](const RgbImage& s) { return MarkedButtonRight(s) > s.width - 40; };
+  auto onYes = [&](const RgbImage& s) { return MarkedButtonRight(s) >= 0 && !onNo(s); };
+  RgbImage shot = ScreenshotWhen(box, onYes, 5000);
+  ASSERT_TRUE(onYes(shot)) << "Yes is not marked as the button Enter presses";
+  const double deadline = zdtest::SteadyNowMs() + 10000;
+  while (!onNo(shot) && zdtest::SteadyNowMs() < deadline) {
+    xvfb_->Xdotool({"windowfocus", "--sync", std::to_string(box)});
+    xvfb_->Xdotool({"key", "Tab"});
+    shot = ScreenshotWhen(box, onNo, 2000);
+  }
+  ASSERT_TRUE(onNo(shot)) << "Tab did not move the focus to No";
+  ASSERT_TRUE(xvfb_->Xdotool({"key", "Return"}));
+  ExpectExitZero(5000);
 }
 
 TEST_F(WindowE2eTest, EscAndTheCloseBoxCloseAnOkBox) {

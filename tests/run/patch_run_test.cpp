@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "support/scripted_window.h"
 #include "support/silent_server.h"
 #include "support/temp_tree.h"
+#include "support/x11_session.h"
 #include "ui/resource.h"
 
 namespace {
@@ -35,6 +38,9 @@ const char kMissingGame[] = "No such file or directory.";
 
 class PatchRun : public ::testing::Test {
  protected:
+  // `treeBase`: where the test's tree is made (the usual temporary area when empty).
+  explicit PatchRun(const std::string& treeBase = "") : tree_(treeBase) {}
+
   void SetUp() override {
     ASSERT_TRUE(server_.ok());
     ::chmod(tree_.root().c_str(), 0700);
@@ -273,7 +279,18 @@ TEST_F(PatchRun, AnEmptyQueueStartsTheGameWithoutPatchInstalled) {
   EXPECT_EQ(server_.Connections(), 1);
 }
 
-TEST_F(PatchRun, ANewPatcherIsHandedOverInsteadOfStartingTheGame) {
+// Runs whose installed patcher is this very program, a link to the test's own file (so
+// the tree lies beside it, on its file system): only that file is renewed by a hand-off.
+class HandOffRun : public PatchRun {
+ protected:
+  HandOffRun() : PatchRun(ZD_BINARY_DIR) {}
+  void InstallThisProgramAs(const std::string& rel) {
+    ASSERT_EQ(::linkat(AT_FDCWD, "/proc/self/exe", AT_FDCWD, Local(rel).c_str(), AT_SYMLINK_FOLLOW), 0)
+        << std::strerror(errno);
+  }
+};
+
+TEST_F(HandOffRun, ANewPatcherIsHandedOverInsteadOfStartingTheGame) {
   InstallGame();
   const std::string handOffLog = tree_.Path("handoff.log");
   auto patcher = [&](const char* name) {
@@ -283,12 +300,18 @@ TEST_F(PatchRun, ANewPatcherIsHandedOverInsteadOfStartingTheGame) {
   server_.WriteFile("patch/second.bin", patcher("second"));
   server_.WriteFile("patch/x.dat", "x");
   const std::string first = patcher("first"), second = patcher("second");
-  // The installed patcher, spelled otherwise than the list spells it.
-  tree_.Write("game/ZidoDiruv2", "old patcher");
+  // The installed patcher under two names, one spelled otherwise than the list spells it;
+  // and another build's patcher, which is just a file here.
+  InstallThisProgramAs("zidodiruv");
+  InstallThisProgramAs("ZidoDiruv2");
+  server_.WriteFile("patch/ZidoDiruv.exe", "MZ other build");
   List("P 2002-07-15 09:05 " + std::to_string(first.size()) + " zidodiruv first.bin\n"
        "C 2002-07-15 09:05 1 x.dat x.dat\n"
+       "P 2003-01-02 03:04 14 ZidoDiruv.exe ZidoDiruv.exe\n"
        "P 2002-07-15 09:06 " + std::to_string(second.size()) + " zidodiruv2 second.bin\n");
   Run();
+  EXPECT_EQ(ReadFile(Local("ZidoDiruv.exe")), "MZ other build");
+  EXPECT_EQ(LocalStamp(Local("ZidoDiruv.exe")), "2003-01-02 03:04");
   EXPECT_EQ(StatusTexts().back(), "Patch installed.");
   ASSERT_TRUE(WaitForLine(handOffLog));
   const std::string staged = Local("Update/zidodiruv2");
@@ -300,8 +323,9 @@ TEST_F(PatchRun, ANewPatcherIsHandedOverInsteadOfStartingTheGame) {
   EXPECT_TRUE(BoxTexts().empty());
 }
 
-TEST_F(PatchRun, APendingPatcherWinsOverTheGameAfterANetworkQuestionAnsweredYes) {
+TEST_F(HandOffRun, APendingPatcherWinsOverTheGameAfterANetworkQuestionAnsweredYes) {
   InstallGame();
+  InstallThisProgramAs("zidodiruv");
   const std::string handOffLog = tree_.Path("handoff.log");
   const std::string patcher = "#!/bin/sh\necho \"$@\" >> '" + handOffLog + "'\n";
   server_.WriteFile("patch/new.bin", patcher);
@@ -320,6 +344,20 @@ TEST_F(PatchRun, APendingPatcherWinsOverTheGameAfterANetworkQuestionAnsweredYes)
             "-P " + Local("Update/zidodiruv") + " " + Local("zidodiruv") + " 2002-07-15 09:05\n");
   // The hand-off is the one start: the game waits for the renewed patcher.
   EXPECT_FALSE(FileExists(GameLog()));
+}
+
+TEST_F(PatchRun, AWindowsGameWithoutWineShowsWhatToInstall) {
+  if (KernelRunsWindowsPrograms()) GTEST_SKIP() << "this machine's kernel starts Windows programs itself";
+  tree_.Write("game/Vorn.exe", "MZ, a Windows program");
+  List("# nothing to do\n");
+  tree_.MakeDirs("empty");
+  {
+    ScopedEnv wine("WINE", "");
+    ScopedEnv path("PATH", tree_.Path("empty"));
+    Run();
+  }
+  ASSERT_EQ(BoxTexts(), std::vector<std::string>{"Vorn.exe is a Windows program. Install Wine to start it."});
+  EXPECT_EQ(ScriptedWindow::Get().Boxes()[0].flags, plat::kBoxOk | plat::kBoxIconError);
 }
 
 TEST_F(PatchRun, ListConnectionFailureAskedYesStartsTheGame) {

@@ -77,8 +77,8 @@ void RemoveTree(const std::string& path) {
   ::nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-TempTree::TempTree() {
-  const char* base = std::getenv("TEST_TMPDIR");
+TempTree::TempTree(const std::string& under) {
+  const char* base = under.empty() ? std::getenv("TEST_TMPDIR") : under.c_str();
   if (base == nullptr || base[0] == '\0') base = std::getenv("TMPDIR");
   if (base == nullptr || base[0] == '\0') base = "/tmp";
   std::string pattern = std::string(base) + "/zdtest-XXXXXX";

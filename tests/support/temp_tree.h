@@ -10,10 +10,11 @@
 
 namespace zdtest {
 
-// A fresh directory under the test temp area, removed with everything in it at the end.
+// A fresh directory under the test temp area (or under `base` when given), removed with
+// everything in it at the end.
 class TempTree {
  public:
-  TempTree();
+  explicit TempTree(const std::string& base = "");
   ~TempTree();
   TempTree(const TempTree&) = delete;
   TempTree& operator=(const TempTree&) = delete;

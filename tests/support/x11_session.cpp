@@ -19,6 +19,8 @@
 #include <cstring>
 #include <thread>
 
+#include "support/temp_tree.h"
+
 namespace zdtest {
 
 double SteadyNowMs() {
@@ -322,6 +324,20 @@ std::vector<pid_t> ProcessesRunningFrom(const std::string& path) {
     ::closedir(proc);
   }
   return pids;
+}
+
+bool KernelRunsWindowsPrograms() {
+  const std::string dir = "/proc/sys/fs/binfmt_misc/";
+  if (ReadFile(dir + "status").compare(0, 7, "enabled") != 0) return false;
+  bool found = false;
+  if (DIR* handlers = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(handlers)) {
+      const std::string text = ReadFile(dir + e->d_name);
+      found = found || (text.compare(0, 7, "enabled") == 0 && text.find("\nmagic 4d5a") != std::string::npos);
+    }
+    ::closedir(handlers);
+  }
+  return found;
 }
 
 int XvfbSession::VisibleWindows(const std::string& namePattern) const {

@@ -97,6 +97,10 @@ class XvfbSession {
 // Processes (of this user) whose image is the file at `path` as it is now.
 std::vector<pid_t> ProcessesRunningFrom(const std::string& path);
 
+// True when the kernel starts Windows programs itself (a binfmt_misc handler for files
+// that begin with "MZ" is registered and enabled), so no start of one ever fails.
+bool KernelRunsWindowsPrograms();
+
 // Milliseconds on a steady clock, for deadlines.
 double SteadyNowMs();
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -23,6 +24,7 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "support/temp_tree.h"
+#include "support/x11_session.h"
 
 namespace {
 
@@ -56,6 +58,26 @@ TEST(StartProgram, PassesTheArgumentsAndReportsAMissingProgram) {
   char text[256];
   ASSERT_TRUE(plat::ErrorText(plat::LastErrorCode(), text, sizeof text));
   EXPECT_STREQ(text, "No such file or directory.");
+}
+
+TEST(StartProgram, AWindowsProgramTheSystemCannotRunGoesThroughWineInItsOwnDirectory) {
+  if (zdtest::KernelRunsWindowsPrograms()) GTEST_SKIP() << "this machine's kernel starts Windows programs itself";
+  TempTree tree;
+  const std::string game = tree.Write("game dir/Vorn.exe", "MZ, not a program of this system");
+  ::chmod(game.c_str(), 0755);
+  // A Wine that records where and with what it was started.
+  const std::string log = tree.Path("wine.log");
+  const std::string wine =
+      tree.Write("my wine", "#!/bin/sh\necho \"$(pwd -P)|$*\" > '" + log + ".tmp' && mv '" + log + ".tmp' '" + log + "'\n");
+  ::chmod(wine.c_str(), 0755);
+  {
+    ScopedEnv named("WINE", wine);
+    ASSERT_TRUE(plat::StartProgram(game.c_str(), " -U"));
+  }
+  ASSERT_TRUE(zdtest::WaitUntil([&] { return zdtest::FileExists(log); }, 10000));
+  char dir[4096];
+  ASSERT_NE(::realpath(tree.Path("game dir").c_str(), dir), nullptr);
+  EXPECT_EQ(zdtest::ReadFile(log), std::string(dir) + "|" + game + " -U\n");
 }
 
 // A name of this test process's own: other test processes of the same user may run

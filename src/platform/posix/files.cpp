@@ -732,6 +732,20 @@ bool ExecutablePath(char* out, size_t capacity) {
   return true;
 }
 
+bool IsOwnProgramFile(const char* path) {
+  struct stat own;
+  // The image itself, even when its name has gone or been replaced since the start.
+  if (::stat("/proc/self/exe", &own) != 0) return false;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  TrimDescriptors();
+  Place p;
+  if (const int error = Resolve(path, true, &p)) return Fail(error);
+  struct stat st;
+  // Inside the installation the walk has followed every link already.
+  if (::fstatat(p.dirfd, p.leaf.c_str(), &st, p.dir != nullptr ? AT_SYMLINK_NOFOLLOW : 0) != 0) return false;
+  return st.st_dev == own.st_dev && st.st_ino == own.st_ino;
+}
+
 TimesHandle OpenForTimes(const char* path) {
   int fd = -1;
   {

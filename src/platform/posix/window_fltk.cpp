@@ -254,23 +254,33 @@ class Panel : public Fl_Widget {
   }
 };
 
-// The box's default button: Enter presses it wherever the focus is, and a darker
-// frame marks it, as in a Windows message box.
-class DefaultButton : public Fl_Button {
+// A button of a box. As in a Windows message box, Enter presses the button that has
+// the focus (Tab moves it), and the default button (OK, or Yes) when no button has it;
+// a darker frame marks the button that Enter presses.
+class BoxButton : public Fl_Button {
  public:
-  DefaultButton(int x, int y, int w, int h, const char* label) : Fl_Button(x, y, w, h, label) {}
+  BoxButton(int x, int y, int w, int h, const char* label, bool isDefault)
+      : Fl_Button(x, y, w, h, label), default_(isDefault) {}
   int handle(int event) override {
-    if (event == FL_SHORTCUT && (Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter)) {
+    const bool enter = Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter;
+    // FLTK offers a key to the focused widget first, then to every widget as a shortcut.
+    if (enter && ((event == FL_KEYBOARD && Fl::focus() == this) || (event == FL_SHORTCUT && default_))) {
       do_callback();
       return 1;
     }
+    if ((event == FL_FOCUS || event == FL_UNFOCUS) && window() != nullptr) window()->redraw();  // the frame moves
     return Fl_Button::handle(event);
   }
   void draw() override {
     Fl_Button::draw();
-    fl_color(fl_rgb_color(0, 84, 153));
-    fl_rect(x(), y(), w(), h());
+    if (Fl::focus() == this || (default_ && dynamic_cast<BoxButton*>(Fl::focus()) == nullptr)) {
+      fl_color(fl_rgb_color(0, 84, 153));
+      fl_rect(x(), y(), w(), h());
+    }
   }
+
+ private:
+  bool default_;
 };
 
 // The box's window. As in a Windows message box, Y and N press Yes and No (with or
@@ -359,9 +369,10 @@ int RunBox(Fl_Window* owner, const char* text, const char* title, uint32_t flags
   };
   const int by = panelH + kMargin;
   int bx = W - kMargin - buttonsW;
-  Fl_Button* first = button(new DefaultButton(bx, by, kButtonW, kButtonH, yesNo ? "Yes" : "OK"),
+  Fl_Button* first = button(new BoxButton(bx, by, kButtonW, kButtonH, yesNo ? "Yes" : "OK", true),
                             yesNo ? kIdYes : kIdOk);
-  if (yesNo) box.SetAnswers(first, button(new Fl_Button(bx + kButtonW + 8, by, kButtonW, kButtonH, "No"), kIdNo));
+  if (yesNo)
+    box.SetAnswers(first, button(new BoxButton(bx + kButtonW + 8, by, kButtonW, kButtonH, "No", false), kIdNo));
   box.end();
   box.size_range(W, H, W, H);
   if (owner != nullptr && owner->shown()) {
