@@ -37,16 +37,8 @@ control=$state/control
 # --- Helpers -----------------------------------------------------------------------
 
 # stamp FILE DATE TIME: the last-write time the patcher gives a listed date and time
-# (local time with the offset in force now).
-stamp() {
-  /usr/bin/python3 - "$@" <<'EOF'
-import calendar, os, sys, time
-path, date, hhmm = sys.argv[1:4]
-listed = calendar.timegm(time.strptime(date + " " + hhmm, "%Y-%m-%d %H:%M"))
-stamp = listed - time.localtime().tm_gmtoff
-os.utime(path, (stamp, stamp))
-EOF
-}
+# (local time with the offset of that date).
+stamp() { touch -d "$2 $3" "$1"; }
 # blob FILE BYTES: random contents.
 blob() { mkdir -p "$(dirname "$1")"; head -c "$2" /dev/urandom >"$1"; }
 # settings DIR PORT USER PASSWORD BASE

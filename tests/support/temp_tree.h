@@ -27,7 +27,7 @@ class TempTree {
   bool Exists(const std::string& relative) const;
   void MakeDirs(const std::string& relative);
   // Sets the last-write time to the given local calendar time, converted with the
-  // offset in force now as the patcher converts.
+  // offset that held at that time, as the patcher stamps.
   void SetLocalMtime(const std::string& relative, int year, int month, int day, int hour,
                      int minute, int second = 0);
   // Writes a settings file "VornPatch.ini" into `relative` (a directory).
@@ -45,7 +45,7 @@ void MakeDirs(const std::string& path);
 void RemoveTree(const std::string& path);
 
 // The last-write time of a file as local "YYYY-MM-DD HH:MM", converted as the patcher
-// converts (the offset in force now); "" when it cannot be read.
+// converts (the offset in force at that time); "" when it cannot be read.
 std::string LocalStamp(const std::string& path);
 // The names in a directory (not "." and ".."), sorted.
 std::set<std::string> DirectoryNames(const std::string& dir);
