@@ -56,7 +56,7 @@ class HandOffTest : public ::testing::Test {
     // The new version: the same program with bytes of its own after the end of the
     // image, which the loader ignores.
     newPatcher_ = oldPatcher_ + std::string(4096, '\n') + "renewed\n";
-    installed_ = tree_.Write("play/zidodiruv", oldPatcher_);
+    installed_ = tree_.WriteStale("play/zidodiruv", oldPatcher_);
     ::chmod(installed_.c_str(), 0755);
     staged_ = tree_.Path("play/Update/zidodiruv");
   }

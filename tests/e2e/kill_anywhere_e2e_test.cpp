@@ -190,9 +190,9 @@ class KillAnywhere : public ::testing::Test {
     ::chmod(tree_.Path("run").c_str(), 0700);
     tree_.MakeDirs("app");
     for (const Known& f : files_)
-      if (f.hadBefore) WriteFile(app_ + "/" + f.name, f.before);
+      if (f.hadBefore) WriteStaleFile(app_ + "/" + f.name, f.before);
     tree_.SetLocalMtime("app/keep.dat", 2002, 7, 15, 9, 5);
-    WriteFile(installed_, oldPatcher_);
+    WriteStaleFile(installed_, oldPatcher_);
     ::chmod(installed_.c_str(), 0755);
     const std::string game = tree_.Write("app/Vorn.exe", "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/started\"\n");
     ::chmod(game.c_str(), 0755);

@@ -112,7 +112,7 @@ TEST_F(PatchRun, InstallsDeletesInListOrderAndStartsTheGame) {
   tree_.Write("game/data/current.dat", "same");
   tree_.SetLocalMtime("game/data/current.dat", 2002, 6, 1, 14, 30);
   // a is deleted after its own installation; b's old copy before b is fetched.
-  tree_.Write("game/data/sub/b.dat", "stale");
+  tree_.WriteStale("game/data/sub/b.dat", "stale");
   List("# sample patch\n"
        "C 2002-06-01 14:30 5 data\\a.dat data/a.dat\n"
        "D 2002-06-01 14:30 0 data\\a.dat data/a.dat\n"
@@ -228,7 +228,7 @@ TEST_F(PatchRun, AFileThatCannotBePutInPlaceEndsTheRunWithTheSystemsText) {
 
 TEST_F(PatchRun, AnImmutableTargetEndsTheRunWithTheSystemsText) {
   server_.WriteFile("patch/a.dat", "alpha");
-  const std::string target = tree_.Write("game/a.dat", "old");
+  const std::string target = tree_.WriteStale("game/a.dat", "old");
   if (!SetImmutable(target, true)) GTEST_SKIP() << "the immutable attribute cannot be set here";
   struct Release {
     std::string path;
@@ -284,7 +284,7 @@ TEST_F(PatchRun, ANewPatcherIsHandedOverInsteadOfStartingTheGame) {
   server_.WriteFile("patch/x.dat", "x");
   const std::string first = patcher("first"), second = patcher("second");
   // The installed patcher, spelled otherwise than the list spells it.
-  tree_.Write("game/ZidoDiruv2", "old patcher");
+  tree_.WriteStale("game/ZidoDiruv2", "old patcher");
   List("P 2002-07-15 09:05 " + std::to_string(first.size()) + " zidodiruv first.bin\n"
        "C 2002-07-15 09:05 1 x.dat x.dat\n"
        "P 2002-07-15 09:06 " + std::to_string(second.size()) + " zidodiruv2 second.bin\n");

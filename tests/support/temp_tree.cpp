@@ -129,6 +129,16 @@ void TempTree::SetLocalMtime(const std::string& relative, int year, int month, i
   SetLocalMtimeOf(Path(relative), year, month, day, hour, minute, second);
 }
 
+void WriteStaleFile(const std::string& path, const std::string& contents) {
+  WriteFile(path, contents);
+  SetLocalMtimeOf(path, 1980, 1, 1, 0, 0, 0);
+}
+
+std::string TempTree::WriteStale(const std::string& relative, const std::string& contents) {
+  WriteStaleFile(Path(relative), contents);
+  return Path(relative);
+}
+
 std::string TempTree::WriteSettings(const std::string& relativeDir, const std::string& body) {
   return Write(relativeDir.empty() ? "VornPatch.ini" : relativeDir + "/VornPatch.ini", body);
 }

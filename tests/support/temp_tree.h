@@ -30,6 +30,8 @@ class TempTree {
   // offset that held at that time, as the patcher stamps.
   void SetLocalMtime(const std::string& relative, int year, int month, int day, int hour,
                      int minute, int second = 0);
+  // Writes a file that every listed entry finds out of date (see WriteStaleFile).
+  std::string WriteStale(const std::string& relative, const std::string& contents);
   // Writes a settings file "VornPatch.ini" into `relative` (a directory).
   std::string WriteSettings(const std::string& relativeDir, const std::string& body);
 
@@ -43,6 +45,12 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& contents);
 void MakeDirs(const std::string& path);
 void RemoveTree(const std::string& path);
+
+// Writes a file (parents created) last written at 1980-01-01 00:00 local time: before
+// every listed date and at the earliest time of day, so the freshness test fetches it
+// whatever its size and whenever the test runs. A file written "now" with the listed
+// size would look current from the listed time of day on.
+void WriteStaleFile(const std::string& path, const std::string& contents);
 
 // The last-write time of a file as local "YYYY-MM-DD HH:MM", converted as the patcher
 // converts (the offset in force at that time); "" when it cannot be read.
