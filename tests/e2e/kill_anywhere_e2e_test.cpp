@@ -200,16 +200,7 @@ class KillAnywhere : public ::testing::Test {
                                    "\nUSERID=patchuser\nPASSWD=pa55word\nBASEDIRECTORY=/patch/\nLISTFILE=patch.lst\n");
   }
 
-  std::vector<std::string> Env() {
-    std::vector<std::string> env = xvfb_.ClientEnv();
-    for (std::string& e : env)
-      if (e.compare(0, 5, "HOME=") == 0) e = "HOME=" + tree_.Path("home");
-    env.push_back("XDG_RUNTIME_DIR=" + tree_.Path("run"));
-    env.push_back("XDG_CONFIG_DIRS=" + tree_.Path("xdg"));
-    env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" + tree_.Write("lsan.supp", "leak:libfontconfig.so\n"));
-    return env;
-  }
-  void Start(ChildProcess& run) { ASSERT_TRUE(run.Start({installed_}, Env(), app_)); }
+  void Start(ChildProcess& run) { ASSERT_TRUE(run.Start({installed_}, ProgramEnv(xvfb_, tree_.root()), app_)); }
 
   void KillAll() {
     // Killing one process of the hand-off can let the next one start: repeat until none is left.
