@@ -324,7 +324,8 @@ TEST_F(PatchRun, APendingPatcherWinsOverTheGameAfterANetworkQuestionAnsweredYes)
 
 TEST_F(PatchRun, ListConnectionFailureAskedYesStartsTheGame) {
   InstallGame();
-  Settings("/patch/", UnusedPort());
+  RefusingPort refusing;
+  Settings("/patch/", refusing.port());
   ScriptedWindow::Get().AnswerBoxes([](const BoxRecord&) { return plat::kIdYes; });
   Run();
   ASSERT_EQ(BoxTexts(), std::vector<std::string>{kListQuestion});
