@@ -5,7 +5,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libfltk1.3-dev libcurl4-openssl-dev zlib1g-dev libgtest-dev
   libx11-dev libxcursor-dev libxinerama-dev libxft-dev libxrender-dev libxfixes-dev libxext-dev libfontconfig-dev
-  python3 python3-pyftpdlib xvfb xdotool x11-apps x11-utils imagemagick tzdata curl lftp gzip
+  python3 python3-pyftpdlib xvfb xdotool x11-apps x11-utils imagemagick tzdata curl lftp gzip faketime
   clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix libz-mingw-w64-dev googletest wine wine32:i386
 )
