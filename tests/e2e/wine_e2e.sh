@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # ZidoDiruv.exe as a user runs it, under Wine on a display of its own (Xvfb picks a
-# free one). Usage: wine_e2e.sh ZidoDiruv.exe probe.exe banner.bmp WORKDIR
+# free one). Usage: wine_e2e.sh ZidoDiruv.exe probe.exe filetime.exe banner.bmp WORKDIR
 #
 # Cases: the window from its template with the banner (screenshot compared with the
 # bitmap), "Cannot read patch detail." without settings, the mutex refusing a second
 # copy, the installation found through the registry value (set with Wine's reg), the
-# hand-off stamping the listed time (read back by Windows' own dir), and boxes
+# hand-off stamping the listed time (read back through Windows' time calls), and boxes
 # answered by keyboard. Every wait is on a condition with a deadline.
 set -euo pipefail
 exe=$(readlink -f "$1")
 probe=$(readlink -f "$2")
-banner=$(readlink -f "$3")
-work=$4
+filetime=$(readlink -f "$3")
+banner=$(readlink -f "$4")
+work=$5
 
 rm -rf "$work/cases"
 mkdir -p "$work/cases"
@@ -189,12 +190,10 @@ if until_ok 60 has_box; then
     || fail "hand-off: the installed patcher is not the new one"
   until_ok 30 test ! -e "$e/Update/ZidoDiruv.exe" && pass "hand-off: -D deleted the staged copy" \
     || fail "hand-off: the staged copy is still there"
-  # Windows' own listing reads the time back through the system's local time.
-  listing=$(cd "$e" && wine_limited cmd /c dir ZidoDiruv.exe </dev/null 2>/dev/null | tr -d '\r' | grep -i 'ZidoDiruv.exe' || true)
-  case "$listing" in
-    *2002*" 9:05 AM"*|*2002*" 09:05"*) pass "hand-off: the listed time reads back exactly ($listing)" ;;
-    *) fail "hand-off: the stamped time reads back as: $listing" ;;
-  esac
+  # Read back through Windows' own time calls (a `dir` listing's format follows the locale).
+  stamped=$(cd "$e" && wine_limited "$filetime" ZidoDiruv.exe </dev/null 2>/dev/null | tr -d '\r')
+  [ "$stamped" = "2002-07-15 09:05 $(stat -c %s "$exe")" ] && pass "hand-off: the listed time reads back exactly" \
+    || fail "hand-off: the stamped patcher reads back as: $stamped"
   keys Return
 else
   fail "hand-off: the renewed patcher did not run"
