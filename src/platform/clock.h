@@ -32,11 +32,11 @@ bool JoinFileTime(const CalendarTime& fields, FileTime* out);
 // Converts between UTC and local file times by the rules of the process's time zone
 // (on Linux TZ, else /etc/localtime, with the rules of each year as the zone data
 // records them; on Windows the system's zone, whose current rules serve every year;
-// Wine takes it from TZ when a program starts), with the offset
-// from UTC that those rules give at the converted time, never the offset in force at
-// the moment of the call. A local time converted to UTC reads back exactly as it was,
-// whatever the season of either conversion; only the local times that a clock change
-// skips read back otherwise (below).
+// Wine takes it from TZ when a program starts), with the offset from UTC that those
+// rules give at the converted time, never the offset in force at the moment of the
+// call. A local time converted to UTC reads back exactly as it was, whatever the season
+// of either conversion; only the local times that a clock change skips read back
+// otherwise (below).
 //
 // UtcToLocalFileTime: the offset in force at that instant.
 // LocalToUtcFileTime: the offset that holds at that local date and time. Where a clock

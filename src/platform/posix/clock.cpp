@@ -109,7 +109,8 @@ bool UtcToLocalFileTime(FileTime utc, FileTime* local) {
   const time_t seconds = static_cast<time_t>(static_cast<int64_t>(utc / kTicksPerSecond) - kEpochSeconds);
   struct tm fields;
   if (::localtime_r(&seconds, &fields) == nullptr) return false;
-  const int64_t value = static_cast<int64_t>(utc) + static_cast<int64_t>(fields.tm_gmtoff) * static_cast<int64_t>(kTicksPerSecond);
+  const int64_t value =
+      static_cast<int64_t>(utc) + static_cast<int64_t>(fields.tm_gmtoff) * static_cast<int64_t>(kTicksPerSecond);
   if (value < 0) {
     errno = EINVAL;
     return false;

@@ -4,10 +4,13 @@
 // SystemTimeToTzSpecificLocalTime and TzSpecificLocalTimeToSystemTime with the current
 // zone (NULL), which apply its standard or daylight bias by the date, where
 // FileTimeToLocalFileTime and LocalFileTimeToFileTime would apply the bias in force
-// now, whatever the date. The zone's current rules serve every year. Both calls work on SYSTEMTIME, to
-// the millisecond; biases are whole minutes, so the 100-ns remainder carries over.
-// Wine 8.0 takes a time that spring skips as daylight time, which reads back an hour
-// earlier than itself; local_time.cpp settles that case by the rule of clock.h.
+// now, whatever the date. The zone's current rules serve every year. Both calls work on
+// SYSTEMTIME, to the millisecond; biases are whole minutes, so the 100-ns remainder
+// carries over. Windows does not document what TzSpecificLocalTimeToSystemTime makes of
+// a local time that a clock change repeats or skips; Wine 8.0 takes a repeated time as
+// its first occurrence and a skipped one as daylight time, which reads back an hour
+// earlier than itself. local_time.cpp settles both by the rule of clock.h, whatever the
+// system chose.
 #include "platform/clock.h"
 
 #include <windows.h>
