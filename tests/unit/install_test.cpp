@@ -19,7 +19,6 @@
 #include <gtest/gtest.h>
 
 #include "patchlist/patch_entry.h"
-#include "patchlist/patch_list.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -307,24 +306,6 @@ TEST_F(InstallTest, StampTakesTheOffsetOfTheListedDateInEverySeason) {
   ExpectStampRoundTrip(tree, "America/New_York", 7, 15, -4);
   ExpectStampRoundTrip(tree, "Asia/Seoul", 7, 15, 9);
   ExpectStampRoundTrip(tree, "UTC", 12, 31, 0);
-}
-
-// Listed times in the hour that spring skips and in the hour that autumn repeats: the
-// installed file is current for the next run's freshness test.
-TEST_F(InstallTest, FilesListedInTheHoursOfTheClockChangesAreCurrentOnceInstalled) {
-  const struct {
-    const char* zone;
-    const char* date;
-    const char* time;
-  } cases[] = {{"America/New_York", "2024-03-10", "02:30"}, {"America/New_York", "2024-11-03", "01:30"},
-               {"Europe/Berlin", "2024-03-31", "02:30"}, {"Europe/Berlin", "2024-10-27", "02:30"}};
-  for (const auto& c : cases) {
-    ScopedTimeZone zone(c.zone);
-    PatchEntry entry = MakeEntry(tree.Write("Update/a.dat", "a"), tree.Path("a.dat"), c.date, c.time);
-    entry.size = 1;
-    ASSERT_TRUE(InstallStagedEntry(entry));
-    EXPECT_FALSE(NeedsUpdate(entry)) << c.zone << " " << c.date << " " << c.time;
-  }
 }
 
 TEST_F(InstallTest, OtherSeparatorsAtTheFixedPositionsStampTheSame) {
