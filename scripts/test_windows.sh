@@ -19,6 +19,11 @@ export ZD_WINEPREFIX="$WINEPREFIX"
 # after its last program only, so a suite killed before its trap runs leaves no server
 # behind for long.
 timeout -k 5 300 wineboot -i </dev/null >/dev/null 2>&1  # creates the prefix once (~15 s)
+# wineboot leaves a server that ends 3 s after its last program, and -p60 cannot take
+# over a running one: wait for it to end first. Otherwise each test program starts a
+# server of its own, and one that starts while the last is ending loses it ("wine client
+# error: recvmsg").
+timeout -k 5 60 wineserver -w </dev/null >/dev/null 2>&1 || true
 timeout -k 5 60 wineserver -p60 </dev/null >/dev/null 2>&1 || true
 ftp_pid=""
 ftp_dir=""
