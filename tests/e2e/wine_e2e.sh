@@ -30,7 +30,7 @@ pass() { echo "ok: $*"; }
 xvfb_pid=""
 own_server=0
 cleanup() {
-  # Only a server this script started is stopped; one the caller runs is left to it.
+  # The server this script started is stopped (not when it could not start one).
   [ "$own_server" -eq 1 ] && timeout -k 5 60 wineserver -k >/dev/null 2>&1 || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
 }
@@ -60,10 +60,13 @@ until_ok 30 test -s "$work/display" || { echo "Xvfb did not start" >&2; exit 1; 
 export DISPLAY=:$(head -n1 "$work/display")
 
 # Wine's server runs persistently with its output detached, so nothing keeps ctest's
-# pipes open after the test; when the caller has not started one, this script does
-# and the trap stops it (wineserver -p fails when one is running already).
+# pipes open after the test; this script starts one of its own and the trap stops it.
 # -p60: a server left behind by a killed script ends by itself a minute after its last
-# program.
+# program. A server already running for the prefix is stopped first: its desktop process
+# outlives its last window by a few seconds, bound to the display of the programs before
+# (or to none, after the unit tests), and a program started meanwhile would show its
+# windows there, not here.
+timeout -k 5 60 wineserver -k >/dev/null 2>&1 || true
 if timeout -k 5 60 wineserver -p60 </dev/null >/dev/null 2>&1; then own_server=1; fi
 until_ok 120 timeout -k 5 60 wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || { echo "Wine does not start" >&2; exit 1; }
 
