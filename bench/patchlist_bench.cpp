@@ -51,17 +51,15 @@ int main(int argc, char** argv) {
   ::mkdir(installDir.c_str(), 0755);
   ::mkdir((installDir + "/Data").c_str(), 0755);
 
-  // Every file is stamped 2002-06-01 14:30 local time (offset in force now), 16 bytes.
-  const time_t now = ::time(nullptr);
-  struct tm nowLocal;
-  ::localtime_r(&now, &nowLocal);
+  // Every file is stamped 2002-06-01 14:30 local time (the offset of that date), 16 bytes.
   struct tm listed {};
   listed.tm_year = 102;
   listed.tm_mon = 5;
   listed.tm_mday = 1;
   listed.tm_hour = 14;
   listed.tm_min = 30;
-  const time_t stamp = ::timegm(&listed) - nowLocal.tm_gmtoff;
+  listed.tm_isdst = -1;
+  const time_t stamp = ::mktime(&listed);
   const timespec times[2] = {{stamp, 0}, {stamp, 0}};
 
   std::string list, currentList;

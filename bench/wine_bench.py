@@ -66,9 +66,8 @@ def write_file(path, size, seed):
 
 
 def stamp(path, date, hhmm):
-    import calendar
-    listed = calendar.timegm(time.strptime(date + " " + hhmm, "%Y-%m-%d %H:%M"))
-    t = listed - time.localtime().tm_gmtoff
+    # Local time with the offset of that date, as the patcher stamps.
+    t = time.mktime(time.strptime(date + " " + hhmm, "%Y-%m-%d %H:%M"))
     os.utime(path, (t, t))
 
 

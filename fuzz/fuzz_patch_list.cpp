@@ -251,14 +251,15 @@ void CheckStaysInside(const std::string& relative, const char* what, const Patch
 
 // The freshness rule, over the files service's view of the file: fetch when it is
 // missing, when the listed date or the listed time of day is later than the file's
-// local ones (compared as text, with the offset in force now), or when the sizes differ.
+// local ones (compared as text, with the offset in force at the file's time), or when
+// the sizes differ.
 bool RuleSaysFetch(const PatchEntry& entry) {
   plat::FileStatus status;
   if (!plat::QueryFile(entry.localPath, &status)) return true;
   const int64_t unixSeconds = static_cast<int64_t>(status.lastWrite / 10000000u) - 11644473600LL;
-  const time_t local = static_cast<time_t>(unixSeconds + zdfuzz::OffsetNow());
+  const time_t utc = static_cast<time_t>(unixSeconds);
   struct tm fields;
-  if (::gmtime_r(&local, &fields) == nullptr) return true;
+  if (::localtime_r(&utc, &fields) == nullptr) return true;
   char date[32];
   char timeOfDay[16];
   std::snprintf(date, sizeof date, "%04d-%02d-%02d", fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday);

@@ -62,13 +62,6 @@ void WriteWholeFile(const std::string& path, const void* data, size_t size) {
   if (std::fclose(f) != 0) Die("cannot write", path);
 }
 
-long OffsetNow() {
-  const time_t now = std::time(nullptr);
-  struct tm local;
-  ::localtime_r(&now, &local);
-  return local.tm_gmtoff;
-}
-
 void StampLocal(const std::string& path, int year, int month, int day, int hour, int minute) {
   struct tm fields {};
   fields.tm_year = year - 1900;
@@ -76,7 +69,8 @@ void StampLocal(const std::string& path, int year, int month, int day, int hour,
   fields.tm_mday = day;
   fields.tm_hour = hour;
   fields.tm_min = minute;
-  const time_t utc = ::timegm(&fields) - OffsetNow();
+  fields.tm_isdst = -1;
+  const time_t utc = ::mktime(&fields);
   const timespec times[2] = {{utc, 0}, {utc, 0}};
   if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) Die("cannot stamp", path);
 }

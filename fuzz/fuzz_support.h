@@ -18,12 +18,9 @@ void MakeDirs(const std::string& path);
 // Replaces the file at `path` by `size` bytes of `data`; aborts when that fails.
 void WriteWholeFile(const std::string& path, const void* data, size_t size);
 
-// Sets the last-write time of `path` so that it reads as the given local calendar time
-// with the UTC offset in force now (how the patcher reads and stamps file times).
+// Sets the last-write time of `path` to the given local calendar time, with the UTC
+// offset that held at that time (how the patcher reads and stamps file times).
 void StampLocal(const std::string& path, int year, int month, int day, int hour, int minute);
-
-// The UTC offset in force now, in seconds.
-long OffsetNow();
 
 // Prints where and why an invariant failed, with `detail`, and aborts.
 [[noreturn]] void Fail(const char* file, int line, const char* condition, const std::string& detail);

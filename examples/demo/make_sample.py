@@ -8,7 +8,6 @@ Installation: VornPatch.ini pointing at 127.0.0.1:PORT, a stand-in Vorn.exe that
 records how it was started, one file that is already current, one that is out of
 date, and one that the list deletes.
 """
-import calendar
 import gzip
 import os
 import random
@@ -49,10 +48,9 @@ for local, remote, size, date, hhmm in plain:
         # Already current: same size, stamped with the listed local time.
         target = os.path.join(install, "Data", "Current.dat")
         write(target, data)
-        # The patcher converts with the offset from UTC in force now, whatever the
-        # season of the date: stamp the same way.
-        listed = calendar.timegm(time.strptime(date + " " + hhmm, "%Y-%m-%d %H:%M"))
-        stamp = listed - time.localtime().tm_gmtoff
+        # The patcher converts with the offset from UTC of the listed date: stamp the
+        # same way.
+        stamp = time.mktime(time.strptime(date + " " + hhmm, "%Y-%m-%d %H:%M"))
         os.utime(target, (stamp, stamp))
 
 packed = [

@@ -20,12 +20,13 @@ void CreateParentDirectories(const char* path);
 bool InstallStagedEntry(const PatchEntry& entry);
 
 // The listed local date (YYYY-MM-DD) and time (HH:MM) put over `base` (a UTC file time),
-// converted back to UTC with the offset in force now; the seconds and their fraction
-// stay those of `base`. False for a date or time that is no valid calendar time.
+// converted back to UTC with the offset of that date and time (platform/clock.h); the
+// seconds and their fraction stay those of `base`. False for a date or time that is no
+// valid calendar time.
 bool ListedWriteTime(const char* date, const char* time, plat::FileTime base, plat::FileTime* out);
 
 // Sets the last-write time of `path` to the listed local date (YYYY-MM-DD) and time
-// (HH:MM), converted to UTC with the offset in force now; seconds and the fraction of
-// the second are kept from the file, and so are its other times. A missing file is
-// created. A date or time that is no valid calendar time stamps nothing.
+// (HH:MM), converted to UTC with the offset of that date and time; seconds and the
+// fraction of the second are kept from the file, and so are its other times. A missing
+// file is created. A date or time that is no valid calendar time stamps nothing.
 void StampListedTime(const char* path, const char* date, const char* time);

@@ -186,37 +186,18 @@ bool FillEntry(const Column columns[6], const char* installDir, const char* base
   return local.fits();
 }
 
-// The local-time offset in force now, as the platform converts: a constant shift for
-// every file time while it lasts. Taken once per list, it spares each line a fresh
-// look at the time-zone settings (on Linux that is a stat of the zone file each time).
-struct LocalOffset {
-  bool known = false;
-  int64_t ticks = 0;
-};
+}  // namespace
 
-LocalOffset CurrentLocalOffset() {
-  const plat::FileTime reference = 0x0100000000000000ULL;  // any time well inside the range
-  plat::FileTime local;
-  LocalOffset offset;
-  if (plat::UtcToLocalFileTime(reference, &local)) {
-    offset.known = true;
-    offset.ticks = static_cast<int64_t>(local - reference);
-  }
-  return offset;
-}
-
-bool NeedsUpdateWithOffset(const PatchEntry& entry, const LocalOffset& offset) {
+bool NeedsUpdate(const PatchEntry& entry) {
   plat::FileStatus status;
   if (!plat::QueryFile(entry.localPath, &status)) return true;
 
-  // The last-write time as local calendar time, with the offset in force now: the
-  // same conversion the installation's stamp uses, so a stamped file compares equal.
-  if (!offset.known) return true;
-  // Unsigned arithmetic: a time before 1601 after the shift is refused, never wrapped.
-  if (offset.ticks < 0 && status.lastWrite < static_cast<uint64_t>(-offset.ticks)) return true;
-  const plat::FileTime local = status.lastWrite + static_cast<uint64_t>(offset.ticks);
+  // The last-write time as local calendar time, with the offset in force at that time:
+  // the same rule the installation's stamp follows, so a stamped file compares equal
+  // whatever the season of either run.
+  plat::FileTime local;
   plat::CalendarTime fields;
-  if (!plat::SplitFileTime(local, &fields)) return true;
+  if (!plat::UtcToLocalFileTime(status.lastWrite, &local) || !plat::SplitFileTime(local, &fields)) return true;
   char localDate[32];
   char localTime[16];
   std::snprintf(localDate, sizeof localDate, "%04d-%02d-%02d", fields.year, fields.month, fields.day);
@@ -230,16 +211,11 @@ bool NeedsUpdateWithOffset(const PatchEntry& entry, const LocalOffset& offset) {
   return static_cast<uint32_t>(listedSize) != static_cast<uint32_t>(status.size & 0xFFFFFFFFu);
 }
 
-}  // namespace
-
-bool NeedsUpdate(const PatchEntry& entry) { return NeedsUpdateWithOffset(entry, CurrentLocalOffset()); }
-
 bool ParsePatchListFile(const char* listPath, const char* installDir, const char* baseDirectory,
                         EntryList& list, int32_t* totalBytes, int32_t* fileCount) {
   FILE* file = std::fopen(listPath, "rb");
   if (file == nullptr) return false;
 
-  const LocalOffset offset = CurrentLocalOffset();
   char line[kLineBuffer];
   while (std::fgets(line, sizeof line, file) != nullptr) {
     Column columns[6];
@@ -262,10 +238,10 @@ bool ParsePatchListFile(const char* listPath, const char* installDir, const char
         break;
       case 'C':
       case 'Z':
-        queue = counted = NeedsUpdateWithOffset(*entry, offset);
+        queue = counted = NeedsUpdate(*entry);
         break;
       case 'P':
-        queue = counted = NeedsUpdateWithOffset(*entry, offset);
+        queue = counted = NeedsUpdate(*entry);
         // A current patcher with a staging copy beside it: a hand-off was cut short
         // after the copy had replaced the installed patcher (the renewed patcher killed
         // before it removed the copy). No later run queues this entry, so no clean-up

@@ -29,9 +29,26 @@ struct CalendarTime {
 bool SplitFileTime(FileTime time, CalendarTime* out);
 bool JoinFileTime(const CalendarTime& fields, FileTime* out);
 
-// Converts between UTC and local file times with the offset from UTC that is in
-// force at the moment of the call, never the offset of the converted date. Both
-// directions use the same offset, so a converted value converts back exactly.
+// Converts between UTC and local file times by the rules of the process's time zone
+// (on Linux TZ, else /etc/localtime, with the rules of each year as the zone data
+// records them; on Windows the system's zone, whose current rules serve every year;
+// Wine takes it from TZ when a program starts), with the offset from UTC that those
+// rules give at the converted time, never the offset in force at the moment of the
+// call. A local time converted to UTC reads back exactly as it was, whatever the season
+// of either conversion; only the local times that a clock change skips read back
+// otherwise (below).
+//
+// UtcToLocalFileTime: the offset in force at that instant.
+// LocalToUtcFileTime: the offset that holds at that local date and time. Where a clock
+// change makes a local time repeat or not exist at all, the offset in force just
+// before the change applies:
+// - an hour that repeats in autumn (01:00-01:59 in New York, 02:00-02:59 in Berlin) is
+//   taken as its first occurrence, still in summer time; it reads back the same;
+// - a time in the hour that spring skips (02:00-02:59 in both) is taken with the
+//   winter offset, so it falls after the change and reads back later by the length of
+//   the change (02:30 reads 03:30): never earlier than itself, so a file given that
+//   time is current for the freshness test, which fetches what reads back earlier.
+// On Linux the zone is read on first use; a process that changes TZ later calls tzset().
 bool UtcToLocalFileTime(FileTime utc, FileTime* local);
 bool LocalToUtcFileTime(FileTime local, FileTime* utc);
 

@@ -56,7 +56,7 @@ class HandOffTest : public ::testing::Test {
     // The new version: the same program with bytes of its own after the end of the
     // image, which the loader ignores.
     newPatcher_ = oldPatcher_ + std::string(4096, '\n') + "renewed\n";
-    installed_ = tree_.Write("play/zidodiruv", oldPatcher_);
+    installed_ = tree_.WriteStale("play/zidodiruv", oldPatcher_);
     ::chmod(installed_.c_str(), 0755);
     staged_ = tree_.Path("play/Update/zidodiruv");
   }
@@ -74,19 +74,10 @@ class HandOffTest : public ::testing::Test {
     WriteFile(staged_, bytes);
     ::chmod(staged_.c_str(), 0755);
   }
-  std::vector<std::string> Env() {
-    std::vector<std::string> env = xvfb_->ClientEnv();
-    for (std::string& e : env)
-      if (e.compare(0, 5, "HOME=") == 0) e = "HOME=" + tree_.Path("home");
-    env.push_back("XDG_RUNTIME_DIR=" + tree_.Path("run"));
-    env.push_back("XDG_CONFIG_DIRS=" + tree_.Path("xdg"));
-    env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" + tree_.Write("lsan.supp", "leak:libfontconfig.so\n"));
-    return env;
-  }
   void Start(ChildProcess& child, const std::string& program, const std::vector<std::string>& args = {}) {
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
-    ASSERT_TRUE(child.Start(argv, Env(), tree_.Path("play")));
+    ASSERT_TRUE(child.Start(argv, ProgramEnv(*xvfb_, tree_.root()), tree_.Path("play")));
   }
   void StartReplacing(ChildProcess& child) {
     Start(child, staged_, {"-P", staged_, installed_, "2002-07-15", "09:05"});

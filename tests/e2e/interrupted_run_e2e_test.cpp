@@ -61,14 +61,7 @@ class InterruptedRun : public ::testing::Test {
   }
 
   void Start(ChildProcess& run) {
-    std::vector<std::string> env = xvfb_.ClientEnv();
-    for (std::string& e : env)
-      if (e.compare(0, 5, "HOME=") == 0) e = "HOME=" + tree_.Path("home");
-    env.push_back("XDG_RUNTIME_DIR=" + tree_.Path("run"));
-    env.push_back("XDG_CONFIG_DIRS=" + tree_.Path("xdg"));
-    env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" +
-                  tree_.Write("lsan.supp", "leak:libfontconfig.so\n"));
-    ASSERT_TRUE(run.Start({program_}, env, tree_.Path("app")));
+    ASSERT_TRUE(run.Start({program_}, zdtest::ProgramEnv(xvfb_, tree_.root()), tree_.Path("app")));
   }
 
   // Everything the runs left half-written, in the installation and the runtime directory.

@@ -190,9 +190,9 @@ class KillAnywhere : public ::testing::Test {
     ::chmod(tree_.Path("run").c_str(), 0700);
     tree_.MakeDirs("app");
     for (const Known& f : files_)
-      if (f.hadBefore) WriteFile(app_ + "/" + f.name, f.before);
+      if (f.hadBefore) WriteStaleFile(app_ + "/" + f.name, f.before);
     tree_.SetLocalMtime("app/keep.dat", 2002, 7, 15, 9, 5);
-    WriteFile(installed_, oldPatcher_);
+    WriteStaleFile(installed_, oldPatcher_);
     ::chmod(installed_.c_str(), 0755);
     const std::string game = tree_.Write("app/Vorn.exe", "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/started\"\n");
     ::chmod(game.c_str(), 0755);
@@ -200,16 +200,7 @@ class KillAnywhere : public ::testing::Test {
                                    "\nUSERID=patchuser\nPASSWD=pa55word\nBASEDIRECTORY=/patch/\nLISTFILE=patch.lst\n");
   }
 
-  std::vector<std::string> Env() {
-    std::vector<std::string> env = xvfb_.ClientEnv();
-    for (std::string& e : env)
-      if (e.compare(0, 5, "HOME=") == 0) e = "HOME=" + tree_.Path("home");
-    env.push_back("XDG_RUNTIME_DIR=" + tree_.Path("run"));
-    env.push_back("XDG_CONFIG_DIRS=" + tree_.Path("xdg"));
-    env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" + tree_.Write("lsan.supp", "leak:libfontconfig.so\n"));
-    return env;
-  }
-  void Start(ChildProcess& run) { ASSERT_TRUE(run.Start({installed_}, Env(), app_)); }
+  void Start(ChildProcess& run) { ASSERT_TRUE(run.Start({installed_}, ProgramEnv(xvfb_, tree_.root()), app_)); }
 
   void KillAll() {
     // Killing one process of the hand-off can let the next one start: repeat until none is left.

@@ -37,28 +37,12 @@ class StartupTest : public ::testing::Test {
     tree_.WriteSettings("play", "[PATCH_FTP]\nSERVERIP=127.0.0.1\nPORT=" + std::to_string(port) +
                                     "\nUSERID=u\nPASSWD=p\nBASEDIRECTORY=/patch/\nLISTFILE=patch.lst\n");
   }
-  // A private runtime directory (temporary files), registry and home; `extra` adds
+  // A private runtime directory (temporary files), registry and home; `extraEnv` adds
   // to or replaces variables ("NAME=value", or "NAME" alone to leave it out).
-  std::vector<std::string> Env(const std::vector<std::string>& extra = {}) const {
-    std::vector<std::string> env = xvfb_->ClientEnv();
-    for (std::string& e : env)
-      if (e.compare(0, 5, "HOME=") == 0) e = "HOME=" + tree_.Path("home");
-    env.push_back("XDG_RUNTIME_DIR=" + tree_.Path("run"));
-    env.push_back("XDG_CONFIG_DIRS=" + tree_.Path("xdg"));
-    env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" + tree_.Path("lsan.supp"));
-    for (const std::string& e : extra) {
-      const std::string name = e.substr(0, e.find('=')) + "=";
-      env.erase(std::remove_if(env.begin(), env.end(), [&](const std::string& v) { return v.compare(0, name.size(), name) == 0; }),
-                env.end());
-      if (e.find('=') != std::string::npos) env.push_back(e);
-    }
-    return env;
-  }
   void Start(ChildProcess& child, std::vector<std::string> args = {}, const std::vector<std::string>& extraEnv = {},
              const std::string& outputPath = "") {
-    tree_.Write("lsan.supp", "leak:libfontconfig.so\n");
     args.insert(args.begin(), program_);
-    ASSERT_TRUE(child.Start(args, Env(extraEnv), tree_.Path("play"), outputPath));
+    ASSERT_TRUE(child.Start(args, ProgramEnv(*xvfb_, tree_.root(), extraEnv), tree_.Path("play"), outputPath));
   }
   int VisibleWindows(const char* pattern) const { return xvfb_->VisibleWindows(pattern); }
   // Presses the default button of the box that is showing until the program ends: a

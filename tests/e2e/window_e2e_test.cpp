@@ -73,16 +73,7 @@ class WindowE2eTest : public ::testing::Test {
   // Starts the program with a private runtime directory (instance lock, temporary
   // files), an empty registry and a home of its own.
   void StartProgram() {
-    std::vector<std::string> env = xvfb_->ClientEnv();
-    for (std::string& e : env)
-      if (e.compare(0, 5, "HOME=") == 0) e = "HOME=" + tree_.Path("home");
-    env.push_back("XDG_RUNTIME_DIR=" + tree_.Path("run"));
-    env.push_back("XDG_CONFIG_DIRS=" + tree_.Path("xdg"));
-    // A sanitizer build reports fontconfig's own caches, still held at exit, as leaks
-    // and exits 1; nothing else is excused.
-    env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" +
-                  tree_.Write("lsan.supp", "leak:libfontconfig.so\n"));
-    ASSERT_TRUE(program.Start({program_}, env, tree_.Path("app")));
+    ASSERT_TRUE(program.Start({program_}, zdtest::ProgramEnv(*xvfb_, tree_.root()), tree_.Path("app")));
   }
 
   // Repeats `act` on the box until the program ends: a key sent while the box is still
@@ -214,8 +205,8 @@ TEST_F(WindowE2eTest, MissingSettingsShowABoxThatEnterCloses) {
 
 TEST_F(WindowE2eTest, EnterAnswersYesToTheNetworkQuestion) {
   // A port where nothing listens: the connection is refused at once.
-  const uint16_t port = zdtest::UnusedPort();
-  WriteSettings(port);
+  zdtest::RefusingPort refusing;
+  WriteSettings(refusing.port());
   // The game: a script that records how it was started.
   const std::string game = tree_.Write("app/Vorn.exe", "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/started\"\n");
   ::chmod(game.c_str(), 0755);
@@ -235,7 +226,8 @@ TEST_F(WindowE2eTest, EnterAnswersYesToTheNetworkQuestion) {
 
 TEST_F(WindowE2eTest, YAndNAnswerTheYesNoBoxWhichEscAndItsCloseBoxLeaveOpen) {
   // A port where nothing listens: the list connection fails and the question comes.
-  WriteSettings(zdtest::UnusedPort());
+  zdtest::RefusingPort refusing;
+  WriteSettings(refusing.port());
   const std::string game = tree_.Write("app/Vorn.exe", "#!/bin/sh\necho \"$@\" > \"$(dirname \"$0\")/started\"\n");
   ::chmod(game.c_str(), 0755);
   StartProgram();
@@ -276,7 +268,8 @@ int MarkedButtonRight(const RgbImage& shot) {
 TEST_F(WindowE2eTest, TabThenEnterAnswersNo) {
   // The network question; without a game file a Yes would show a box of its own and
   // keep the program open.
-  WriteSettings(zdtest::UnusedPort());
+  zdtest::RefusingPort refusing;
+  WriteSettings(refusing.port());
   StartProgram();
   const unsigned long box = xvfb_->FindWindow(kBoxName, 10000);
   ASSERT_NE(box, 0u) << "no network-error box";

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # ZidoDiruv.exe as a user runs it, under Wine on a display of its own (Xvfb picks a
-# free one). Usage: wine_e2e.sh ZidoDiruv.exe probe.exe banner.bmp WORKDIR
+# free one). Usage: wine_e2e.sh ZidoDiruv.exe probe.exe filetime.exe banner.bmp WORKDIR
 #
 # Cases: the window from its template with the banner (screenshot compared with the
 # bitmap), "Cannot read patch detail." without settings, the mutex refusing a second
 # copy, the installation found through the registry value (set with Wine's reg), the
-# hand-off stamping the listed time (read back by Windows' own dir), and boxes
+# hand-off stamping the listed time (read back through Windows' time calls), and boxes
 # answered by keyboard. Every wait is on a condition with a deadline.
 set -euo pipefail
 exe=$(readlink -f "$1")
 probe=$(readlink -f "$2")
-banner=$(readlink -f "$3")
-work=$4
+filetime=$(readlink -f "$3")
+banner=$(readlink -f "$4")
+work=$5
 
 rm -rf "$work/cases"
 mkdir -p "$work/cases"
@@ -29,7 +30,7 @@ pass() { echo "ok: $*"; }
 xvfb_pid=""
 own_server=0
 cleanup() {
-  # Only a server this script started is stopped; one the caller runs is left to it.
+  # The server this script started is stopped (not when it could not start one).
   [ "$own_server" -eq 1 ] && timeout -k 5 60 wineserver -k >/dev/null 2>&1 || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
 }
@@ -59,10 +60,13 @@ until_ok 30 test -s "$work/display" || { echo "Xvfb did not start" >&2; exit 1; 
 export DISPLAY=:$(head -n1 "$work/display")
 
 # Wine's server runs persistently with its output detached, so nothing keeps ctest's
-# pipes open after the test; when the caller has not started one, this script does
-# and the trap stops it (wineserver -p fails when one is running already).
+# pipes open after the test; this script starts one of its own and the trap stops it.
 # -p60: a server left behind by a killed script ends by itself a minute after its last
-# program.
+# program. A server already running for the prefix is stopped first: its desktop process
+# outlives its last window by a few seconds, bound to the display of the programs before
+# (or to none, after the unit tests), and a program started meanwhile would show its
+# windows there, not here.
+timeout -k 5 60 wineserver -k >/dev/null 2>&1 || true
 if timeout -k 5 60 wineserver -p60 </dev/null >/dev/null 2>&1; then own_server=1; fi
 until_ok 120 timeout -k 5 60 wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || { echo "Wine does not start" >&2; exit 1; }
 
@@ -189,12 +193,10 @@ if until_ok 60 has_box; then
     || fail "hand-off: the installed patcher is not the new one"
   until_ok 30 test ! -e "$e/Update/ZidoDiruv.exe" && pass "hand-off: -D deleted the staged copy" \
     || fail "hand-off: the staged copy is still there"
-  # Windows' own listing reads the time back through the system's local time.
-  listing=$(cd "$e" && wine_limited cmd /c dir ZidoDiruv.exe </dev/null 2>/dev/null | tr -d '\r' | grep -i 'ZidoDiruv.exe' || true)
-  case "$listing" in
-    *2002*" 9:05 AM"*|*2002*" 09:05"*) pass "hand-off: the listed time reads back exactly ($listing)" ;;
-    *) fail "hand-off: the stamped time reads back as: $listing" ;;
-  esac
+  # Read back through Windows' own time calls (a `dir` listing's format follows the locale).
+  stamped=$(cd "$e" && wine_limited "$filetime" ZidoDiruv.exe </dev/null 2>/dev/null | tr -d '\r')
+  [ "$stamped" = "2002-07-15 09:05 $(stat -c %s "$exe")" ] && pass "hand-off: the listed time reads back exactly" \
+    || fail "hand-off: the stamped patcher reads back as: $stamped"
   keys Return
 else
   fail "hand-off: the renewed patcher did not run"

@@ -71,12 +71,9 @@ class WindowsGameE2eTest : public ::testing::Test {
   }
   // `path`: the program search path the patcher gets.
   void Start(ChildProcess& child, const std::string& path = "/usr/bin:/bin") {
-    std::vector<std::string> env = WineEnv();
-    env[0] = "PATH=" + path;
-    env[1] = "HOME=" + tree_.Path("home");
-    env.push_back("DISPLAY=" + xvfb_.display());
-    env.push_back("XDG_RUNTIME_DIR=" + tree_.Path("run"));
-    env.push_back("XDG_CONFIG_DIRS=" + tree_.Path("xdg"));
+    const std::vector<std::string> env = ProgramEnv(
+        xvfb_, tree_.root(),
+        {"PATH=" + path, "WINEPREFIX=" + kPrefix, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="});
     ASSERT_TRUE(child.Start({tree_.Path("play/zidodiruv")}, env, tree_.Path("home")));
   }
   // The game's record: one line per start.

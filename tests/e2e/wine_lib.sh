@@ -15,7 +15,7 @@ xvfb_pid=""
 ftp_pid=""
 own_server=0
 wine_cleanup() {
-  # Only a Wine server this script started is stopped; one the caller runs is left to it.
+  # The Wine server this script started is stopped (not when it could not start one).
   [ "$own_server" -eq 1 ] && timeout -k 5 60 wineserver -k >/dev/null 2>&1 || true
   [ -n "$ftp_pid" ] && kill "$ftp_pid" 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
@@ -35,8 +35,9 @@ until_ok() {
 }
 
 # wine_setup: Xvfb on a display it picks itself, Wine's server (persistent, output
-# detached, ending by itself a minute after its last program if the script is killed),
-# and a prefix that answers.
+# detached, ending by itself a minute after its last program if the script is killed;
+# one already running for the prefix is stopped first, since its desktop process may
+# still be bound to another display or none), and a prefix that answers.
 wine_setup() {
   export WINEPREFIX=${ZD_WINEPREFIX:-$work/prefix}
   # A display file left by an earlier run would be read before Xvfb empties it.
@@ -45,6 +46,7 @@ wine_setup() {
   xvfb_pid=$!
   until_ok 30 test -s "$work/display" || { echo "Xvfb did not start" >&2; exit 1; }
   export DISPLAY=:$(head -n1 "$work/display")
+  timeout -k 5 60 wineserver -k >/dev/null 2>&1 || true
   if timeout -k 5 60 wineserver -p60 </dev/null >/dev/null 2>&1; then own_server=1; fi
   until_ok 120 timeout -k 5 60 wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || { echo "Wine does not start" >&2; exit 1; }
 }

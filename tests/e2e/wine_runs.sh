@@ -5,7 +5,8 @@
 #
 # Cases: a run with 'C', 'Z' and 'D' entries and a current file (contents, listed
 # times read back through Windows' calls, the game started once with " -U", the
-# staging area emptied, the current file never fetched); the list connection refused
+# staging area emptied, the current file never fetched); 20 files listed across the
+# clock changes, installed and found current in three zones; the list connection refused
 # and the question answered Yes (the game starts); a file connection refused,
 # answered No and Yes; EX during a slowed download; a file missing on the server; the
 # self-update through its three processes with Windows' file locks, followed by the
@@ -37,16 +38,8 @@ control=$state/control
 # --- Helpers -----------------------------------------------------------------------
 
 # stamp FILE DATE TIME: the last-write time the patcher gives a listed date and time
-# (local time with the offset in force now).
-stamp() {
-  /usr/bin/python3 - "$@" <<'EOF'
-import calendar, os, sys, time
-path, date, hhmm = sys.argv[1:4]
-listed = calendar.timegm(time.strptime(date + " " + hhmm, "%Y-%m-%d %H:%M"))
-stamp = listed - time.localtime().tm_gmtoff
-os.utime(path, (stamp, stamp))
-EOF
-}
+# (local time with the offset of that date).
+stamp() { touch -d "$2 $3" "$1"; }
 # blob FILE BYTES: random contents.
 blob() { mkdir -p "$(dirname "$1")"; head -c "$2" /dev/urandom >"$1"; }
 # settings DIR PORT USER PASSWORD BASE
@@ -76,6 +69,7 @@ log_since() { tail -c +"$(($1 + 1))" "$log" 2>/dev/null || true; }
 logins_so_far() { grep -c ' OK$' "$log" 2>/dev/null || true; }
 staged_files() { find "$1/Update" -type f 2>/dev/null | wc -l; }
 game_starts() { [ -e "$1/probe.log" ] && wc -l <"$1/probe.log" || echo 0; }
+game_started_more() { [ "$(game_starts "$1")" -gt "$2" ]; }
 # wait_end PID DIR: the program (and anything it started from DIR) has ended.
 wait_end() { until_ok 60 gone "$1" && until_ok 30 none_running_from "$2"; }
 
@@ -234,6 +228,58 @@ if [ -z "$vsftpd_skip" ]; then
 else
   echo "skipped: the whole run against vsftpd: $vsftpd_skip"
 fi
+
+# zone_case ZONE SKIPPED REPEATED REPEATED_TIME: 20 files listed in winter, in summer, at
+# 02:30 on the day spring skips it and at REPEATED_TIME on the day autumn repeats it,
+# installed by a run in ZONE (Wine takes the zone from TZ when a program starts). Each
+# file reads back through Windows' calls with its listed time (the skipped one an hour
+# later), whatever the season now, and the next run fetches nothing but the list. Under
+# the offset in force now, the files of the other season would read back an hour off
+# and be fetched again.
+zone_case() {
+  local zone=$1 skipped=$2 repeated=$3 repeated_time=$4
+  local name d i listed size files=() expected=""
+  name=zone-${zone//\//-}
+  mkdir -p "$root/$name"
+  : >"$root/$name/patch.lst"
+  for i in $(seq 0 19); do
+    listed=$(printf '2024-%02d-%02d %02d:%02d' $((i % 2 == 0 ? 1 : 7)) $((i + 1)) $((i * 5 % 24)) $((i * 7 % 60)))
+    [ "$i" -eq 18 ] && listed="$skipped 02:30"
+    [ "$i" -eq 19 ] && listed="$repeated $repeated_time"
+    size=$((100 + i))
+    blob "$root/$name/f$i.dat" "$size"
+    printf 'C %s %s f%s.dat f%s.dat\r\n' "$listed" "$size" "$i" "$i" >>"$root/$name/patch.lst"
+    files+=("f$i.dat")
+    [ "$i" -eq 18 ] && [ "$zone" != Asia/Seoul ] && listed="$skipped 03:30"
+    expected+="$listed $size"$'\n'
+  done
+  d=$(install_dir "$name")
+  settings "$d" "$ftp_port" player secret "/$name/"
+  local run mark since want=(20 0) got
+  for run in 0 1; do
+    mark=$(log_mark)
+    TZ=$zone start "$d"
+    if ! until_ok 60 game_started_more "$d" "$run" || ! wait_end "$started" "$d"; then
+      fail "$zone: run $((run + 1)) did not end with the game started"
+      end_running_from "$d"
+      return
+    fi
+    since=$(log_since "$mark")
+    got=$(grep -c ' RETR /'"$name"'/f' <<<"$since" || true)
+    [ "$got" -eq "${want[$run]}" ] && grep -q ' RETR /'"$name"'/patch.lst' <<<"$since" \
+      && pass "$zone: run $((run + 1)) fetched the list and ${want[$run]} of the 20 files" \
+      || fail "$zone: run $((run + 1)) fetched $got of the 20 files, expected ${want[$run]}"
+    if [ "$run" -eq 0 ]; then
+      got=$(TZ=$zone times "$d" "${files[@]}")
+      [ "$got"$'\n' = "$expected" ] && pass "$zone: the 20 files read back with their listed times" \
+        || fail "$zone: times read back as: $(tr '\n' ';' <<<"$got") expected $(tr '\n' ';' <<<"$expected")"
+    fi
+  done
+}
+
+zone_case America/New_York 2024-03-10 2024-11-03 01:30
+zone_case Europe/Berlin 2024-03-31 2024-10-27 02:30
+zone_case Asia/Seoul 2024-03-10 2024-11-03 01:30
 
 question_case list-refused-yes refuse_login=1 yes
 question_case file-refused-no "logins_allowed=$(($(logins_so_far) + 1))" no

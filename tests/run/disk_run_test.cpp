@@ -83,9 +83,9 @@ class DiskRun : public ::testing::Test {
 TEST_F(DiskRun, AnUpdatedFileKeepsItsPermissionBitsAndTheGameStillStarts) {
   tree_.Write("game/Vorn.exe", "#!/bin/sh\nexit 1\n");
   ::chmod(Local("Vorn.exe").c_str(), 0750);
-  tree_.Write("game/private.dat", "old");
+  tree_.WriteStale("game/private.dat", "old");
   ::chmod(Local("private.dat").c_str(), 0600);
-  tree_.Write("game/shared.pak", "old");
+  tree_.WriteStale("game/shared.pak", "old");
   ::chmod(Local("shared.pak").c_str(), 0444);  // read-only: made writable to be replaced
   server_.WriteFile("patch/Vorn.exe", GameScript());
   server_.WriteFile("patch/private.dat", "new private");
@@ -120,9 +120,9 @@ TEST_F(DiskRun, AGameFileNewToTheInstallationIsStarted) {
 TEST_F(DiskRun, ListNamesMatchTheDiskIgnoringCase) {
   tree_.Write("game/vorn.exe", GameScript());
   ::chmod(Local("vorn.exe").c_str(), 0755);
-  tree_.Write("game/data/a.dat", "stale");
+  tree_.WriteStale("game/data/a.dat", "stale");
   tree_.Write("game/data/old.dat", "old");
-  tree_.Write("game/data/big.pak", "stale");
+  tree_.WriteStale("game/data/big.pak", "stale");
   tree_.Write("game/data/current.dat", "same");
   tree_.SetLocalMtime("game/data/current.dat", 2002, 6, 1, 14, 30);
   tree_.MakeDirs("game/update/data");

@@ -142,7 +142,7 @@ TEST_F(FaultRun, AConnectionLostDuringATransferEndsInItsBoxWithNothingHalfInstal
     Reset();
     RemoveTree(Local("Update"));
     ::unlink(Local("a.dat").c_str());
-    tree_.Write("game/big.dat", "the old one");
+    tree_.WriteStale("game/big.dat", "the old one");
     List(list);
     FtpFaults faults;
     faults.dropAfter = c.dropAfter;
@@ -186,7 +186,7 @@ TEST_F(FaultRun, AServerThatStopsAnsweringEndsInItsBoxWithinTheClientsLimits) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Reset();
-    tree_.Write("game/big.dat", "the old one");
+    tree_.WriteStale("game/big.dat", "the old one");
     FtpFaults faults;
     faults.mute = c.muteFromStart;
     faults.stallAfter = c.stallAfter;

@@ -167,8 +167,8 @@ TEST_F(MachineFaultRun, AFullDiskEndsTheRunInItsBoxWithTheOldFilesKept) {
     ExpectChild([&] {
       if (!MountSmallDisk(Local(""), "1m")) return;
       Populate();
-      tree_.Write("game/big.dat", "old big");
-      tree_.Write("game/big.pak", "old pak");
+      tree_.WriteStale("game/big.dat", "old big");
+      tree_.WriteStale("game/big.pak", "old pak");
       Run();
       EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.box});
       EXPECT_FALSE(Shown("Patch installed."));

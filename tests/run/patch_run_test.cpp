@@ -118,7 +118,7 @@ TEST_F(PatchRun, InstallsDeletesInListOrderAndStartsTheGame) {
   tree_.Write("game/data/current.dat", "same");
   tree_.SetLocalMtime("game/data/current.dat", 2002, 6, 1, 14, 30);
   // a is deleted after its own installation; b's old copy before b is fetched.
-  tree_.Write("game/data/sub/b.dat", "stale");
+  tree_.WriteStale("game/data/sub/b.dat", "stale");
   List("# sample patch\n"
        "C 2002-06-01 14:30 5 data\\a.dat data/a.dat\n"
        "D 2002-06-01 14:30 0 data\\a.dat data/a.dat\n"
@@ -234,7 +234,7 @@ TEST_F(PatchRun, AFileThatCannotBePutInPlaceEndsTheRunWithTheSystemsText) {
 
 TEST_F(PatchRun, AnImmutableTargetEndsTheRunWithTheSystemsText) {
   server_.WriteFile("patch/a.dat", "alpha");
-  const std::string target = tree_.Write("game/a.dat", "old");
+  const std::string target = tree_.WriteStale("game/a.dat", "old");
   if (!SetImmutable(target, true)) GTEST_SKIP() << "the immutable attribute cannot be set here";
   struct Release {
     std::string path;
@@ -362,7 +362,8 @@ TEST_F(PatchRun, AWindowsGameWithoutWineShowsWhatToInstall) {
 
 TEST_F(PatchRun, ListConnectionFailureAskedYesStartsTheGame) {
   InstallGame();
-  Settings("/patch/", UnusedPort());
+  RefusingPort refusing;
+  Settings("/patch/", refusing.port());
   ScriptedWindow::Get().AnswerBoxes([](const BoxRecord&) { return plat::kIdYes; });
   Run();
   ASSERT_EQ(BoxTexts(), std::vector<std::string>{kListQuestion});

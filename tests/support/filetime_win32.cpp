@@ -1,6 +1,6 @@
 // Reads files back through Windows' own calls, for the Wine tests: for every path on
 // its command line one line "YYYY-MM-DD HH:MM SIZE" (the last-write time in local
-// time, converted with the offset in force now, as the patcher stamps it), or
+// time, converted with the zone's offset at that time, as the patcher stamps it), or
 // "missing" when the file cannot be opened.
 #include <windows.h>
 
@@ -9,10 +9,9 @@
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    FILETIME local;
-    SYSTEMTIME st;
+    SYSTEMTIME utc, st;
     if (!GetFileAttributesExA(argv[i], GetFileExInfoStandard, &data) ||
-        !FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !FileTimeToSystemTime(&local, &st)) {
+        !FileTimeToSystemTime(&data.ftLastWriteTime, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &st)) {
       std::printf("missing\n");
       continue;
     }

@@ -37,11 +37,10 @@ SilentServer::~SilentServer() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-uint16_t UnusedPort() {
-  uint16_t port = 0;
-  const int fd = BindLoopback(&port);
-  ::close(fd);  // bound once and released: nothing listens there now
-  return port;
+RefusingPort::RefusingPort() { fd_ = BindLoopback(&port_); }
+
+RefusingPort::~RefusingPort() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 }  // namespace zdtest

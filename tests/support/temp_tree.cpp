@@ -106,8 +106,9 @@ bool TempTree::Exists(const std::string& relative) const { return FileExists(Pat
 
 void TempTree::MakeDirs(const std::string& relative) { zdtest::MakeDirs(Path(relative)); }
 
-void TempTree::SetLocalMtime(const std::string& relative, int year, int month, int day, int hour,
-                             int minute, int second) {
+namespace {
+
+void SetLocalMtimeOf(const std::string& path, int year, int month, int day, int hour, int minute, int second) {
   struct tm t {};
   t.tm_year = year - 1900;
   t.tm_mon = month - 1;
@@ -115,17 +116,27 @@ void TempTree::SetLocalMtime(const std::string& relative, int year, int month, i
   t.tm_hour = hour;
   t.tm_min = minute;
   t.tm_sec = second;
-  // The patcher reads file times with the offset from UTC in force now, not the
-  // offset of the file's date: stamp the same way, or a date in the other season of a
-  // zone with daylight saving time reads back an hour off.
-  ::tzset();
-  const time_t now = ::time(nullptr);
-  struct tm local {};
-  ::localtime_r(&now, &local);
-  const time_t when = ::timegm(&t) - local.tm_gmtoff;
+  t.tm_isdst = -1;  // the offset of that date, whatever the season today
+  const time_t when = ::mktime(&t);
   const timespec ts[2] = {{when, 0}, {when, 0}};
-  if (::utimensat(AT_FDCWD, Path(relative).c_str(), ts, 0) != 0)
-    throw std::runtime_error("utimensat failed for " + relative);
+  if (::utimensat(AT_FDCWD, path.c_str(), ts, 0) != 0) throw std::runtime_error("utimensat failed for " + path);
+}
+
+}  // namespace
+
+void TempTree::SetLocalMtime(const std::string& relative, int year, int month, int day, int hour,
+                             int minute, int second) {
+  SetLocalMtimeOf(Path(relative), year, month, day, hour, minute, second);
+}
+
+void WriteStaleFile(const std::string& path, const std::string& contents) {
+  WriteFile(path, contents);
+  SetLocalMtimeOf(path, 1980, 1, 1, 0, 0, 0);
+}
+
+std::string TempTree::WriteStale(const std::string& relative, const std::string& contents) {
+  WriteStaleFile(Path(relative), contents);
+  return Path(relative);
 }
 
 std::string TempTree::WriteSettings(const std::string& relativeDir, const std::string& body) {

@@ -28,9 +28,11 @@ class TempTree {
   bool Exists(const std::string& relative) const;
   void MakeDirs(const std::string& relative);
   // Sets the last-write time to the given local calendar time, converted with the
-  // offset in force now as the patcher converts.
+  // offset that held at that time, as the patcher stamps.
   void SetLocalMtime(const std::string& relative, int year, int month, int day, int hour,
                      int minute, int second = 0);
+  // Writes a file that every listed entry finds out of date (see WriteStaleFile).
+  std::string WriteStale(const std::string& relative, const std::string& contents);
   // Writes a settings file "VornPatch.ini" into `relative` (a directory).
   std::string WriteSettings(const std::string& relativeDir, const std::string& body);
 
@@ -45,8 +47,14 @@ void WriteFile(const std::string& path, const std::string& contents);
 void MakeDirs(const std::string& path);
 void RemoveTree(const std::string& path);
 
+// Writes a file (parents created) last written at 1980-01-01 00:00 local time: before
+// every listed date and at the earliest time of day, so the freshness test fetches it
+// whatever its size and whenever the test runs. A file written "now" with the listed
+// size would look current from the listed time of day on.
+void WriteStaleFile(const std::string& path, const std::string& contents);
+
 // The last-write time of a file as local "YYYY-MM-DD HH:MM", converted as the patcher
-// converts (the offset in force now); "" when it cannot be read.
+// converts (the offset in force at that time); "" when it cannot be read.
 std::string LocalStamp(const std::string& path);
 // The names in a directory (not "." and ".."), sorted.
 std::set<std::string> DirectoryNames(const std::string& dir);

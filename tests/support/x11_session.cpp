@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cctype>
 #include <cstdio>
@@ -277,7 +278,7 @@ unsigned long XvfbSession::FindWindow(const std::string& namePattern, int ms) co
   const double deadline = SteadyNowMs() + ms;
   for (;;) {
     std::string out;
-    if (RunTool({"xdotool", "search", "--name", namePattern}, ClientEnv(), 5000, &out) == 0) {
+    if (RunTool({"xdotool", "search", "--onlyvisible", "--name", namePattern}, ClientEnv(), 5000, &out) == 0) {
       const unsigned long id = std::strtoul(out.c_str(), nullptr, 10);
       if (id != 0) return id;
     }
@@ -308,6 +309,37 @@ RgbImage XvfbSession::Screenshot(unsigned long window) const {
   return DecodePpm(out);
 }
 
+
+std::vector<std::string> ProgramEnv(const XvfbSession& xvfb, const std::string& root,
+                                    const std::vector<std::string>& extra) {
+  std::vector<std::string> env = xvfb.ClientEnv();
+  for (std::string& e : env)
+    if (e.compare(0, 5, "HOME=") == 0) e = "HOME=" + root + "/home";
+  env.push_back("XDG_RUNTIME_DIR=" + root + "/run");
+  env.push_back("XDG_CONFIG_DIRS=" + root + "/xdg");
+  // A sanitizer build reports fontconfig's own caches, still held at exit, as leaks and
+  // exits 1; nothing else is excused.
+  const std::string suppressions = root + "/lsan.supp";
+  if (FILE* f = std::fopen(suppressions.c_str(), "w")) {
+    std::fputs("leak:libfontconfig.so\n", f);
+    std::fclose(f);
+  }
+  env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" + suppressions);
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string variable = *e;
+    if (variable.compare(0, 3, "TZ=") == 0 || variable.compare(0, 5, "LANG=") == 0 ||
+        variable.compare(0, 9, "LANGUAGE=") == 0 || variable.compare(0, 3, "LC_") == 0)
+      env.push_back(variable);
+  }
+  for (const std::string& e : extra) {
+    const std::string name = e.substr(0, e.find('=')) + "=";
+    env.erase(std::remove_if(env.begin(), env.end(),
+                             [&](const std::string& v) { return v.compare(0, name.size(), name) == 0; }),
+              env.end());
+    if (e.find('=') != std::string::npos) env.push_back(e);
+  }
+  return env;
+}
 
 std::vector<pid_t> ProcessesRunningFrom(const std::string& path) {
   std::vector<pid_t> pids;

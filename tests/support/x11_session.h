@@ -69,8 +69,9 @@ class XvfbSession {
   // The environment for X clients: PATH, HOME and DISPLAY.
   std::vector<std::string> ClientEnv() const;
 
-  // Polls `xdotool search --name pattern` until a window shows up (or `ms` pass);
-  // 0 when none did.
+  // Polls `xdotool search --onlyvisible --name pattern` until a window is mapped (or
+  // `ms` pass); 0 when none was. A window that exists but is not mapped yet cannot take
+  // the focus, so keys sent to it would be lost.
   unsigned long FindWindow(const std::string& namePattern, int ms) const;
   bool WindowGone(const std::string& namePattern) const;
   // Inner size of a window (xwininfo).
@@ -93,6 +94,15 @@ class XvfbSession {
   std::string display_;
 };
 
+// The environment the built program gets in the end-to-end tests: the X client's
+// (PATH, HOME, DISPLAY) with a home, runtime directory and registry of the test's own
+// under `root` (home/, run/, xdg/, made by the test), the leak suppressions a sanitizer
+// build needs (written to root/lsan.supp), and this process's time zone and locale (TZ,
+// LANG, LANGUAGE, LC_*), so that the program stamps and reads times in the zone the test
+// reads them in. `extra` adds or replaces variables ("NAME=value") or leaves one out
+// ("NAME").
+std::vector<std::string> ProgramEnv(const XvfbSession& xvfb, const std::string& root,
+                                    const std::vector<std::string>& extra = {});
 
 // Processes (of this user) whose image is the file at `path` as it is now.
 std::vector<pid_t> ProcessesRunningFrom(const std::string& path);

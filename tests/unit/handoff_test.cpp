@@ -43,6 +43,7 @@ class HandOffStep : public ::testing::Test {
 };
 
 TEST_F(HandOffStep, ARenewedPatcherThatCannotStartIsReportedAfterTheReplacement) {
+  ScopedTimeZone zone("America/New_York");
   // Replaced files keep their permission bits: this target cannot be started.
   const std::string target = tree_.Write("zidodiruv", "old");
   ::chmod(target.c_str(), 0644);
@@ -56,13 +57,13 @@ TEST_F(HandOffStep, ARenewedPatcherThatCannotStartIsReportedAfterTheReplacement)
   EXPECT_EQ(Boxes()[0].flags, plat::kBoxOk | plat::kBoxIconError);
   EXPECT_FALSE(Boxes()[0].hadOwner);
   EXPECT_EQ(ReadFile(target), "#!/bin/sh\nexit 0\n");
-  // Stamped with the listed local date and time.
+  // Stamped with the listed local date and time, with the offset of that date: 09:05
+  // summer time in New York is 13:05 UTC, in whichever season the step runs.
   plat::FileStatus status;
-  plat::FileTime local = 0;
   plat::CalendarTime c;
-  ASSERT_TRUE(plat::QueryFile(target.c_str(), &status));
-  ASSERT_TRUE(plat::UtcToLocalFileTime(status.lastWrite, &local) && plat::SplitFileTime(local, &c));
-  EXPECT_EQ(std::vector<int>({c.year, c.month, c.day, c.hour, c.minute}), std::vector<int>({2002, 7, 15, 9, 5}));
+  ASSERT_TRUE(plat::QueryFile(target.c_str(), &status) && plat::SplitFileTime(status.lastWrite, &c));
+  EXPECT_EQ(std::vector<int>({c.year, c.month, c.day, c.hour, c.minute}), std::vector<int>({2002, 7, 15, 13, 5}));
+  EXPECT_EQ(LocalStamp(target), "2002-07-15 09:05");
   EXPECT_TRUE(FileExists(source)) << "the staging copy stays";
 }
 

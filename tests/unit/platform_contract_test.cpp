@@ -1,6 +1,7 @@
 // The platform services as their headers promise them, run against whichever
-// implementation this build has: only the platform headers, the standard library and
-// GoogleTest are used here, so the same file tests the Linux and the Windows services.
+// implementation this build has: only the platform headers, the standard library,
+// GoogleTest and a time zone as far as the build can set one (support/test_zone.h) are
+// used here, so the same file tests the Linux and the Windows services.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/errors.h"
@@ -19,6 +21,7 @@
 #include "platform/instance.h"
 #include "platform/settings.h"
 #include "platform/sync.h"
+#include "support/test_zone.h"
 
 namespace {
 
@@ -107,9 +110,10 @@ TEST(Threads, RunAtOnceAndAreJoined) {
 
 TEST(Clock, TicksMoveForwardAndCalendarFieldsRoundTrip) {
   const uint32_t before = plat::TickCount();
-  plat::SleepMs(20);
+  plat::SleepMs(100);
   const uint32_t elapsed = plat::TickCount() - before;
-  EXPECT_GE(elapsed, 15u);  // timers may round down by a tick
+  // Windows' tick moves in steps of up to 16 ms, so a reading may lag by one step.
+  EXPECT_GE(elapsed, 84u);
   EXPECT_LT(elapsed, 60000u);
 
   plat::CalendarTime fields;
@@ -129,30 +133,66 @@ TEST(Clock, TicksMoveForwardAndCalendarFieldsRoundTrip) {
   EXPECT_EQ(back.minute, 5);
   EXPECT_EQ(back.dayOfWeek, 1) << "15 July 2002 was a Monday";
 
-  // Local and UTC convert with one offset, so every value converts back exactly; a
-  // date in the other half of the year gets the same offset as today.
-  for (uint16_t month : {1, 7}) {
-    fields.month = month;
-    ASSERT_TRUE(plat::JoinFileTime(fields, &joined));
-    plat::FileTime utc = 0, local = 0;
-    ASSERT_TRUE(plat::LocalToUtcFileTime(joined, &utc));
-    ASSERT_TRUE(plat::UtcToLocalFileTime(utc, &local));
-    EXPECT_EQ(local, joined);
-    if (month == 1) {
-      const int64_t januaryOffset = static_cast<int64_t>(joined) - static_cast<int64_t>(utc);
-      fields.month = 7;
-      plat::FileTime july = 0, julyUtc = 0;
-      ASSERT_TRUE(plat::JoinFileTime(fields, &july));
-      ASSERT_TRUE(plat::LocalToUtcFileTime(july, &julyUtc));
-      EXPECT_EQ(static_cast<int64_t>(july) - static_cast<int64_t>(julyUtc), januaryOffset);
-    }
-  }
-
   fields.month = 13;
   EXPECT_FALSE(plat::JoinFileTime(fields, &joined));
   fields.month = 4;
   fields.day = 31;
   EXPECT_FALSE(plat::JoinFileTime(fields, &joined));
+}
+
+// 2024 in two zones with daylight saving time: a winter and a summer time, a time in
+// the hour that spring skips and one in the hour that autumn repeats. Each local time
+// converts to UTC with the offset of its own date (the skipped one with the winter
+// offset, the repeated one as its first occurrence), whatever the season today, and
+// reads back as listed (the skipped one an hour later). Fractions of a second stay.
+TEST(Clock, LocalTimesTakeTheOffsetOfTheirOwnDateAcrossTheClockChanges) {
+  struct Case {
+    uint16_t month, day, hour, minute;  // local
+    uint16_t utcDay, utcHour;           // expected UTC, same month and minute
+    uint16_t backHour;                  // the local hour it reads back as
+  };
+  struct Zone {
+    const char* name;
+    Case cases[5];
+  };
+  const Zone zones[] = {
+      {"America/New_York",
+       {{1, 15, 12, 0, 15, 17, 12}, {7, 15, 12, 0, 15, 16, 12}, {3, 10, 2, 30, 10, 7, 3}, {11, 3, 1, 30, 3, 5, 1},
+        {11, 3, 2, 0, 3, 7, 2}}},
+      {"Europe/Berlin",
+       {{1, 15, 12, 0, 15, 11, 12}, {7, 15, 12, 0, 15, 10, 12}, {3, 31, 2, 30, 31, 1, 3}, {10, 27, 2, 30, 27, 0, 2},
+        {10, 27, 3, 0, 27, 2, 3}}},
+  };
+  const plat::FileTime fraction = 350 * 10000 + 1234;  // 0.3501234 s
+  int checked = 0;
+  for (const Zone& zone : zones) {
+    zdtest::TestZone scope(zone.name);
+    if (!scope.active()) continue;
+    ++checked;
+    for (const Case& c : zone.cases) {
+      SCOPED_TRACE(std::string(zone.name) + " " + std::to_string(c.month) + "-" + std::to_string(c.day) + " " +
+                   std::to_string(c.hour) + ":" + std::to_string(c.minute));
+      plat::CalendarTime f;
+      f.year = 2024;
+      f.month = c.month;
+      f.day = c.day;
+      f.hour = c.hour;
+      f.minute = c.minute;
+      f.second = 27;
+      plat::FileTime local = 0, utc = 0, back = 0;
+      ASSERT_TRUE(plat::JoinFileTime(f, &local));
+      local += fraction;
+      ASSERT_TRUE(plat::LocalToUtcFileTime(local, &utc));
+      plat::CalendarTime u;
+      ASSERT_TRUE(plat::SplitFileTime(utc, &u));
+      EXPECT_EQ(std::vector<int>({u.month, u.day, u.hour, u.minute, u.second}),
+                std::vector<int>({c.month, c.utcDay, c.utcHour, c.minute, 27}));
+      EXPECT_EQ(utc % 10000000, fraction);
+      ASSERT_TRUE(plat::UtcToLocalFileTime(utc, &back));
+      EXPECT_EQ(static_cast<int64_t>(back) - static_cast<int64_t>(local), (c.backHour - c.hour) * 36000000000LL);
+    }
+  }
+  if (checked == 0) GTEST_SKIP() << "the process's zone is neither New York's nor Berlin's (a Windows program takes its zone from TZ when it starts)";
 }
 
 TEST(Settings, TextIsCutToTheBufferAndAbsentKeysGiveTheFallback) {

@@ -45,8 +45,9 @@ TEST(CommandLine, SplitsLikeTheWindowsRuntime) {
 TEST(StartProgram, PassesTheArgumentsAndReportsAMissingProgram) {
   TempTree tree;
   const std::string log = tree.Path("args.txt");
-  const std::string script = tree.Write("game.sh", "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done > " + log +
-                                                       ".tmp && mv " + log + ".tmp " + log + "\n");
+  // The paths are quoted: the temporary directory may hold blanks.
+  const std::string script = tree.Write("game.sh", "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done > '" + log +
+                                                       ".tmp' && mv '" + log + ".tmp' '" + log + "'\n");
   ::chmod(script.c_str(), 0755);
   ASSERT_TRUE(plat::StartProgram(script.c_str(), " -P \"x y\" z"));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

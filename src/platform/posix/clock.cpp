@@ -1,12 +1,14 @@
-// Linux clock: CLOCK_MONOTONIC ticks, calendar arithmetic on file times, and the
-// UTC offset in force now (tm_gmtoff of the current moment). The Windows calls
-// convert with the current bias too, never with the bias of the converted date, so
-// a file stamped with a listed local time reads back with the same date and time.
+// Linux clock: CLOCK_MONOTONIC ticks, calendar arithmetic on file times, and the zone's
+// offsets from the C library: localtime_r for the offset at an instant, mktime with
+// tm_isdst = -1 for the offset at a local time (settled at clock changes by
+// local_time.cpp).
 #include "platform/clock.h"
 
 #include <time.h>
 
 #include <cerrno>
+
+#include "platform/zone_conversion.h"
 
 namespace plat {
 
@@ -45,15 +47,8 @@ unsigned DaysInMonth(unsigned y, unsigned m) {
   return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
 }
 
-// The offset of local time from UTC in force now, in file-time units.
-bool CurrentOffset(int64_t* offset) {
-  ::tzset();  // TZ may have changed since the last call
-  const time_t now = ::time(nullptr);
-  struct tm local;
-  if (::localtime_r(&now, &local) == nullptr) return false;
-  *offset = static_cast<int64_t>(local.tm_gmtoff) * static_cast<int64_t>(kTicksPerSecond);
-  return true;
-}
+// Seconds from 1601-01-01 to 1970-01-01.
+constexpr int64_t kEpochSeconds = 11644473600LL;
 
 }  // namespace
 
@@ -110,9 +105,12 @@ bool JoinFileTime(const CalendarTime& f, FileTime* out) {
 }
 
 bool UtcToLocalFileTime(FileTime utc, FileTime* local) {
-  int64_t offset;
-  if (!CurrentOffset(&offset)) return false;
-  const int64_t value = static_cast<int64_t>(utc) + offset;
+  // localtime_r reads the zone once; it never looks at TZ again unless tzset() runs.
+  const time_t seconds = static_cast<time_t>(static_cast<int64_t>(utc / kTicksPerSecond) - kEpochSeconds);
+  struct tm fields;
+  if (::localtime_r(&seconds, &fields) == nullptr) return false;
+  const int64_t value =
+      static_cast<int64_t>(utc) + static_cast<int64_t>(fields.tm_gmtoff) * static_cast<int64_t>(kTicksPerSecond);
   if (value < 0) {
     errno = EINVAL;
     return false;
@@ -121,15 +119,26 @@ bool UtcToLocalFileTime(FileTime utc, FileTime* local) {
   return true;
 }
 
-bool LocalToUtcFileTime(FileTime local, FileTime* utc) {
-  int64_t offset;
-  if (!CurrentOffset(&offset)) return false;
-  const int64_t value = static_cast<int64_t>(local) - offset;
-  if (value < 0) {
+bool SystemLocalToUtc(FileTime local, FileTime* utc) {
+  CalendarTime c;
+  if (!SplitFileTime(local, &c)) return false;
+  struct tm fields {};
+  fields.tm_year = c.year - 1900;
+  fields.tm_mon = c.month - 1;
+  fields.tm_mday = c.day;
+  fields.tm_hour = c.hour;
+  fields.tm_min = c.minute;
+  fields.tm_sec = c.second;
+  fields.tm_isdst = -1;  // the zone's rules decide, not the season of today
+  fields.tm_wday = -1;   // mktime sets it on success; -1 is also a valid result
+  const time_t seconds = ::mktime(&fields);
+  const int64_t sinceFileEpoch = static_cast<int64_t>(seconds) + kEpochSeconds;
+  if (fields.tm_wday < 0 || sinceFileEpoch < 0) {
     errno = EINVAL;
     return false;
   }
-  *utc = static_cast<FileTime>(value);
+  // Seconds are whole in both, so the fraction carries over unchanged.
+  *utc = static_cast<FileTime>(sinceFileEpoch) * kTicksPerSecond + local % kTicksPerSecond;
   return true;
 }
 

@@ -1,12 +1,21 @@
 // Windows: the system's millisecond tick and its file-time conversions.
 //
-// FileTimeToLocalFileTime and LocalFileTimeToFileTime apply the bias in force now
-// (not the daylight-saving state of the converted date), which is the contract of
-// clock.h; Wine's implementation does the same (RtlSystemTimeToLocalTime with the
-// current bias).
+// Local and UTC convert with the zone's bias at the converted time:
+// SystemTimeToTzSpecificLocalTime and TzSpecificLocalTimeToSystemTime with the current
+// zone (NULL), which apply its standard or daylight bias by the date, where
+// FileTimeToLocalFileTime and LocalFileTimeToFileTime would apply the bias in force
+// now, whatever the date. The zone's current rules serve every year. Both calls work on
+// SYSTEMTIME, to the millisecond; biases are whole minutes, so the 100-ns remainder
+// carries over. Windows does not document what TzSpecificLocalTimeToSystemTime makes of
+// a local time that a clock change repeats or skips; Wine 8.0 takes a repeated time as
+// its first occurrence and a skipped one as daylight time, which reads back an hour
+// earlier than itself. local_time.cpp settles both by the rule of clock.h, whatever the
+// system chose.
 #include "platform/clock.h"
 
 #include <windows.h>
+
+#include "platform/zone_conversion.h"
 
 namespace plat {
 
@@ -60,20 +69,35 @@ bool JoinFileTime(const CalendarTime& fields, FileTime* out) {
   return true;
 }
 
-bool UtcToLocalFileTime(FileTime utc, FileTime* local) {
-  const FILETIME in = ToFiletime(utc);
+namespace {
+
+constexpr FileTime kTicksPerMillisecond = 10000;
+
+// Converts `from` through SYSTEMTIME with `convert`, keeping what SYSTEMTIME cannot hold.
+template <typename Convert>
+bool ConvertZoned(FileTime from, FileTime* to, Convert convert) {
+  const FILETIME in = ToFiletime(from);
+  SYSTEMTIME fields, converted;
   FILETIME out;
-  if (!FileTimeToLocalFileTime(&in, &out)) return false;
-  *local = FromFiletime(out);
+  if (!FileTimeToSystemTime(&in, &fields) || !convert(&fields, &converted) ||
+      !SystemTimeToFileTime(&converted, &out))
+    return false;
+  *to = FromFiletime(out) + from % kTicksPerMillisecond;
   return true;
 }
 
-bool LocalToUtcFileTime(FileTime local, FileTime* utc) {
-  const FILETIME in = ToFiletime(local);
-  FILETIME out;
-  if (!LocalFileTimeToFileTime(&in, &out)) return false;
-  *utc = FromFiletime(out);
-  return true;
+}  // namespace
+
+bool UtcToLocalFileTime(FileTime utc, FileTime* local) {
+  return ConvertZoned(utc, local, [](SYSTEMTIME* in, SYSTEMTIME* out) {
+    return SystemTimeToTzSpecificLocalTime(nullptr, in, out) != FALSE;
+  });
+}
+
+bool SystemLocalToUtc(FileTime local, FileTime* utc) {
+  return ConvertZoned(local, utc, [](SYSTEMTIME* in, SYSTEMTIME* out) {
+    return TzSpecificLocalTimeToSystemTime(nullptr, in, out) != FALSE;
+  });
 }
 
 }  // namespace plat
