@@ -5,11 +5,12 @@
 #
 # Cases: a run with 'C', 'Z' and 'D' entries and a current file (contents, listed
 # times read back through Windows' calls, the game started once with " -U", the
-# staging area emptied, the current file never fetched); the list connection refused
-# and the question answered Yes (the game starts); a file connection refused,
-# answered No and Yes; EX during a slowed download; a file missing on the server; the
-# self-update through its three processes with Windows' file locks, followed by the
-# renewed patcher's own full run.
+# staging area emptied, the current file never fetched, the prefix's URL cache as it
+# was); the list connection refused and the question answered Yes (the game starts); a
+# file connection refused, answered No and Yes; EX during a slowed download; a file
+# missing on the server; a file the server cuts short while it answers 226; a list with
+# local names Windows cannot hold beside good ones; the self-update through its three
+# processes with Windows' file locks, followed by the renewed patcher's own full run.
 set -euo pipefail
 exe=$(readlink -f "$1")
 probe=$(readlink -f "$2")
@@ -78,6 +79,12 @@ staged_files() { find "$1/Update" -type f 2>/dev/null | wc -l; }
 game_starts() { [ -e "$1/probe.log" ] && wc -l <"$1/probe.log" || echo 0; }
 # wait_end PID DIR: the program (and anything it started from DIR) has ended.
 wait_end() { until_ok 60 gone "$1" && until_ok 30 none_running_from "$2"; }
+# cache_files: the files of the prefix's URL cache but its index, with their sizes.
+cache_files() {
+  find "$WINEPREFIX/drive_c/users" -path '*/INetCache/*' -type f ! -name index.dat -printf '%p %s\n' 2>/dev/null | LC_ALL=C sort
+}
+# files_in DIR: every file under DIR, relative, sorted.
+files_in() { (cd "$1" && find . -type f | LC_ALL=C sort | tr '\n' ' '); }
 
 # --- The sample patch on the server ------------------------------------------------
 # /full/: plain files in folders, a gzip entry, a deletion, a current file.
@@ -109,8 +116,9 @@ whole_run() {
   printf 'to be deleted\n' >"$d/Data/Obsolete.dat"
   cp "$root/full/data/Current.dat" "$d/Data/Current.dat"
   stamp "$d/Data/Current.dat" 2002-05-20 08:00
-  local mark
+  local mark cache
   mark=$(log_mark)
+  cache=$(cache_files)
   local t0=$SECONDS
   start "$d"
   if ! until_ok 60 test -s "$d/probe.log" || ! wait_end "$started" "$d"; then
@@ -134,21 +142,27 @@ whole_run() {
   [ "$got" = "$expected" ] && pass "$name: every file reads back with its listed time through Windows' calls" \
     || fail "$name: times read back as: $(echo "$got" | tr '\n' ';') expected $(echo "$expected" | tr '\n' ';')"
   [ "$(staged_files "$d")" -eq 0 ] && pass "$name: the staging area holds no file" || fail "$name: staged files left: $(find "$d/Update" -type f)"
+  [ "$(cache_files)" = "$cache" ] && pass "$name: the prefix's URL cache is as the run found it" \
+    || fail "$name: the URL cache gained: $(comm -13 <(echo "$cache") <(cache_files) | tr '\n' ';')"
+  # Every transfer's size is checked: pyftpdlib states none when it opens a transfer, so
+  # one SIZE follows each; vsftpd states it ("(4096 bytes)"), so none is asked for.
   if [ "$name" = pyftpdlib ]; then
     local since
     since=$(log_since "$mark")
     if ! grep -q 'RETR.*Current.dat' <<<"$since" && [ "$(grep -c ' RETR ' <<<"$since")" -eq 5 ] \
-      && [ "$(grep -c ' TYPE I$' <<<"$since")" -eq 5 ] && ! grep -q ' PASV$\| EPSV$' <<<"$since"; then
-      pass "$name: the current file is not fetched; four files and the list in image type, active mode"
+      && [ "$(grep -c ' TYPE I$' <<<"$since")" -eq 5 ] && ! grep -q ' PASV$\| EPSV$' <<<"$since" \
+      && [ "$(grep -c ' SIZE ' <<<"$since")" -eq 5 ]; then
+      pass "$name: the current file is not fetched; four files and the list in image type, active mode, each size asked"
     else
-      fail "$name: the server saw: $(grep ' RETR \| TYPE \| PASV\| EPSV' <<<"$since" | tr '\n' ';')"
+      fail "$name: the server saw: $(grep ' RETR \| TYPE \| PASV\| EPSV\| SIZE ' <<<"$since" | tr '\n' ';')"
     fi
   elif [ "$name" = vsftpd ]; then
     local downloads
     downloads=$(grep 'OK DOWNLOAD' "$work/vsftpd/log" || true)
     [ "$(grep -c . <<<"$downloads")" -eq 5 ] && ! grep -q 'Current.dat' <<<"$downloads" && ! grep -q '"PASV"\|"EPSV"' "$work/vsftpd/log" \
-      && pass "$name: the current file is not fetched; four files and the list, active mode" \
-      || fail "$name: the server sent: $(tr '\n' ';' <<<"$downloads")"
+      && ! grep -q '"SIZE ' "$work/vsftpd/log" \
+      && pass "$name: the current file is not fetched; four files and the list, active mode, the sizes taken from the replies" \
+      || fail "$name: the server sent: $(tr '\n' ';' <<<"$downloads") $(grep -c '"SIZE ' "$work/vsftpd/log") SIZE"
   fi
 }
 
@@ -293,6 +307,69 @@ if until_ok 60 has_box; then
   fi
 else
   fail "missing: no box"
+fi
+end_running_from "$d"
+
+# --- A file the server cuts short (200,000 of 400,000 bytes) while it answers 226: its
+# box, then the end; the old file stays, nothing is launched.
+blob "$root/cut/Big.dat" 400000
+printf 'C 2002-06-01 10:00 400000 Big.dat Big.dat\r\n' >"$root/cut/patch.lst"
+d=$(install_dir cut)
+settings "$d" "$ftp_port" player secret /cut/
+printf 'old big\n' >"$d/Big.dat"
+printf 'cut_after=200000\npath=cut/Big.dat\n' >"$control"
+mark=$(log_mark)
+start "$d"
+if until_ok 60 has_box; then
+  grep -q 'SENT [0-9]* 200000 ' <(log_since "$mark") && pass "cut: the box comes after the server sent half the file" \
+    || fail "cut: the server saw: $(log_since "$mark" | tr '\n' ';')"
+  keys Return
+  if wait_end "$started" "$d"; then
+    [ ! -e "$d/probe.log" ] && [ "$(cat "$d/Big.dat")" = "old big" ] && [ "$(staged_files "$d")" -eq 0 ] \
+      && pass "cut: OK ends the run; the old file stays, nothing staged, no game" \
+      || fail "cut: after OK: game $(game_starts "$d"), staged $(staged_files "$d"), Big.dat $(wc -c <"$d/Big.dat") bytes"
+  else
+    fail "cut: the program did not end after OK"
+  fi
+else
+  fail "cut: no box"
+fi
+: >"$control"
+end_running_from "$d"
+
+# --- Local names Windows cannot hold as plain files (an alternate stream, devices in
+# any component with any extension, a trailing dot, a wildcard, a forbidden character),
+# between good lines: those lines are dropped, the good files installed, no box, the
+# game started, and nothing written for the dropped ones (the server has their files).
+blob "$root/names/Good.dat" 3000
+{
+  printf 'C 2002-06-01 10:00 3000 Data\\x.dat:s Good.dat\r\n'
+  printf 'C 2002-06-01 10:00 3000 Data\\Good.dat Good.dat\r\n'
+  printf 'C 2002-06-01 10:00 3000 CON Good.dat\r\n'
+  printf 'C 2002-06-01 10:00 3000 Data\\nul.txt Good.dat\r\n'
+  printf 'C 2002-06-01 10:00 3000 COM1\\a.dat Good.dat\r\n'
+  printf 'C 2002-06-01 10:00 3000 Data\\trail. Good.dat\r\n'
+  printf 'C 2002-06-01 10:00 3000 Data\\what?.dat Good.dat\r\n'
+  printf 'C 2002-06-01 10:00 3000 Data\\a<b.dat Good.dat\r\n'
+  printf 'C 2002-06-01 10:00 3000 Readme.txt Good.dat\r\n'
+} >"$root/names/patch.lst"
+d=$(install_dir names)
+settings "$d" "$ftp_port" player secret /names/
+mkdir -p "$d/Data"
+printf 'old x\n' >"$d/Data/x.dat"
+mark=$(log_mark)
+start "$d"
+if until_ok 60 test -s "$d/probe.log" && wait_end "$started" "$d"; then
+  has_box && fail "names: a box is up" || true
+  [ "$(cat "$d/probe.log")" = "[ -U]" ] && cmp -s "$root/names/Good.dat" "$d/Data/Good.dat" && cmp -s "$root/names/Good.dat" "$d/Readme.txt" \
+    && pass "names: the good lines are installed and the game started" || fail "names: game $(game_starts "$d"), files $(files_in "$d")"
+  [ "$(files_in "$d")" = "./Data/Good.dat ./Data/x.dat ./Readme.txt ./Vorn.exe ./VornPatch.ini ./ZidoDiruv.exe ./probe.log " ] \
+    && [ "$(cat "$d/Data/x.dat")" = "old x" ] && [ "$(grep -c ' RETR ' <(log_since "$mark"))" -eq 3 ] \
+    && pass "names: nothing fetched or written for the dropped lines" \
+    || fail "names: files $(files_in "$d"); server: $(grep ' RETR ' <(log_since "$mark") | tr '\n' ';')"
+else
+  fail "names: the run did not end with the game started"
+  has_box && fail "names: a box is up"
 fi
 end_running_from "$d"
 
