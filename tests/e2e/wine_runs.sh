@@ -253,7 +253,8 @@ question_case list-refused-yes refuse_login=1 yes
 question_case file-refused-no "logins_allowed=$(($(logins_so_far) + 1))" no
 question_case file-refused-yes "logins_allowed=$(($(logins_so_far) + 1))" yes
 
-# --- EX during a download: the server sends the big file at about 600 kB/s. ----------
+# --- EX during a download: the server sends the big file at about 600 kB/s; the bar
+# follows the data on its way. ---------------------------------------------------------
 blob "$root/slow/Small.dat" 1000
 blob "$root/slow/Big.dat" 10000000
 printf 'C 2002-06-01 10:00 1000 Small.dat Small.dat\r\nC 2002-06-01 10:00 10000000 Big.dat Big.dat\r\n' >"$root/slow/patch.lst"
@@ -264,12 +265,26 @@ mark=$(log_mark)
 start "$d"
 # Bytes of the big file have arrived in the staging area (under the FTP client's
 # temporary name or the staging name).
-big_arriving() { [ "$(cat "$d/Update/Big.dat"* 2>/dev/null | wc -c)" -gt 0 ]; }
+big_bytes() { cat "$d/Update/Big.dat"* 2>/dev/null | wc -c; }
+big_arriving() { [ "$(big_bytes)" -gt 2500000 ]; }
 if until_ok 60 big_arriving && until_ok 10 dialog_visible; then
-  # EX is at dialog units 105,137 (55 x 15) of a 267 x 159 client area; without a
-  # window manager the window is the client area, so its size gives the scale (the
-  # font decides it). A real click in the button's middle.
+  # Dialog units scale to pixels by the client area's 267 x 159 units; without a window
+  # manager the window is the client area, so its size gives the scale (the font decides
+  # it). The bar is at 8,69 (250 x 12): its middle row, inside the border, is filled
+  # where it differs from its empty end. The share it shows lies between the shares of
+  # the file on disk just before and just after the screenshot, give or take 2%.
   eval "$(xdotool getwindowgeometry --shell "$(dialog)")"
+  before=$(big_bytes)
+  import -window root "$work/bar.png"
+  after=$(big_bytes)
+  bar_x=$((X + WIDTH * 8 / 267 + 2)) bar_w=$((WIDTH * 250 / 267 - 4)) bar_y=$((Y + HEIGHT * 75 / 159))
+  shown=$(convert "$work/bar.png" -crop "${bar_w}x1+${bar_x}+${bar_y}" +repage -depth 8 txt:- \
+    | LC_ALL=C awk 'NR > 1 { c[NR] = $3; last = $3 } END { for (i in c) n += c[i] != last; print n / (NR - 1) }')
+  LC_ALL=C awk -v s="$shown" -v a="$before" -v b="$after" 'BEGIN { exit !(s >= a / 1e7 - 0.02 && s <= b / 1e7 + 0.02) }' \
+    && pass "ex: the bar shows the share that has arrived" \
+    || fail "ex: the bar shows $shown while $before to $after of 10000000 bytes had arrived (screenshot $work/bar.png)"
+  echo "  (the bar showed $shown with $before to $after of 10000000 bytes in)"
+  # EX is at dialog units 105,137 (55 x 15): a real click in the button's middle.
   xdotool mousemove --window "$WINDOW" $((WIDTH * 1325 / 2670)) $((HEIGHT * 1445 / 1590)) click 1
   if wait_end "$started" "$d"; then
     pass "ex: EX during the download ends the program"
