@@ -5,12 +5,13 @@
 // memory, and a token is never reused.
 //
 // The notifications the core sees are made here, never passed through from WinINet.
-// Each connection has a thread of its own that makes the WinINet calls one after the
-// other, and reports 10, 60, 41 and 100 from what those calls return. WinINet's status
-// callback only records: the completion of a call that went pending, the handle a
-// pending call created, and that the server is still talking (which moves the time
-// limit on). So where WinINet implementations differ in what they announce and in
-// which order, the core still sees one sequence.
+// Each connection is run by one client thread (threads go on to the next connection)
+// that makes the WinINet calls one after the other, and reports 10, 60, 41 and 100 from
+// what those calls return. WinINet's status callback only records: the completion of a
+// call that went pending, the handle a pending call created, the server's replies, and
+// that the server is still talking (which moves the time limit on). So where WinINet
+// implementations differ in what they announce and in which order, the core still sees
+// one sequence.
 //
 // What differs, and how it is absorbed:
 // - Wine's InternetConnectA in asynchronous mode connects and logs on synchronously
@@ -84,6 +85,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -124,6 +126,8 @@ constexpr DWORD kOpenFlags = FTP_TRANSFER_TYPE_BINARY | INTERNET_FLAG_RELOAD | I
 constexpr DWORD kReadChunk = 64 * 1024;
 // How long FtpShutdown waits for a connection's thread that WinINet still holds.
 constexpr auto kShutdownWait = std::chrono::seconds(5);
+// How long a client thread waits for another connection before it ends.
+constexpr auto kIdleThreadLife = std::chrono::seconds(30);
 
 struct Root {
   uintptr_t id = 0;
@@ -196,17 +200,26 @@ struct Conn {
   std::string reply;                // the last control reply read (see ReplyOfThisThread)
 };
 
+// A thread runs connections one after the other: a patch run makes a connection per
+// file, and a new thread for each (under Wine, where a thread's start and end go through
+// the server and every DLL) cost a few milliseconds of each file.
 struct ClientThread {
   std::thread thread;
-  std::shared_ptr<Conn> conn;
+  std::shared_ptr<Conn> conn;  // the connection it runs; null between connections
+  bool retired = false;        // left to end by FtpShutdown: takes no other connection
+  bool done = false;           // it has ended
 };
 
 struct Globals {
   std::mutex mu;
   std::unordered_map<uintptr_t, std::shared_ptr<Root>> roots;
   std::unordered_map<uintptr_t, std::shared_ptr<Conn>> conns;  // open handles
-  std::unordered_map<uintptr_t, std::shared_ptr<Conn>> live;   // threads still running
-  std::vector<ClientThread> threads;
+  std::unordered_map<uintptr_t, std::shared_ptr<Conn>> live;   // not yet ended by their thread
+  std::vector<std::shared_ptr<ClientThread>> threads;
+  std::deque<std::shared_ptr<Conn>> unclaimed;  // connections no thread has taken yet
+  size_t idleThreads = 0;                       // threads waiting for one
+  bool stopping = false;                        // FtpShutdown: idle threads end
+  std::condition_variable work;
   uintptr_t nextId = 0x5a0000;
   std::atomic<int> inFlight{0};
   FtpTimeLimits limits = FtpDefaultTimeLimits();
@@ -814,6 +827,27 @@ void RunConnection(std::shared_ptr<Conn> conn) {
   std::lock_guard<std::mutex> lock(g.mu);
   c.threadDone = true;
   g.live.erase(c.id);
+}
+
+// A client thread: runs the connections nobody has taken, until none has come for
+// kIdleThreadLife or FtpShutdown stops it.
+void RunClientThread(std::shared_ptr<ClientThread> self) {
+  Globals& g = G();
+  std::unique_lock<std::mutex> lock(g.mu);
+  while (!self->retired) {
+    ++g.idleThreads;
+    g.work.wait_for(lock, kIdleThreadLife, [&] { return !g.unclaimed.empty() || g.stopping; });
+    --g.idleThreads;
+    if (g.unclaimed.empty()) break;
+    self->conn = std::move(g.unclaimed.front());
+    g.unclaimed.pop_front();
+    std::shared_ptr<Conn> conn = self->conn;
+    lock.unlock();
+    RunConnection(conn);
+    lock.lock();
+    self->conn.reset();
+  }
+  self->done = true;
   g.watchdogWake.notify_all();  // FtpShutdown may be waiting for this thread
 }
 
@@ -895,14 +929,14 @@ void CloseConnLocked(Conn& c) {
   c.wake.notify_all();
 }
 
-// Joins the threads of connections that have ended (never the calling thread).
+// Joins the client threads that have ended (never the calling thread).
 void ReapThreads() {
   Globals& g = G();
-  std::vector<ClientThread> ended;
+  std::vector<std::shared_ptr<ClientThread>> ended;
   {
     std::lock_guard<std::mutex> lock(g.mu);
     for (size_t i = 0; i < g.threads.size();) {
-      if (g.threads[i].conn->threadDone && g.threads[i].thread.get_id() != std::this_thread::get_id()) {
+      if (g.threads[i]->done && g.threads[i]->thread.get_id() != std::this_thread::get_id()) {
         ended.push_back(std::move(g.threads[i]));
         g.threads[i] = std::move(g.threads.back());
         g.threads.pop_back();
@@ -911,7 +945,7 @@ void ReapThreads() {
       }
     }
   }
-  for (ClientThread& t : ended) t.thread.join();
+  for (auto& t : ended) t->thread.join();
 }
 
 bool HostCharOk(char ch, bool ipv6) {
@@ -1029,23 +1063,27 @@ FtpHandle FtpConnectAsync(FtpHandle root, const char* host, uint16_t port, const
   conn->root = it->second;
   conn->limits = g.limits;
   conn->id = NewIdLocked();
-  ClientThread record;
-  record.conn = conn;
+  // A thread takes the connection under the mutex, so it waits for this registration
+  // to finish before it reports anything.
+  g.unclaimed.push_back(conn);
   try {
     if (!g.watchdogRunning) {
       g.watchdog = std::thread(RunWatchdog, ++g.watchdogGeneration);
       g.watchdogRunning = true;
     }
-    // The thread takes the mutex before it reports anything, so it waits for this
-    // registration to finish.
-    record.thread = std::thread(RunConnection, conn);
+    if (g.idleThreads < g.unclaimed.size()) {
+      auto record = std::make_shared<ClientThread>();
+      record->thread = std::thread(RunClientThread, record);
+      g.threads.push_back(std::move(record));
+    }
   } catch (...) {
+    g.unclaimed.pop_back();
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  g.work.notify_one();
   g.conns.emplace(conn->id, conn);
   g.live.emplace(conn->id, conn);
-  g.threads.push_back(std::move(record));
   return HandleOf(conn->id);
 }
 
@@ -1153,7 +1191,7 @@ int FtpCallbacksInFlight() { return G().inFlight.load(); }
 // and ends with the process.
 void FtpShutdown() {
   Globals& g = G();
-  std::vector<ClientThread> threads;
+  std::vector<std::shared_ptr<ClientThread>> threads;
   std::vector<std::shared_ptr<Root>> roots;
   std::thread watchdog;
   {
@@ -1166,28 +1204,33 @@ void FtpShutdown() {
     }
     g.roots.clear();
     threads.swap(g.threads);
+    g.stopping = true;
+    g.work.notify_all();
   }
   roots.clear();
   const Clock::time_point deadline = Clock::now() + kShutdownWait;
-  for (ClientThread& t : threads) {
-    if (t.thread.get_id() == std::this_thread::get_id()) {
-      t.thread.detach();  // called from a callback: this thread ends on its own
-      continue;
-    }
+  for (auto& t : threads) {
     bool done = false;
-    {
+    if (t->thread.get_id() != std::this_thread::get_id()) {
       std::unique_lock<std::mutex> lock(g.mu);
-      done = g.watchdogWake.wait_until(lock, deadline, [&] { return t.conn->threadDone; });
+      done = g.watchdogWake.wait_until(lock, deadline, [&] { return t->done; });
     }
     if (done) {
-      t.thread.join();
+      t->thread.join();
     } else {
-      t.thread.detach();
+      // Called from a callback (this very thread), or WinINet still holds it: it ends
+      // on its own once its connection has.
+      {
+        std::lock_guard<std::mutex> lock(g.mu);
+        t->retired = true;
+      }
+      t->thread.detach();
     }
   }
   threads.clear();
   {
     std::lock_guard<std::mutex> lock(g.mu);
+    g.stopping = false;
     ++g.watchdogGeneration;
     g.watchdogWake.notify_all();
     if (g.watchdogRunning) {
