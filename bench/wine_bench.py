@@ -6,7 +6,7 @@ and the same machine.
   bench/wine_bench.py [--large BYTES] [--files N] [--size BYTES] [--rounds R]
          [--exe build/win32/ZidoDiruv.exe] [--linux build/release/zidodiruv]
          [--floor build/win32/bench/wine_floor.exe]
-         [--before-exe EXE] [--before-linux PROGRAM]
+         [--before-exe EXE] [--before-linux PROGRAM] [--announce]
 
 Each case is one run of the real program, started as a user starts it and timed from
 its start to its exit (it exits after starting the stand-in game, which is checked):
@@ -19,7 +19,10 @@ program does for the same files: a fresh connection per file, FtpOpenFileA and a
 InternetReadFile loop into a local file, synchronous, no window. Its "empty" run fetches
 the list alone, its other runs the list and the case's files.
 --before-exe and --before-linux add columns for other builds of the programs (an earlier
-commit, say), measured in the same interleaved rounds.
+commit, say), measured in the same interleaved rounds. The test server (pyftpdlib) states
+no size when it opens a transfer, so ZidoDiruv.exe asks with one SIZE per file; with
+--announce it states it, as vsftpd and many others do ("150 ... (4096 bytes)"), and no
+SIZE is sent.
 
 Every round runs every case with every program, one after the other, so a machine that
 gets busier or quieter during the benchmark touches every column alike; each run starts
@@ -155,6 +158,7 @@ def main():
     ap.add_argument("--floor", default=os.path.join(TOP, "build", "win32", "bench", "wine_floor.exe"))
     ap.add_argument("--before-exe")
     ap.add_argument("--before-linux")
+    ap.add_argument("--announce", action="store_true")
     args = ap.parse_args()
     # (label, program, kind): kind is how it is run and checked.
     programs = [("Linux", args.linux, "linux")]
@@ -175,6 +179,9 @@ def main():
     os.makedirs(WORK)
     root = os.path.join(WORK, "server")
     server = Server(root, os.path.join(WORK, "state"))
+    if args.announce:
+        with open(os.path.join(WORK, "state", "control"), "w") as f:
+            f.write("announce=1\n")
     cleanup = [server.stop]
     try:
         env = dict(os.environ)

@@ -302,6 +302,30 @@ fi
 : >"$control"
 end_running_from "$d"
 
+# box_then_end NAME PATTERN WHAT CHECK...: with the program started in $d, one box comes
+# once the server's log (since $mark) shows PATTERN; Return ends the program, nothing is
+# launched or left staged, and CHECK (a command, described by WHAT) holds.
+box_then_end() {
+  local name=$1 pattern=$2 what=$3
+  shift 3
+  if until_ok 60 has_box; then
+    grep -q "$pattern" <(log_since "$mark") && pass "$name: the box comes after the server saw $pattern" \
+      || fail "$name: the box came before $pattern: $(log_since "$mark" | tr '\n' ';')"
+    keys Return
+    if wait_end "$started" "$d"; then
+      [ ! -e "$d/probe.log" ] && [ "$(staged_files "$d")" -eq 0 ] && "$@" \
+        && pass "$name: OK ends the run; $what, nothing staged, no game" \
+        || fail "$name: after OK: game $(game_starts "$d"), staged $(staged_files "$d"), or not: $what"
+    else
+      fail "$name: the program did not end after OK"
+    fi
+  else
+    fail "$name: no box"
+  fi
+  : >"$control"
+  end_running_from "$d"
+}
+
 # --- A file missing on the server: its box, then the end; nothing launched. ---------
 blob "$root/missing/A.dat" 5000
 printf 'C 2002-06-01 10:00 5000 A.dat A.dat\r\nC 2002-06-01 10:00 5000 Gone.dat data/Gone.dat\r\n' >"$root/missing/patch.lst"
@@ -309,21 +333,7 @@ d=$(install_dir missing)
 settings "$d" "$ftp_port" player secret /missing/
 mark=$(log_mark)
 start "$d"
-if until_ok 60 has_box; then
-  grep -q 'RETR /missing/data/Gone.dat' <(log_since "$mark") && pass "missing: the box comes after the server refused the file" \
-    || fail "missing: the box came before the file was asked for: $(log_since "$mark" | tr '\n' ';')"
-  keys Return
-  if wait_end "$started" "$d"; then
-    [ ! -e "$d/probe.log" ] && cmp -s "$root/missing/A.dat" "$d/A.dat" && [ "$(staged_files "$d")" -eq 0 ] \
-      && pass "missing: OK ends the run; the file before it is installed, nothing staged, no game" \
-      || fail "missing: after OK: game $(game_starts "$d"), staged $(staged_files "$d")"
-  else
-    fail "missing: the program did not end after OK"
-  fi
-else
-  fail "missing: no box"
-fi
-end_running_from "$d"
+box_then_end missing 'RETR /missing/data/Gone.dat' "the file before it is installed" cmp -s "$root/missing/A.dat" "$d/A.dat"
 
 # --- A file the server cuts short (200,000 of 400,000 bytes) while it answers 226: its
 # box, then the end; the old file stays, nothing is launched.
@@ -335,22 +345,8 @@ printf 'old big\n' >"$d/Big.dat"
 printf 'cut_after=200000\npath=cut/Big.dat\n' >"$control"
 mark=$(log_mark)
 start "$d"
-if until_ok 60 has_box; then
-  grep -q 'SENT [0-9]* 200000 ' <(log_since "$mark") && pass "cut: the box comes after the server sent half the file" \
-    || fail "cut: the server saw: $(log_since "$mark" | tr '\n' ';')"
-  keys Return
-  if wait_end "$started" "$d"; then
-    [ ! -e "$d/probe.log" ] && [ "$(cat "$d/Big.dat")" = "old big" ] && [ "$(staged_files "$d")" -eq 0 ] \
-      && pass "cut: OK ends the run; the old file stays, nothing staged, no game" \
-      || fail "cut: after OK: game $(game_starts "$d"), staged $(staged_files "$d"), Big.dat $(wc -c <"$d/Big.dat") bytes"
-  else
-    fail "cut: the program did not end after OK"
-  fi
-else
-  fail "cut: no box"
-fi
-: >"$control"
-end_running_from "$d"
+old_big_kept() { [ "$(cat "$d/Big.dat")" = "old big" ]; }
+box_then_end cut 'SENT [0-9]* 200000 ' "the old file stays" old_big_kept
 
 # --- Local names Windows cannot hold as plain files (an alternate stream, devices in
 # any component with any extension, a trailing dot, a wildcard, a forbidden character),
