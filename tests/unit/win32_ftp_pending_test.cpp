@@ -1,8 +1,8 @@
-// The WinINet client on the asynchronous paths that Wine never takes, against a scripted
-// WinINet (the table of wininet_calls.h): a connect and an open that go pending, whose
-// HANDLE_CREATED and REQUEST_COMPLETE the test delivers in either order, and a close
-// while they are pending. The handles must come from HANDLE_CREATED (the completion's
-// result word is only TRUE) and each must be closed exactly once, children first.
+// The WinINet client on the paths Wine never takes, against a scripted WinINet (the table
+// of wininet_calls.h): a connect and an open that go pending, whose HANDLE_CREATED and
+// REQUEST_COMPLETE the test delivers in either order, and closes while they are pending.
+// Handles must come from HANDLE_CREATED (the completion's result word is only TRUE), and
+// each must be closed exactly once, children before their parent.
 #include <windows.h>
 #include <wininet.h>
 
@@ -14,7 +14,6 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
-#include <string>
 #include <vector>
 
 #include "platform/ftp.h"
@@ -24,42 +23,41 @@ namespace {
 
 using namespace plat;
 
-const HINTERNET kRoot = reinterpret_cast<HINTERNET>(0x100);
-const HINTERNET kSession = reinterpret_cast<HINTERNET>(0x200);
-const HINTERNET kFile = reinterpret_cast<HINTERNET>(0x300);
+HINTERNET H(uintptr_t value) { return reinterpret_cast<HINTERNET>(value); }
 
-// What the scripted WinINet was asked, and what the client reported to its user.
+// What the scripted WinINet was asked and what the client reported; one per test.
 struct Script {
   std::mutex mu;
   std::condition_variable cv;
   INTERNET_STATUS_CALLBACK callback = nullptr;
   std::vector<DWORD_PTR> pending;  // the context of each call that went pending
   std::vector<HINTERNET> closed;   // in order
-  std::vector<FtpAsyncResult> completions;
-  std::string data = "hello";
-  size_t offset = 0;
-  bool readOnOtherHandle = false;
+  std::vector<uint32_t> completions;
+  size_t served = 0;  // of "hello"
 
   template <typename Done>
   bool WaitFor(Done done) {
     std::unique_lock<std::mutex> lock(mu);
     return cv.wait_for(lock, std::chrono::seconds(20), done);
   }
-};
-Script* g_script = nullptr;
+} * g;
 
-HINTERNET WINAPI Open(LPCSTR, DWORD, LPCSTR, LPCSTR, DWORD) { return kRoot; }
+template <typename Change>
+void Note(Change change) {
+  std::lock_guard<std::mutex> lock(g->mu);
+  change();
+  g->cv.notify_all();
+}
+
+HINTERNET WINAPI Open(LPCSTR, DWORD, LPCSTR, LPCSTR, DWORD) { return H(0x100); }
 INTERNET_STATUS_CALLBACK WINAPI SetCallback(HINTERNET, INTERNET_STATUS_CALLBACK callback) {
-  g_script->callback = callback;
+  g->callback = callback;
   return nullptr;
 }
-// The connect and the open go pending.
+BOOL WINAPI Command(HINTERNET, BOOL, DWORD, LPCSTR, DWORD_PTR, HINTERNET*) { return TRUE; }
+BOOL WINAPI NoOption(HINTERNET, DWORD, LPVOID, LPDWORD) { return FALSE; }
 HINTERNET GoPending(DWORD_PTR context) {
-  {
-    std::lock_guard<std::mutex> lock(g_script->mu);
-    g_script->pending.push_back(context);
-  }
-  g_script->cv.notify_all();
+  Note([&] { g->pending.push_back(context); });
   SetLastError(ERROR_IO_PENDING);
   return nullptr;
 }
@@ -67,56 +65,40 @@ HINTERNET WINAPI Connect(HINTERNET, LPCSTR, INTERNET_PORT, LPCSTR, LPCSTR, DWORD
   return GoPending(context);
 }
 HINTERNET WINAPI OpenFile(HINTERNET, LPCSTR, DWORD, DWORD, DWORD_PTR context) { return GoPending(context); }
-BOOL WINAPI Command(HINTERNET, BOOL, DWORD, LPCSTR, DWORD_PTR, HINTERNET*) { return TRUE; }
-BOOL WINAPI QueryAvailable(HINTERNET file, LPDWORD available, DWORD, DWORD_PTR) {
-  std::lock_guard<std::mutex> lock(g_script->mu);
-  g_script->readOnOtherHandle |= file != kFile;
-  *available = static_cast<DWORD>(g_script->data.size() - g_script->offset);
+BOOL WINAPI Available(HINTERNET, LPDWORD available, DWORD, DWORD_PTR) {
+  Note([&] { *available = static_cast<DWORD>(5 - g->served); });
   return TRUE;
 }
-BOOL WINAPI Read(HINTERNET file, LPVOID buffer, DWORD want, LPDWORD got) {
-  std::lock_guard<std::mutex> lock(g_script->mu);
-  g_script->readOnOtherHandle |= file != kFile;
-  *got = static_cast<DWORD>(std::min<size_t>(want, g_script->data.size() - g_script->offset));
-  std::memcpy(buffer, g_script->data.data() + g_script->offset, *got);
-  g_script->offset += *got;
+BOOL WINAPI Read(HINTERNET, LPVOID buffer, DWORD want, LPDWORD got) {
+  Note([&] {
+    *got = static_cast<DWORD>(std::min<size_t>(want, 5 - g->served));
+    std::memcpy(buffer, "hello" + g->served, *got);
+    g->served += *got;
+  });
   return TRUE;
-}
-BOOL WINAPI QueryOption(HINTERNET, DWORD, LPVOID, LPDWORD) {
-  SetLastError(ERROR_INTERNET_ITEM_NOT_FOUND);
-  return FALSE;
 }
 // The reply to SIZE, on the thread that sent it.
 BOOL WINAPI LastResponse(LPDWORD code, LPSTR text, LPDWORD length) {
   *code = 0;
-  std::snprintf(text, *length, "213 5");
-  *length = 5;
+  *length = static_cast<DWORD>(std::snprintf(text, *length, "213 5"));
   return TRUE;
 }
-BOOL WINAPI DeleteEntry(LPCSTR) { return FALSE; }
 BOOL WINAPI Close(HINTERNET handle) {
-  std::lock_guard<std::mutex> lock(g_script->mu);
-  g_script->closed.push_back(handle);
-  g_script->cv.notify_all();
+  Note([&] { g->closed.push_back(handle); });
   return TRUE;
 }
-
 void PLAT_CALLBACK Record(FtpHandle, uintptr_t, uint32_t status, void* info, uint32_t) {
-  if (status != kFtpRequestComplete) return;
-  std::lock_guard<std::mutex> lock(g_script->mu);
-  g_script->completions.push_back(*static_cast<FtpAsyncResult*>(info));
-  g_script->cv.notify_all();
+  if (status == kFtpRequestComplete) Note([&] { g->completions.push_back(static_cast<FtpAsyncResult*>(info)->error); });
 }
 
 class PendingCallsTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    g_script = &script_;
+    g = &script_;
     saved_ = WinInet();
-    WinInet() = WinInetCalls{Open, SetCallback,  Connect,      OpenFile,    Command, QueryAvailable,
-                             Read, QueryOption, LastResponse, DeleteEntry, Close};
+    WinInet() = WinInetCalls{Open,      SetCallback, Connect,  OpenFile,           Command, Available, Read,
+                             NoOption, LastResponse, nullptr, Close};
     root_ = FtpOpenRoot("VornAuthPatch");
-    ASSERT_NE(nullptr, root_);
     FtpSetStatusCallback(root_, Record);
     char dir[MAX_PATH];
     GetTempPathA(sizeof dir, dir);
@@ -126,35 +108,27 @@ class PendingCallsTest : public ::testing::TestWithParam<bool> {
     FtpShutdown();
     WinInet() = saved_;
     DeleteFileA(target_.c_str());
-    g_script = nullptr;
   }
 
-  // The context of the n-th call that went pending (from 1).
-  DWORD_PTR Pending(size_t n) {
-    EXPECT_TRUE(script_.WaitFor([&] { return script_.pending.size() >= n; }));
-    std::lock_guard<std::mutex> lock(script_.mu);
-    return script_.pending.size() >= n ? script_.pending[n - 1] : 0;
+  DWORD_PTR Pending(size_t n) {  // the context of the n-th call that went pending
+    DWORD_PTR context = 0;
+    EXPECT_TRUE(script_.WaitFor([&] { return script_.pending.size() >= n && (context = script_.pending[n - 1]); }));
+    return context;
   }
-  void Deliver(DWORD_PTR context, DWORD status, DWORD_PTR result, DWORD error) {
+  void Deliver(DWORD_PTR context, DWORD status, DWORD_PTR result, DWORD error = 0) {
     INTERNET_ASYNC_RESULT r{result, error};
-    script_.callback(kRoot, context, status, &r, sizeof r);
+    script_.callback(H(0x100), context, status, &r, sizeof r);
   }
-  // A pending call that made `handle` succeeds; the completion carries TRUE.
-  void Succeed(DWORD_PTR context, HINTERNET handle, bool createdFirst) {
-    if (createdFirst) Deliver(context, INTERNET_STATUS_HANDLE_CREATED, reinterpret_cast<DWORD_PTR>(handle), 0);
-    Deliver(context, INTERNET_STATUS_REQUEST_COMPLETE, TRUE, 0);
-    if (!createdFirst) Deliver(context, INTERNET_STATUS_HANDLE_CREATED, reinterpret_cast<DWORD_PTR>(handle), 0);
+  // A pending call that made `handle` succeeds; its completion carries TRUE.
+  void Succeed(DWORD_PTR context, uintptr_t handle, bool createdFirst) {
+    if (createdFirst) Deliver(context, INTERNET_STATUS_HANDLE_CREATED, handle);
+    Deliver(context, INTERNET_STATUS_REQUEST_COMPLETE, TRUE);
+    if (!createdFirst) Deliver(context, INTERNET_STATUS_HANDLE_CREATED, handle);
   }
-  bool Completions(size_t n) {
-    return script_.WaitFor([&] { return script_.completions.size() >= n; });
-  }
-  uint32_t ErrorOf(size_t i) {
-    std::lock_guard<std::mutex> lock(script_.mu);
-    return script_.completions.at(i).error;
-  }
-  std::vector<HINTERNET> Closed() {
-    std::lock_guard<std::mutex> lock(script_.mu);
-    return script_.closed;
+  // Closes everything and waits for the client's threads: nothing changes afterwards.
+  void End() {
+    FtpCloseHandle(root_);
+    FtpShutdown();
   }
 
   Script script_;
@@ -164,58 +138,46 @@ class PendingCallsTest : public ::testing::TestWithParam<bool> {
 };
 
 TEST_P(PendingCallsTest, HandlesComeFromHandleCreatedInEitherOrder) {
-  const bool createdFirst = GetParam();
   FtpHandle conn = FtpConnectAsync(root_, "127.0.0.1", 21, "user", "secret", 1);
-  Succeed(Pending(1), kSession, createdFirst);
-  ASSERT_TRUE(Completions(1));
-  EXPECT_EQ(0u, ErrorOf(0));
-
+  Succeed(Pending(1), 0x200, GetParam());
+  ASSERT_TRUE(script_.WaitFor([&] { return script_.completions.size() == 1; }));
   ASSERT_TRUE(FtpGetFileAsync(conn, "x.bin", target_.c_str(), 2));
-  Succeed(Pending(2), kFile, !createdFirst);
-  ASSERT_TRUE(Completions(2));
-  EXPECT_EQ(0u, ErrorOf(1));
-  EXPECT_FALSE(script_.readOnOtherHandle);
-  std::ifstream in(target_, std::ios::binary);
+  Succeed(Pending(2), 0x300, !GetParam());
+  ASSERT_TRUE(script_.WaitFor([&] { return script_.completions.size() == 2; }));
+  End();
+  EXPECT_EQ(script_.completions, (std::vector<uint32_t>{0, 0}));
   std::stringstream got;
-  got << in.rdbuf();
+  got << std::ifstream(target_, std::ios::binary).rdbuf();
   EXPECT_EQ("hello", got.str());
-
-  FtpCloseHandle(root_);
-  FtpShutdown();
-  EXPECT_EQ(Closed(), (std::vector<HINTERNET>{kFile, kSession, kRoot}));
+  // Each handle closed once, the file's before its session's: none taken from a result word.
+  EXPECT_EQ(script_.closed, (std::vector<HINTERNET>{H(0x300), H(0x200), H(0x100)}));
 }
 
 INSTANTIATE_TEST_SUITE_P(CreatedFirstOrLast, PendingCallsTest, ::testing::Bool());
 
 TEST_F(PendingCallsTest, CloseWhilePendingClosesEachHandleOnceChildrenFirst) {
-  // A connect whose handle has been announced: closing the connection closes it, and the
-  // call's completion (cancelled) closes nothing more.
-  FtpHandle first = FtpConnectAsync(root_, "127.0.0.1", 21, "user", "secret", 1);
+  // A pending connect whose handle was announced: the close closes that handle, and the
+  // call's cancelled completion closes nothing more.
+  FtpCloseHandle(FtpConnectAsync(root_, "127.0.0.1", 21, "user", "secret", 1));
   const DWORD_PTR connect = Pending(1);
-  Deliver(connect, INTERNET_STATUS_HANDLE_CREATED, reinterpret_cast<DWORD_PTR>(kSession), 0);
-  FtpCloseHandle(first);
-  ASSERT_TRUE(script_.WaitFor([&] { return !script_.closed.empty(); }));
+  Deliver(connect, INTERNET_STATUS_HANDLE_CREATED, 0x200);
+  ASSERT_TRUE(script_.WaitFor([&] { return script_.closed.size() == 1; }));
   Deliver(connect, INTERNET_STATUS_REQUEST_COMPLETE, FALSE, ERROR_INTERNET_OPERATION_CANCELLED);
 
-  // An open whose file handle has been announced: that handle goes first, the session
+  // A pending open whose file handle was announced: that handle goes first, the session
   // when the connection's thread ends.
-  const HINTERNET otherSession = reinterpret_cast<HINTERNET>(0x400);
   FtpHandle second = FtpConnectAsync(root_, "127.0.0.1", 21, "user", "secret", 3);
-  Succeed(Pending(2), otherSession, true);
-  ASSERT_TRUE(Completions(1));
+  Succeed(Pending(2), 0x400, true);
+  ASSERT_TRUE(script_.WaitFor([&] { return script_.completions.size() == 1; }));
   ASSERT_TRUE(FtpGetFileAsync(second, "x.bin", target_.c_str(), 4));
   const DWORD_PTR open = Pending(3);
-  Deliver(open, INTERNET_STATUS_HANDLE_CREATED, reinterpret_cast<DWORD_PTR>(kFile), 0);
+  Deliver(open, INTERNET_STATUS_HANDLE_CREATED, 0x300);
   FtpCloseHandle(second);
-  ASSERT_TRUE(script_.WaitFor([&] { return script_.closed.size() >= 2; }));
+  ASSERT_TRUE(script_.WaitFor([&] { return script_.closed.size() == 2; }));
   Deliver(open, INTERNET_STATUS_REQUEST_COMPLETE, FALSE, ERROR_INTERNET_OPERATION_CANCELLED);
-
-  FtpCloseHandle(root_);
-  FtpShutdown();
-  EXPECT_EQ(Closed(), (std::vector<HINTERNET>{kSession, kFile, otherSession, kRoot}));
-  // The client's threads have ended: the second connect's completion was the only one.
-  std::lock_guard<std::mutex> lock(script_.mu);
-  EXPECT_EQ(1u, script_.completions.size());
+  End();
+  EXPECT_EQ(script_.closed, (std::vector<HINTERNET>{H(0x200), H(0x300), H(0x400), H(0x100)}));
+  EXPECT_EQ(script_.completions, (std::vector<uint32_t>{0}));  // only the second connect's
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(target_.c_str()));
 }
 
