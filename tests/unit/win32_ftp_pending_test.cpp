@@ -158,9 +158,10 @@ INSTANTIATE_TEST_SUITE_P(CreatedFirstOrLast, PendingCallsTest, ::testing::Bool()
 TEST_F(PendingCallsTest, CloseWhilePendingClosesEachHandleOnceChildrenFirst) {
   // A pending connect whose handle was announced: the close closes that handle, and the
   // call's cancelled completion closes nothing more.
-  FtpCloseHandle(FtpConnectAsync(root_, "127.0.0.1", 21, "user", "secret", 1));
+  FtpHandle first = FtpConnectAsync(root_, "127.0.0.1", 21, "user", "secret", 1);
   const DWORD_PTR connect = Pending(1);
   Deliver(connect, INTERNET_STATUS_HANDLE_CREATED, 0x200);
+  FtpCloseHandle(first);
   ASSERT_TRUE(script_.WaitFor([&] { return script_.closed.size() == 1; }));
   Deliver(connect, INTERNET_STATUS_REQUEST_COMPLETE, FALSE, ERROR_INTERNET_OPERATION_CANCELLED);
 
