@@ -66,6 +66,11 @@ class Patcher {
 
   // Status display.
   void ShowStatus(const char* text, bool force);
+  // The bar's position and its range (0 to 1000). Every move of the bar goes through
+  // these: each is a message the calling thread waits on, so they send only what the bar
+  // does not show already.
+  void SetBarPosition(int32_t position);
+  void SetBarRange();
 
   // Hand-off.
   void LaunchGame();
@@ -113,6 +118,10 @@ class Patcher {
   uint32_t (*tick)() = nullptr;
   std::atomic<bool> closeStarted{false};
   std::atomic<bool> senderAwaitingClose{false};
+  // What the bar was last sent (INT32_MIN: no position yet, which shows as empty like
+  // the bar of a new window), and whether its range has been set.
+  std::atomic<int32_t> barPosition{INT32_MIN};
+  std::atomic<bool> barRangeSet{false};
 
  private:
   Patcher(const Patcher&) = delete;

@@ -14,7 +14,6 @@
 #include "install/install.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "ui/resource.h"
 #include "ui/status.h"
 
 namespace {
@@ -149,7 +148,7 @@ void Patcher::HandleConnectingForFile(uint32_t status, const void* information) 
   switch (status) {
     case plat::kFtpHandleCreated:
       if (information != nullptr) connectionHandle = reinterpret_cast<plat::FtpHandle>(AsResult(information)->result);
-      plat::SendToItem(hwnd, IDC_PROGRESS, plat::kMsgBarSetPos, 0, 0);
+      SetBarPosition(0);
       break;
     case plat::kFtpRequestComplete: {
       if (Failed(information)) {
@@ -161,7 +160,7 @@ void Patcher::HandleConnectingForFile(uint32_t status, const void* information) 
       ++fileIndex;
       fileStartTick = tick();
       fileBytes = 0;
-      plat::SendToItem(hwnd, IDC_PROGRESS, plat::kMsgBarSetRange, 0, static_cast<intptr_t>(1000) << 16);
+      SetBarRange();
       CreateParentDirectories(entry->stagingPath);
       state.store(FetchingFile);
       IssueDownload(*this, entry->remotePath, entry->stagingPath);

@@ -55,7 +55,26 @@ void CreateParentDirectories(const char* path) {
   const char* first = std::strchr(path, separator);
   if (first == nullptr) return;
   char directory[kPathCapacity];
-  for (const char* next = std::strchr(first + 1, separator); next != nullptr;
+  // The directories to create are the prefixes that end before each separator after the
+  // first. Those that exist are skipped: looking up from the file's own directory finds
+  // the deepest existing one after a look or two (the file's folder, or the staging
+  // folder's parent: the staging folder goes after each file), which spares a creation
+  // attempt at every level of a long path.
+  const char* from = first;
+  for (const char* end = std::strrchr(path, separator); end > first;) {
+    const size_t length = static_cast<size_t>(end - path);
+    if (length < sizeof directory) {
+      std::memcpy(directory, path, length);
+      directory[length] = '\0';
+      plat::FileStatus status;
+      if (plat::QueryFile(directory, &status) && status.isDirectory) {
+        from = end;
+        break;
+      }
+    }
+    do --end; while (end > first && *end != separator);
+  }
+  for (const char* next = std::strchr(from + 1, separator); next != nullptr;
        next = std::strchr(next + 1, separator)) {
     const size_t length = static_cast<size_t>(next - path);
     // A prefix that does not fit is not created cut short; nor is anything below it.

@@ -8,7 +8,6 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/window.h"
-#include "ui/resource.h"
 #include "ui/status.h"
 
 namespace {
@@ -121,7 +120,7 @@ unsigned UnpackWorker(void* argument) {
 }
 
 void Patcher::StartUnpack(PatchEntry* entry) {
-  plat::SendToItem(hwnd, IDC_PROGRESS, plat::kMsgBarSetPos, 0, 0);
+  SetBarPosition(0);
   char prefix[32];
   std::snprintf(prefix, sizeof prefix, "[%d/%d] ", static_cast<int>(fileIndex), static_cast<int>(fileCount));
   char text[128];
@@ -178,5 +177,5 @@ void Patcher::ShowUnpackProgress(uint32_t bytes) {
     // full; the conversion itself must stay in range.
     position = ratio >= 2147483647.0 ? INT32_MAX : static_cast<int32_t>(ratio);
   }
-  plat::SendToItem(hwnd, IDC_PROGRESS, plat::kMsgBarSetPos, static_cast<uintptr_t>(position), 0);
+  SetBarPosition(position);
 }

@@ -66,17 +66,24 @@ int32_t DownloadBarPosition(int32_t received, int32_t size) {
   return static_cast<int32_t>(position);
 }
 
+void Patcher::SetBarPosition(int32_t position) {
+  if (barPosition.exchange(position) == position) return;
+  plat::SendToItem(hwnd, IDC_PROGRESS, plat::kMsgBarSetPos, static_cast<uintptr_t>(static_cast<intptr_t>(position)),
+                   0);
+}
+
+void Patcher::SetBarRange() {
+  if (barRangeSet.exchange(true)) return;
+  plat::SendToItem(hwnd, IDC_PROGRESS, plat::kMsgBarSetRange, 0, static_cast<intptr_t>(1000) << 16);
+}
+
 void Patcher::ShowStatus(const char* text, bool force) {
   const int8_t current = state.load();
   const PatchEntry* entry = nullptr;
   if (current == FetchingFile && cursor != nullptr) entry = static_cast<const PatchEntry*>(cursor->value);
 
   // The bar follows every response, throttled or not.
-  if (entry != nullptr) {
-    const int32_t position = DownloadBarPosition(fileBytes, entry->size);
-    plat::SendToItem(hwnd, IDC_PROGRESS, plat::kMsgBarSetPos,
-                     static_cast<uintptr_t>(static_cast<intptr_t>(position)), 0);
-  }
+  if (entry != nullptr) SetBarPosition(DownloadBarPosition(fileBytes, entry->size));
 
   const uint32_t now = tick();
   // Ticks wrap after 49.7 days; the unsigned difference stays right across the wrap.

@@ -5,12 +5,13 @@
 #
 # Cases: a run with 'C', 'Z' and 'D' entries and a current file (contents, listed
 # times read back through Windows' calls, the game started once with " -U", the
-# staging area emptied, the current file never fetched); 20 files listed across the
-# clock changes, installed and found current in three zones; the list connection refused
-# and the question answered Yes (the game starts); a file connection refused,
-# answered No and Yes; EX during a slowed download; a file missing on the server; the
-# self-update through its three processes with Windows' file locks, followed by the
-# renewed patcher's own full run.
+# staging area emptied, the current file never fetched, the prefix's URL cache as it
+# was); 20 files listed across the clock changes, installed and found current in three
+# zones; the list connection refused and the question answered Yes (the game starts); a
+# file connection refused, answered No and Yes; EX during a slowed download; a file
+# missing on the server; a file the server cuts short while it answers 226; a list with
+# local names Windows cannot hold beside good ones; the self-update through its three
+# processes with Windows' file locks, followed by the renewed patcher's own full run.
 set -euo pipefail
 exe=$(readlink -f "$1")
 probe=$(readlink -f "$2")
@@ -72,6 +73,12 @@ game_starts() { [ -e "$1/probe.log" ] && wc -l <"$1/probe.log" || echo 0; }
 game_started_more() { [ "$(game_starts "$1")" -gt "$2" ]; }
 # wait_end PID DIR: the program (and anything it started from DIR) has ended.
 wait_end() { until_ok 60 gone "$1" && until_ok 30 none_running_from "$2"; }
+# cache_files: the files of the prefix's URL cache but its index, with their sizes.
+cache_files() {
+  find "$WINEPREFIX/drive_c/users" -path '*/INetCache/*' -type f ! -name index.dat -printf '%p %s\n' 2>/dev/null | LC_ALL=C sort
+}
+# files_in DIR: every file under DIR, relative, sorted.
+files_in() { (cd "$1" && find . -type f | LC_ALL=C sort | tr '\n' ' '); }
 
 # --- The sample patch on the server ------------------------------------------------
 # /full/: plain files in folders, a gzip entry, a deletion, a current file.
@@ -103,8 +110,9 @@ whole_run() {
   printf 'to be deleted\n' >"$d/Data/Obsolete.dat"
   cp "$root/full/data/Current.dat" "$d/Data/Current.dat"
   stamp "$d/Data/Current.dat" 2002-05-20 08:00
-  local mark
+  local mark cache
   mark=$(log_mark)
+  cache=$(cache_files)
   local t0=$SECONDS
   start "$d"
   if ! until_ok 60 test -s "$d/probe.log" || ! wait_end "$started" "$d"; then
@@ -128,21 +136,27 @@ whole_run() {
   [ "$got" = "$expected" ] && pass "$name: every file reads back with its listed time through Windows' calls" \
     || fail "$name: times read back as: $(echo "$got" | tr '\n' ';') expected $(echo "$expected" | tr '\n' ';')"
   [ "$(staged_files "$d")" -eq 0 ] && pass "$name: the staging area holds no file" || fail "$name: staged files left: $(find "$d/Update" -type f)"
+  [ "$(cache_files)" = "$cache" ] && pass "$name: the prefix's URL cache is as the run found it" \
+    || fail "$name: the URL cache gained: $(comm -13 <(echo "$cache") <(cache_files) | tr '\n' ';')"
+  # Every transfer's size is checked: pyftpdlib states none when it opens a transfer, so
+  # one SIZE follows each; vsftpd states it ("(4096 bytes)"), so none is asked for.
   if [ "$name" = pyftpdlib ]; then
     local since
     since=$(log_since "$mark")
     if ! grep -q 'RETR.*Current.dat' <<<"$since" && [ "$(grep -c ' RETR ' <<<"$since")" -eq 5 ] \
-      && [ "$(grep -c ' TYPE I$' <<<"$since")" -eq 5 ] && ! grep -q ' PASV$\| EPSV$' <<<"$since"; then
-      pass "$name: the current file is not fetched; four files and the list in image type, active mode"
+      && [ "$(grep -c ' TYPE I$' <<<"$since")" -eq 5 ] && ! grep -q ' PASV$\| EPSV$' <<<"$since" \
+      && [ "$(grep -c ' SIZE ' <<<"$since")" -eq 5 ]; then
+      pass "$name: the current file is not fetched; four files and the list in image type, active mode, each size asked"
     else
-      fail "$name: the server saw: $(grep ' RETR \| TYPE \| PASV\| EPSV' <<<"$since" | tr '\n' ';')"
+      fail "$name: the server saw: $(grep ' RETR \| TYPE \| PASV\| EPSV\| SIZE ' <<<"$since" | tr '\n' ';')"
     fi
   elif [ "$name" = vsftpd ]; then
     local downloads
     downloads=$(grep 'OK DOWNLOAD' "$work/vsftpd/log" || true)
     [ "$(grep -c . <<<"$downloads")" -eq 5 ] && ! grep -q 'Current.dat' <<<"$downloads" && ! grep -q '"PASV"\|"EPSV"' "$work/vsftpd/log" \
-      && pass "$name: the current file is not fetched; four files and the list, active mode" \
-      || fail "$name: the server sent: $(tr '\n' ';' <<<"$downloads")"
+      && ! grep -q '"SIZE ' "$work/vsftpd/log" \
+      && pass "$name: the current file is not fetched; four files and the list, active mode, the sizes taken from the replies" \
+      || fail "$name: the server sent: $(tr '\n' ';' <<<"$downloads") $(grep -c '"SIZE ' "$work/vsftpd/log") SIZE"
   fi
 }
 
@@ -285,7 +299,8 @@ question_case list-refused-yes refuse_login=1 yes
 question_case file-refused-no "logins_allowed=$(($(logins_so_far) + 1))" no
 question_case file-refused-yes "logins_allowed=$(($(logins_so_far) + 1))" yes
 
-# --- EX during a download: the server sends the big file at about 600 kB/s. ----------
+# --- EX during a download: the server sends the big file at about 600 kB/s; the bar
+# follows the data on its way. ---------------------------------------------------------
 blob "$root/slow/Small.dat" 1000
 blob "$root/slow/Big.dat" 10000000
 printf 'C 2002-06-01 10:00 1000 Small.dat Small.dat\r\nC 2002-06-01 10:00 10000000 Big.dat Big.dat\r\n' >"$root/slow/patch.lst"
@@ -296,12 +311,26 @@ mark=$(log_mark)
 start "$d"
 # Bytes of the big file have arrived in the staging area (under the FTP client's
 # temporary name or the staging name).
-big_arriving() { [ "$(cat "$d/Update/Big.dat"* 2>/dev/null | wc -c)" -gt 0 ]; }
+big_bytes() { cat "$d/Update/Big.dat"* 2>/dev/null | wc -c; }
+big_arriving() { [ "$(big_bytes)" -gt 2500000 ]; }
 if until_ok 60 big_arriving && until_ok 10 dialog_visible; then
-  # EX is at dialog units 105,137 (55 x 15) of a 267 x 159 client area; without a
-  # window manager the window is the client area, so its size gives the scale (the
-  # font decides it). A real click in the button's middle.
+  # Dialog units scale to pixels by the client area's 267 x 159 units; without a window
+  # manager the window is the client area, so its size gives the scale (the font decides
+  # it). The bar is at 8,69 (250 x 12): its middle row, inside the border, is filled
+  # where it differs from its empty end. The share it shows lies between the shares of
+  # the file on disk just before and just after the screenshot, give or take 2%.
   eval "$(xdotool getwindowgeometry --shell "$(dialog)")"
+  before=$(big_bytes)
+  import -window root "$work/bar.png"
+  after=$(big_bytes)
+  bar_x=$((X + WIDTH * 8 / 267 + 2)) bar_w=$((WIDTH * 250 / 267 - 4)) bar_y=$((Y + HEIGHT * 75 / 159))
+  shown=$(convert "$work/bar.png" -crop "${bar_w}x1+${bar_x}+${bar_y}" +repage -depth 8 txt:- \
+    | LC_ALL=C awk 'NR > 1 { c[NR] = $3; last = $3 } END { for (i in c) n += c[i] != last; print n / (NR - 1) }')
+  LC_ALL=C awk -v s="$shown" -v a="$before" -v b="$after" 'BEGIN { exit !(s >= a / 1e7 - 0.02 && s <= b / 1e7 + 0.02) }' \
+    && pass "ex: the bar shows the share that has arrived" \
+    || fail "ex: the bar shows $shown while $before to $after of 10000000 bytes had arrived (screenshot $work/bar.png)"
+  echo "  (the bar showed $shown with $before to $after of 10000000 bytes in)"
+  # EX is at dialog units 105,137 (55 x 15): a real click in the button's middle.
   xdotool mousemove --window "$WINDOW" $((WIDTH * 1325 / 2670)) $((HEIGHT * 1445 / 1590)) click 1
   if wait_end "$started" "$d"; then
     pass "ex: EX during the download ends the program"
@@ -319,6 +348,30 @@ fi
 : >"$control"
 end_running_from "$d"
 
+# box_then_end NAME PATTERN WHAT CHECK...: with the program started in $d, one box comes
+# once the server's log (since $mark) shows PATTERN; Return ends the program, nothing is
+# launched or left staged, and CHECK (a command, described by WHAT) holds.
+box_then_end() {
+  local name=$1 pattern=$2 what=$3
+  shift 3
+  if until_ok 60 has_box; then
+    grep -q "$pattern" <(log_since "$mark") && pass "$name: the box comes after the server saw $pattern" \
+      || fail "$name: the box came before $pattern: $(log_since "$mark" | tr '\n' ';')"
+    keys Return
+    if wait_end "$started" "$d"; then
+      [ ! -e "$d/probe.log" ] && [ "$(staged_files "$d")" -eq 0 ] && "$@" \
+        && pass "$name: OK ends the run; $what, nothing staged, no game" \
+        || fail "$name: after OK: game $(game_starts "$d"), staged $(staged_files "$d"), or not: $what"
+    else
+      fail "$name: the program did not end after OK"
+    fi
+  else
+    fail "$name: no box"
+  fi
+  : >"$control"
+  end_running_from "$d"
+}
+
 # --- A file missing on the server: its box, then the end; nothing launched. ---------
 blob "$root/missing/A.dat" 5000
 printf 'C 2002-06-01 10:00 5000 A.dat A.dat\r\nC 2002-06-01 10:00 5000 Gone.dat data/Gone.dat\r\n' >"$root/missing/patch.lst"
@@ -326,19 +379,45 @@ d=$(install_dir missing)
 settings "$d" "$ftp_port" player secret /missing/
 mark=$(log_mark)
 start "$d"
-if until_ok 60 has_box; then
-  grep -q 'RETR /missing/data/Gone.dat' <(log_since "$mark") && pass "missing: the box comes after the server refused the file" \
-    || fail "missing: the box came before the file was asked for: $(log_since "$mark" | tr '\n' ';')"
-  keys Return
-  if wait_end "$started" "$d"; then
-    [ ! -e "$d/probe.log" ] && cmp -s "$root/missing/A.dat" "$d/A.dat" && [ "$(staged_files "$d")" -eq 0 ] \
-      && pass "missing: OK ends the run; the file before it is installed, nothing staged, no game" \
-      || fail "missing: after OK: game $(game_starts "$d"), staged $(staged_files "$d")"
-  else
-    fail "missing: the program did not end after OK"
-  fi
+box_then_end missing 'RETR /missing/data/Gone.dat' "the file before it is installed" cmp -s "$root/missing/A.dat" "$d/A.dat"
+
+# --- A file the server cuts short (200,000 of 400,000 bytes) while it answers 226: its
+# box, then the end; the old file stays, nothing is launched.
+blob "$root/cut/Big.dat" 400000
+printf 'C 2002-06-01 10:00 400000 Big.dat Big.dat\r\n' >"$root/cut/patch.lst"
+d=$(install_dir cut)
+settings "$d" "$ftp_port" player secret /cut/
+printf 'old big\n' >"$d/Big.dat"
+printf 'cut_after=200000\npath=cut/Big.dat\n' >"$control"
+mark=$(log_mark)
+start "$d"
+old_big_kept() { [ "$(cat "$d/Big.dat")" = "old big" ]; }
+box_then_end cut 'SENT [0-9]* 200000 ' "the old file stays" old_big_kept
+
+# --- Local names Windows cannot hold as plain files (an alternate stream, devices in
+# any component with any extension, a trailing dot, a wildcard, a forbidden character),
+# between good lines: those lines are dropped, the good files installed, no box, the
+# game started, and nothing written for the dropped ones (the server has their files).
+blob "$root/names/Good.dat" 3000
+for name in 'Data\x.dat:s' 'Data\Good.dat' CON 'Data\nul.txt' 'COM1\a.dat' 'Data\trail.' 'Data\what?.dat' \
+  'Data\a<b.dat' Readme.txt; do
+  printf 'C 2002-06-01 10:00 3000 %s Good.dat\r\n' "$name"
+done >"$root/names/patch.lst"
+d=$(install_dir names)
+settings "$d" "$ftp_port" player secret /names/
+mkdir -p "$d/Data"
+printf 'old x\n' >"$d/Data/x.dat"
+mark=$(log_mark)
+start "$d"
+if until_ok 60 test -s "$d/probe.log" && wait_end "$started" "$d" && ! has_box; then
+  [ "$(cat "$d/probe.log")" = "[ -U]" ] && cmp -s "$root/names/Good.dat" "$d/Data/Good.dat" \
+    && cmp -s "$root/names/Good.dat" "$d/Readme.txt" && [ "$(cat "$d/Data/x.dat")" = "old x" ] \
+    && [ "$(files_in "$d")" = "./Data/Good.dat ./Data/x.dat ./Readme.txt ./Vorn.exe ./VornPatch.ini ./ZidoDiruv.exe ./probe.log " ] \
+    && [ "$(grep -c ' RETR ' <(log_since "$mark"))" -eq 3 ] \
+    && pass "names: the good lines installed, the game started, nothing fetched or written for the dropped ones" \
+    || fail "names: game $(game_starts "$d"), files $(files_in "$d"); server: $(grep ' RETR ' <(log_since "$mark") | tr '\n' ';')"
 else
-  fail "missing: no box"
+  fail "names: the run did not end with the game started and no box"
 fi
 end_running_from "$d"
 

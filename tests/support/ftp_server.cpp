@@ -167,6 +167,8 @@ void FtpServerFixture::SetFaults(const FtpFaults& faults) {
     std::ofstream f(temp, std::ios::trunc);
     f << "refuse_login=" << (faults.refuseLogin ? 1 : 0) << "\n"
       << "cut_after=" << faults.cutAfter << "\n"
+      << "final_reply=" << faults.finalReply << "\n"
+      << "announce=" << (faults.announce ? 1 : 0) << "\n"
       << "stall_after=" << faults.stallAfter << "\n"
       << "drop_after=" << faults.dropAfter << "\n"
       << "mute=" << (faults.mute ? 1 : 0) << "\n"

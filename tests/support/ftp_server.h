@@ -14,6 +14,8 @@ namespace zdtest {
 struct FtpFaults {
   bool refuseLogin = false;   // every PASS answered 530
   long long cutAfter = -1;    // RETR sends only this many bytes, then claims success
+  int finalReply = 0;         // RETR sends its data whole, then answers this (426...) instead of 226
+  bool announce = false;      // the reply opening a RETR states the size: "150 ... (N bytes)."
   long long stallAfter = -1;  // RETR sends this many bytes, then falls silent
   long long dropAfter = -1;   // RETR sends this many bytes, then the control connection is dropped
   bool mute = false;          // commands are read and never answered

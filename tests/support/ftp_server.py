@@ -12,14 +12,19 @@ address, which is 127.0.0.1). The state directory holds:
                                started), every PASS is answered 530
               cut_after=N      a RETR sends only the first N bytes, then closes the data
                                connection and still answers 226 (only SIZE tells)
+              final_reply=N    a RETR that has sent its data answers N (426, 451...)
+                               instead of 226
+              announce=1       the reply opening a RETR states the file's size, as many
+                               servers do: "150 ... (400000 bytes)."
               stall_after=N    a RETR sends N bytes, then nothing more, data connection
                                left open
               drop_after=N     a RETR sends N bytes, then the server drops the control
                                connection (and with it the data connection), no reply
               mute=1           the server reads commands and answers none of them
               rate=B           a RETR sends at most about B bytes per second
-              path=P           cut_after, stall_after, drop_after and rate apply only to a RETR of
-                               the file P (relative to the root); default: every RETR
+              path=P           cut_after, final_reply, stall_after, drop_after and rate apply
+                               only to a RETR of the file P (relative to the root); default:
+                               every RETR
   log       one line per event, appended as it happens:
               CONNECT <id> / DISCONNECT <id>
               CMD <id> <VERB> [argument]   (the argument of PASS is not written)
@@ -54,7 +59,7 @@ def log_event(text):
 
 
 def read_faults():
-    faults = {"refuse_login": 0, "logins_allowed": -1, "cut_after": -1,
+    faults = {"refuse_login": 0, "logins_allowed": -1, "cut_after": -1, "final_reply": 0, "announce": 0,
               "stall_after": -1, "drop_after": -1, "mute": 0, "rate": 0, "path": ""}
     try:
         with open(os.path.join(STATE["dir"], "control"), encoding="utf-8") as f:
@@ -159,6 +164,8 @@ class FaultHandler(FTPHandler):
         self.conn_id = next(_ids)
         self.faults = read_faults()
         self.fault_applies = True
+        self.final_reply = 0
+        self.announce = -1
         log_event("CONNECT %d" % self.conn_id)
 
     def on_disconnect(self):
@@ -199,12 +206,27 @@ class FaultHandler(FTPHandler):
         self.fault_applies = not wanted or (
             file is not None and os.path.realpath(file.name) ==
             os.path.realpath(os.path.join(STATE["root"], wanted)))
+        if cmd == "RETR" and self.fault_applies and self.faults["final_reply"] > 0:
+            self.final_reply = self.faults["final_reply"]
+        if cmd == "RETR" and self.faults["announce"] and file is not None:
+            self.announce = os.fstat(file.fileno()).st_size
         if cmd == "RETR" and isproducer and self.fault_applies and \
                 self.faults["cut_after"] >= 0:
             limited = LimitedFile(data.file, self.faults["cut_after"])
             data = FileProducer(limited, self._current_type)
             file = limited
         super().push_dtp_data(data, isproducer=isproducer, file=file, cmd=cmd)
+
+    def respond(self, resp, logfun=logging.debug):
+        # The reply opening a RETR, with the size when it is to be stated.
+        if self.announce >= 0 and resp[:4] in ("125 ", "150 "):
+            resp = "%s (%d bytes)." % (resp.rstrip("."), self.announce)
+            self.announce = -1
+        # The reply that ends a RETR whose data went out whole, when a fault replaces it.
+        if self.final_reply and resp.startswith("226"):
+            resp = "%d Transfer refused by the test server." % self.final_reply
+            self.final_reply = 0
+        super().respond(resp, logfun)
 
     def log_transfer(self, cmd, filename, receive, completed, elapsed, bytes):
         if cmd == "RETR":

@@ -435,6 +435,18 @@ TEST_F(FtpClientTest, FailedDownloadLeavesTheOldTargetAlone) {
   char text[128];
   EXPECT_TRUE(ErrorText(error, text, sizeof text));
   EXPECT_TRUE(zdtest::ReadFile(target) == "old contents");
+
+  // All the data, then a closing reply that refuses the transfer.
+  FtpFaults refused;
+  refused.finalReply = 426;
+  server_->SetFaults(refused);
+  ASSERT_TRUE(FtpGetFileAsync(c, "cut.bin", target.c_str(), DownloadContext()));
+  ASSERT_TRUE(recorder_.WaitCompletions(4));
+  // libcurl takes the reply for a partial file, or, when it is there before libcurl has
+  // accepted the server's data connection (a small file, a busy machine), for a refused one.
+  const uint32_t refusal = recorder_.Last(kFtpRequestComplete).error;
+  EXPECT_TRUE(refusal == kFtpErrorConnectionAborted || refusal == kFtpErrorTransferFailed) << refusal;
+  EXPECT_TRUE(zdtest::ReadFile(target) == "old contents");
   EXPECT_EQ(0, TempFilesIn(local_.root()));
 }
 

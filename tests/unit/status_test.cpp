@@ -127,9 +127,12 @@ TEST_F(ShowStatusTest, ThrottlesTheTextButNeverTheBar) {
     patcher.ShowStatus("fourth", false);  // a full second: shown
     g_now += 10;
     patcher.ShowStatus("forced", true);  // forced: always shown
+    patcher.SetBarPosition(0);           // another step moved the bar meanwhile
+    patcher.ShowStatus("after", false);
   });
   EXPECT_EQ(TextsOf(IDC_STATUS), (std::vector<std::string>{"first", "fourth", "forced"}));
-  EXPECT_EQ(Positions(), (std::vector<int>{100, 200, 200, 200, 200}));
+  // The bar is sent each new position once: it follows every call that moves it.
+  EXPECT_EQ(Positions(), (std::vector<int>{100, 200, 0, 200}));
   EXPECT_EQ(patcher.lastStatusTick, g_now);
 }
 

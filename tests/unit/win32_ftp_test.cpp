@@ -421,6 +421,29 @@ TEST_F(WinInetFtpTest, MissingFileAndBadPathsLeaveTheTargetAlone) {
   EXPECT_FALSE(FtpGetFileAsync(c, "there.txt", local_.Path("no/such/dir/x").c_str(), DownloadContext()));
   EXPECT_EQ(static_cast<uint32_t>(ERROR_PATH_NOT_FOUND), LastErrorCode());
   EXPECT_EQ(3u, recorder_.Count(kFtpRequestComplete));
+
+  // Cut short while the server answers 226, its size stated by SIZE after the transfer
+  // or, without that round trip, in the reply that opened it; and sent whole but refused
+  // by the closing reply: each fails as the Linux client's partial file does, and the
+  // target stays.
+  server_->WritePatternFile("cut.bin", 400000);
+  FtpFaults cut;
+  cut.cutAfter = 200000;
+  FtpFaults announced = cut;
+  announced.announce = true;
+  FtpFaults refused;
+  refused.finalReply = 451;
+  size_t completions = 3;
+  for (const FtpFaults& fault : {cut, announced, refused}) {
+    const int sizes = server_->CommandCount("SIZE");
+    server_->SetFaults(fault);
+    ASSERT_TRUE(FtpGetFileAsync(c, "cut.bin", target.c_str(), DownloadContext()));
+    ASSERT_TRUE(recorder_.WaitCompletions(++completions));
+    EXPECT_EQ(kFtpErrorConnectionAborted, recorder_.Last(kFtpRequestComplete).error);
+    EXPECT_TRUE(ReadAll(target) == "here\r\n");  // not the cut file (too long to print)
+    EXPECT_EQ(0, local_.TempFiles());
+    EXPECT_EQ(fault.announce || fault.finalReply != 0 ? 0 : 1, server_->CommandCount("SIZE") - sizes);
+  }
 }
 
 TEST_F(WinInetFtpTest, CloseDuringADownloadIsQuickAndFinal) {

@@ -5,12 +5,13 @@
 // memory, and a token is never reused.
 //
 // The notifications the core sees are made here, never passed through from WinINet.
-// Each connection has a thread of its own that makes the WinINet calls one after the
-// other, and reports 10, 60, 41 and 100 from what those calls return. WinINet's status
-// callback only records: the completion of a call that went pending, the handle a
-// pending call created, and that the server is still talking (which moves the time
-// limit on). So where WinINet implementations differ in what they announce and in
-// which order, the core still sees one sequence.
+// Each connection is run by one client thread (threads go on to the next connection)
+// that makes the WinINet calls one after the other, and reports 10, 60, 41 and 100 from
+// what those calls return. WinINet's status callback only records: the completion of a
+// call that went pending, the handle a pending call created, the server's replies, and
+// that the server is still talking (which moves the time limit on). So where WinINet
+// implementations differ in what they announce and in which order, the core still sees
+// one sequence.
 //
 // What differs, and how it is absorbed:
 // - Wine's InternetConnectA in asynchronous mode connects and logs on synchronously
@@ -22,7 +23,21 @@
 // - Wine's FtpGetFileA counts control-reply lines in RESPONSE_RECEIVED. This client
 //   does not use it: FtpOpenFileA and a loop of InternetQueryDataAvailable and
 //   InternetReadFile bring the data here, it is written to the local file here, and
-//   41 reports exactly the bytes written. WinINet's own RESPONSE_RECEIVED is ignored.
+//   41 reports exactly the bytes written. WinINet's own RESPONSE_RECEIVED only tells
+//   that a control reply has arrived, whose text is read there (see below).
+// - Wine reads the server's reply to a transfer when the file handle is closed and
+//   drops it (a 426 would pass), and FtpGetFileSize answers 0. A cut transfer is caught
+//   here as on Linux: the control replies are read as they arrive (at each
+//   RESPONSE_RECEIVED, on the thread that read the reply, whose last response
+//   InternetGetLastResponseInfoA gives); a closing reply of 400 or more fails the
+//   download, and so does a byte count other than the file's size, which many servers
+//   state in the reply that opens the transfer ("150 ... (400000 bytes)") and the others
+//   give to one SIZE command after it. Both fail as libcurl's partial file does, with
+//   kFtpErrorConnectionAborted.
+// - Wine's FtpOpenFileA copies every byte into the URL cache whatever the flags and
+//   never records the copy, so nothing would ever remove it. The client asks for no
+//   cache write, and removes what WinINet reports as the download's cache file (and its
+//   entry, under the URL WinINet files it by) once the download has ended.
 // - Wine does not cancel a transfer when its handle is closed, and its reads block on
 //   the data socket with no time limit (the server's silence included). A close
 //   therefore never waits for WinINet: it marks the connection closed (nothing more is
@@ -36,10 +51,11 @@
 // mode), and why it is enough:
 // - A call that returns success at once (a handle, or TRUE) sends no REQUEST_COMPLETE
 //   for itself; only a call that fails with ERROR_IO_PENDING completes later, with one
-//   REQUEST_COMPLETE whose dwResult is the handle (InternetConnectA, FtpOpenFileA) or
-//   TRUE (InternetQueryDataAvailable, InternetReadFile) and dwError the error. Each
-//   call arms one completion slot before it starts; a completion that arrives while no
-//   slot is armed is dropped. Wine keeps to this too: FtpOpenFileA returns NULL and
+//   REQUEST_COMPLETE whose dwError is the error and whose dwResult is a Boolean; a call
+//   that makes a handle (InternetConnectA, FtpOpenFileA) announces it with
+//   HANDLE_CREATED, which is where the handle is taken from, whichever of the two
+//   notifications comes first. Each call arms one completion slot before it starts; a
+//   completion that arrives while no slot is armed is dropped. Wine keeps to this too: FtpOpenFileA returns NULL and
 //   completes later (without setting ERROR_IO_PENDING: a NULL with no error set is
 //   taken as pending), InternetConnectA and InternetReadFile never go pending, and
 //   InternetQueryDataAvailable goes pending with a completion only when it says so.
@@ -49,7 +65,10 @@
 //   caller; the slot is armed before the call, so it is never missed.
 // - Closing a WinINet handle cancels the calls pending on it, and each still completes
 //   (with ERROR_INTERNET_OPERATION_CANCELLED). The thread closes the handle and waits
-//   for that completion before it frees the buffer a pending read writes into.
+//   for that completion before it frees the buffer a pending read writes into. Every
+//   handle is closed exactly once, children before their parent: a handle closed to
+//   cancel a call is not closed again, and nothing made under a closed parent is
+//   closed after it (handle values are reused at once).
 // - Status callbacks carry the context given when the handle was made (the
 //   connection's token here; WinINet skips callbacks whose context is zero) and may
 //   run on any thread, also inside a WinINet call of the connection's thread. The
@@ -66,6 +85,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -76,17 +96,39 @@
 
 #include "platform/errors.h"
 #include "platform/ftp.h"
+#include "platform/win32/wininet_calls.h"
 
 namespace plat {
+
+WinInetCalls& WinInet() {
+  static WinInetCalls calls{InternetOpenA,      InternetSetStatusCallback,    InternetConnectA,
+                            FtpOpenFileA,       FtpCommandA,                  InternetQueryDataAvailable,
+                            InternetReadFile,   InternetQueryOptionA,         InternetGetLastResponseInfoA,
+                            DeleteUrlCacheEntryA, InternetCloseHandle};
+  return calls;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One read asks for at most this much; WinINet's reads are copies out of the data
-// socket, so a larger buffer gains little.
-constexpr DWORD kReadChunk = 64 * 1024;
+// InternetConnectA's flags as the transfer sequence gives them: 1. For an FTP session
+// the bit means nothing: it is the ASCII transfer bit of older headers (the type is
+// given with each FtpOpenFileA, image here) and INTERNET_FLAG_IDN_DIRECT of newer ones
+// (HTTP host names); Wine reads only INTERNET_FLAG_PASSIVE of these flags, which is not
+// among them, so the data connections stay active.
+constexpr DWORD kConnectFlags = 1;
+// Image type, never from the cache, and nothing written to it.
+constexpr DWORD kOpenFlags = FTP_TRANSFER_TYPE_BINARY | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+
+// One read takes at most this much of what the data socket holds: under Wine each
+// query and read is a round trip or two through its server, and a fast transfer keeps
+// a few hundred kilobytes waiting, so reads of 64 KiB took four of each per 256 KiB.
+constexpr DWORD kReadChunk = 256 * 1024;
 // How long FtpShutdown waits for a connection's thread that WinINet still holds.
 constexpr auto kShutdownWait = std::chrono::seconds(5);
+// How long a client thread waits for another connection before it ends.
+constexpr auto kIdleThreadLife = std::chrono::seconds(30);
 
 struct Root {
   uintptr_t id = 0;
@@ -100,7 +142,7 @@ struct Root {
   // The last reference goes with the last connection's thread or the close of the
   // root, never under Globals::mu (WinINet may call the status callback from here).
   ~Root() {
-    if (net != nullptr) InternetCloseHandle(net);
+    if (net != nullptr) WinInet().closeHandle(net);
   }
 };
 
@@ -156,19 +198,29 @@ struct Conn {
   DWORD slotError = 0;
   HINTERNET slotCreated = nullptr;  // announced with HANDLE_CREATED during the call
   DWORD bytesRead = 0;              // written by a pending InternetReadFile
+  std::string reply;                // the last control reply read (see ReplyOfThisThread)
 };
 
+// A thread runs connections one after the other: a patch run makes a connection per
+// file, and a new thread for each (under Wine, where a thread's start and end go through
+// the server and every DLL) cost a few milliseconds of each file.
 struct ClientThread {
   std::thread thread;
-  std::shared_ptr<Conn> conn;
+  std::shared_ptr<Conn> conn;  // the connection it runs; null between connections
+  bool retired = false;        // left to end by FtpShutdown: takes no other connection
+  bool done = false;           // it has ended
 };
 
 struct Globals {
   std::mutex mu;
   std::unordered_map<uintptr_t, std::shared_ptr<Root>> roots;
   std::unordered_map<uintptr_t, std::shared_ptr<Conn>> conns;  // open handles
-  std::unordered_map<uintptr_t, std::shared_ptr<Conn>> live;   // threads still running
-  std::vector<ClientThread> threads;
+  std::unordered_map<uintptr_t, std::shared_ptr<Conn>> live;   // not yet ended by their thread
+  std::vector<std::shared_ptr<ClientThread>> threads;
+  std::deque<std::shared_ptr<Conn>> unclaimed;  // connections no thread has taken yet
+  size_t idleThreads = 0;                       // threads waiting for one
+  bool stopping = false;                        // FtpShutdown: idle threads end
+  std::condition_variable work;
   uintptr_t nextId = 0x5a0000;
   std::atomic<int> inFlight{0};
   FtpTimeLimits limits = FtpDefaultTimeLimits();
@@ -285,8 +337,24 @@ void DropTempFile(Download& d) {
   d.partOwned = false;
 }
 
+// The last control reply that WinINet read on this thread ("226 Transfer complete."),
+// or empty. The buffer is terminated whatever the call copies into it.
+std::string ReplyOfThisThread() {
+  char text[512];
+  text[sizeof text - 1] = '\0';
+  DWORD code = 0;
+  DWORD length = sizeof text - 1;
+  if (!WinInet().lastResponseInfo(&code, text, &length)) return std::string();
+  text[std::min<DWORD>(length, sizeof text - 1)] = '\0';
+  std::string reply(text);
+  while (!reply.empty() && (reply.back() == '\r' || reply.back() == '\n')) reply.pop_back();
+  return reply;
+}
+
 // WinINet's status callback: records, never reports (see the top of the file).
 void CALLBACK WinInetStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+  // A reply's text belongs to the thread that read it, which is this one.
+  const std::string reply = status == INTERNET_STATUS_RESPONSE_RECEIVED ? ReplyOfThisThread() : std::string();
   Globals& g = G();
   std::lock_guard<std::mutex> lock(g.mu);
   auto it = g.live.find(static_cast<uintptr_t>(context));
@@ -304,10 +372,15 @@ void CALLBACK WinInetStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID i
       }
       break;
     case INTERNET_STATUS_HANDLE_CREATED:
-      if (c.slotArmed && hasResult && result->dwResult != 0 &&
+      if (c.slotArmed && c.slotCreated == nullptr && hasResult && result->dwResult != 0 &&
           reinterpret_cast<HINTERNET>(result->dwResult) != c.session) {
         c.slotCreated = reinterpret_cast<HINTERNET>(result->dwResult);
+        c.wake.notify_all();
       }
+      ProgressLocked(c);
+      break;
+    case INTERNET_STATUS_RESPONSE_RECEIVED:
+      if (!reply.empty()) c.reply = reply;
       ProgressLocked(c);
       break;
     case INTERNET_STATUS_HANDLE_CLOSING:
@@ -338,34 +411,47 @@ void DisarmSlot(Conn& c) {
 // FtpOpenFileA) no error set at all after the call cleared it.
 bool WentPending(DWORD error) { return error == ERROR_IO_PENDING || error == ERROR_SUCCESS; }
 
-// Waits for the armed call's completion. When the connection is closed or timed out
-// meanwhile, `cancel` is closed first (native WinINet then completes the call as
-// cancelled; Wine completes it when it is done) and false is returned once the
-// completion has come, so no buffer of the call is still in use.
-bool WaitSlot(Conn& c, HINTERNET cancel, DWORD_PTR* result, DWORD* error, HINTERNET* created) {
+// Waits for the armed call to end. A call that makes a handle (`makesHandle`) has ended
+// only with its handle too, which comes with HANDLE_CREATED, before or after the
+// REQUEST_COMPLETE (whose result word is only a Boolean), unless it failed. When the
+// connection is closed or times out first, the call is cancelled by closing one handle,
+// once: the one the call has announced, else *owner (the handle the call was made on,
+// then set to null so that it is not closed again; null for a connect, which then waits
+// for its announcement). The completion is awaited in any case, so nothing the call
+// writes into is freed early. Returns true when the call ended while the connection
+// was still wanted. *created is the announced handle, the caller's to keep or close;
+// null after a cancel (what was closed took with it whatever was made under it).
+bool WaitSlot(Conn& c, HINTERNET* owner, bool makesHandle, DWORD_PTR* result, DWORD* error, HINTERNET* created) {
   Globals& g = G();
-  bool ended = false;
-  {
-    std::unique_lock<std::mutex> lock(g.mu);
-    c.wake.wait(lock, [&] { return c.slotDone || c.closed.load() || c.timedOut; });
-    ended = !c.slotDone;
-    // A pending connect has no handle of ours yet, only the one it announced.
-    if (ended && cancel == nullptr) cancel = c.slotCreated;
-  }
-  if (ended && cancel != nullptr) {
-    {
-      std::lock_guard<std::mutex> lock(g.mu);
-      if (cancel == c.session) c.session = nullptr;
-    }
-    InternetCloseHandle(cancel);
-  }
   std::unique_lock<std::mutex> lock(g.mu);
-  c.wake.wait(lock, [&] { return c.slotDone; });
+  bool cancelled = false;
+  for (;;) {
+    if (c.slotDone && (!makesHandle || c.slotError != 0 || c.slotCreated != nullptr)) break;
+    const bool abandoned = c.closed.load() || c.timedOut;
+    if (abandoned && c.slotDone) break;  // a success that never announced its handle
+    if (abandoned && !cancelled) {
+      HINTERNET victim = nullptr;
+      if (makesHandle && c.slotCreated != nullptr) {
+        victim = c.slotCreated;
+      } else if (owner != nullptr && *owner != nullptr) {
+        victim = *owner;
+        *owner = nullptr;
+      }
+      if (victim != nullptr) {
+        cancelled = true;
+        lock.unlock();
+        WinInet().closeHandle(victim);
+        lock.lock();
+        continue;
+      }
+    }
+    c.wake.wait(lock);
+  }
   c.slotArmed = false;
   *result = c.slotResult;
   *error = c.slotError;
-  *created = c.slotCreated;
-  return !ended && !c.closed.load() && !c.timedOut;
+  *created = cancelled ? nullptr : c.slotCreated;
+  return !cancelled && !c.closed.load() && !c.timedOut;
 }
 
 bool Abandoned(Conn& c) {
@@ -391,22 +477,22 @@ bool RunConnect(Conn& c) {
   }
   ArmSlot(c);
   SetLastError(ERROR_SUCCESS);
-  HINTERNET session = InternetConnectA(c.root->net, c.host.c_str(), c.port == 0 ? INTERNET_DEFAULT_FTP_PORT : c.port,
-                                       c.user.empty() ? nullptr : c.user.c_str(),
-                                       c.user.empty() ? nullptr : c.password.c_str(), INTERNET_SERVICE_FTP, 0,
-                                       static_cast<DWORD_PTR>(c.id));
+  HINTERNET session = WinInet().connect(
+      c.root->net, c.host.c_str(), c.port == 0 ? INTERNET_DEFAULT_FTP_PORT : c.port,
+      c.user.empty() ? nullptr : c.user.c_str(), c.user.empty() ? nullptr : c.password.c_str(), INTERNET_SERVICE_FTP,
+      kConnectFlags, static_cast<DWORD_PTR>(c.id));
   DWORD error = session == nullptr ? GetLastError() : 0;
   if (session != nullptr) {
     DisarmSlot(c);
   } else if (error == ERROR_IO_PENDING) {
-    DWORD_PTR result = 0;
+    DWORD_PTR ignored = 0;
     HINTERNET made = nullptr;
-    bool completed = WaitSlot(c, nullptr, &result, &error, &made);
-    if (result != 0) session = reinterpret_cast<HINTERNET>(result);
-    if (session == nullptr) session = made;
-    if (!completed || result == 0) {
-      if (session != nullptr) InternetCloseHandle(session);
-      session = nullptr;
+    if (WaitSlot(c, nullptr, true, &ignored, &error, &made) && error == 0) {
+      session = made;
+    } else {
+      // Made but not delivered (a failure after it was announced, or the connection was
+      // closed as it completed): closed here, the only place that knows it.
+      if (made != nullptr) WinInet().closeHandle(made);
       if (error == 0) error = kFtpErrorInternal;
     }
   } else {
@@ -430,35 +516,33 @@ bool RunConnect(Conn& c) {
 HINTERNET OpenRemote(Conn& c, const Download& d, DWORD* error) {
   ArmSlot(c);
   SetLastError(ERROR_SUCCESS);
-  HINTERNET file = FtpOpenFileA(c.session, d.remote.c_str(), GENERIC_READ,
-                                FTP_TRANSFER_TYPE_BINARY | INTERNET_FLAG_RELOAD, static_cast<DWORD_PTR>(c.id));
+  HINTERNET file = WinInet().openFile(c.session, d.remote.c_str(), GENERIC_READ, kOpenFlags,
+                                      static_cast<DWORD_PTR>(c.id));
   *error = file == nullptr ? GetLastError() : 0;
   if (file != nullptr || !WentPending(*error)) {
     DisarmSlot(c);
     return file;
   }
-  DWORD_PTR result = 0;
+  DWORD_PTR ignored = 0;
   HINTERNET made = nullptr;
-  bool completed = WaitSlot(c, c.session, &result, error, &made);
-  file = result != 0 ? reinterpret_cast<HINTERNET>(result) : nullptr;
-  // A handle announced but not delivered (a failure after it was made) is closed here.
-  if (made != nullptr && made != file) InternetCloseHandle(made);
+  const bool completed = WaitSlot(c, &c.session, true, &ignored, error, &made);
+  if (completed && *error == 0) return made;
+  if (made != nullptr) WinInet().closeHandle(made);
   if (!completed) {
-    if (file != nullptr) InternetCloseHandle(file);
     *error = 0;
-    return nullptr;
+  } else if (*error == 0) {
+    *error = kFtpErrorInternal;
   }
-  if (file == nullptr && *error == 0) *error = kFtpErrorInternal;
-  return file;
+  return nullptr;
 }
 
 // One step of the read loop: how many bytes are waiting (0 at the end of the file).
 // False with *error set on a failure (0 when the connection was closed or timed out).
-bool QueryAvailable(Conn& c, HINTERNET file, DWORD* available, DWORD* error) {
+bool QueryAvailable(Conn& c, HINTERNET* file, DWORD* available, DWORD* error) {
   for (;;) {
     ArmSlot(c);
     *available = 0;
-    if (InternetQueryDataAvailable(file, available, 0, 0)) {
+    if (WinInet().queryDataAvailable(*file, available, 0, 0)) {
       DisarmSlot(c);
       return true;
     }
@@ -469,7 +553,7 @@ bool QueryAvailable(Conn& c, HINTERNET file, DWORD* available, DWORD* error) {
     }
     DWORD_PTR result = 0;
     HINTERNET made = nullptr;
-    if (!WaitSlot(c, file, &result, error, &made)) {
+    if (!WaitSlot(c, file, false, &result, error, &made)) {
       *error = 0;
       return false;
     }
@@ -486,10 +570,10 @@ bool QueryAvailable(Conn& c, HINTERNET file, DWORD* available, DWORD* error) {
   }
 }
 
-bool ReadSome(Conn& c, HINTERNET file, DWORD want, DWORD* got, DWORD* error) {
+bool ReadSome(Conn& c, HINTERNET* file, DWORD want, DWORD* got, DWORD* error) {
   ArmSlot(c);
   c.bytesRead = 0;
-  if (InternetReadFile(file, c.buffer.data(), want, &c.bytesRead)) {
+  if (WinInet().readFile(*file, c.buffer.data(), want, &c.bytesRead)) {
     DisarmSlot(c);
     *got = c.bytesRead;
     return true;
@@ -501,7 +585,7 @@ bool ReadSome(Conn& c, HINTERNET file, DWORD want, DWORD* got, DWORD* error) {
   }
   DWORD_PTR result = 0;
   HINTERNET made = nullptr;
-  if (!WaitSlot(c, file, &result, error, &made)) {
+  if (!WaitSlot(c, file, false, &result, error, &made)) {
     *error = 0;
     return false;
   }
@@ -525,36 +609,144 @@ DWORD MapReadError(DWORD error) {
   return kFtpErrorConnectionAborted;
 }
 
+// The code of a control reply ("226 Transfer complete." gives 226), or 0.
+int ReplyCode(const std::string& reply) {
+  if (reply.size() < 3 || (reply.size() > 3 && reply[3] != ' ' && reply[3] != '-')) return 0;
+  int code = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (reply[i] < '0' || reply[i] > '9') return 0;
+    code = code * 10 + (reply[i] - '0');
+  }
+  return code;
+}
+
+// The digits at `at` up to `end` as a count, or -1 (none, or beyond any file size).
+int64_t CountAt(const std::string& text, size_t at, size_t end) {
+  if (at >= end || end - at > 15) return -1;
+  int64_t n = 0;
+  for (size_t i = at; i < end; ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+    n = n * 10 + (text[i] - '0');
+  }
+  return n;
+}
+
+// The byte count a reply opening a transfer states, "150 Opening BINARY mode data
+// connection for x (400000 bytes).", or -1.
+int64_t AnnouncedBytes(const std::string& reply) {
+  const int code = ReplyCode(reply);
+  if (code < 100 || code > 199) return -1;
+  const size_t open = reply.rfind('(');
+  const size_t unit = reply.find(" bytes)", open == std::string::npos ? 0 : open);
+  if (open == std::string::npos || unit == std::string::npos) return -1;
+  return CountAt(reply, open + 1, unit);
+}
+
+// The size a SIZE reply gives, "213 400000", or -1.
+int64_t SizeInReply(const std::string& reply) {
+  if (ReplyCode(reply) != 213 || reply.size() < 5 || reply[3] != ' ') return -1;
+  size_t end = reply.size();
+  while (end > 4 && reply[end - 1] == ' ') --end;
+  return CountAt(reply, 4, end);
+}
+
+// The control reply recorded since the last call, which it clears.
+std::string TakeReply(Conn& c) {
+  std::lock_guard<std::mutex> lock(G().mu);
+  std::string reply;
+  reply.swap(c.reply);
+  return reply;
+}
+
+// The remote file's size by one SIZE command (the connection is in image type since the
+// transfer), or -1 when the server gives none.
+int64_t RemoteSize(Conn& c, const Download& d) {
+  {
+    std::lock_guard<std::mutex> lock(G().mu);
+    ArmDeadlineLocked(c, Waiting::LogOn, LimitFor(c, Waiting::LogOn));
+  }
+  const std::string command = "SIZE " + d.remote;
+  TakeReply(c);
+  ArmSlot(c);
+  SetLastError(ERROR_SUCCESS);
+  if (WinInet().command(c.session, FALSE, FTP_TRANSFER_TYPE_BINARY, command.c_str(), static_cast<DWORD_PTR>(c.id),
+                        nullptr)) {
+    DisarmSlot(c);
+    // A command that ended here was answered on this thread.
+    const std::string reply = TakeReply(c);
+    return SizeInReply(reply.empty() ? ReplyOfThisThread() : reply);
+  }
+  if (GetLastError() != ERROR_IO_PENDING) {
+    DisarmSlot(c);
+    return -1;
+  }
+  DWORD_PTR ignored = 0;
+  DWORD error = 0;
+  HINTERNET made = nullptr;
+  if (!WaitSlot(c, &c.session, false, &ignored, &error, &made) || error != 0) return -1;
+  return SizeInReply(TakeReply(c));
+}
+
+// The file WinINet copies the download into in the URL cache, or empty.
+std::string CacheFileOf(HINTERNET file) {
+  char name[MAX_PATH + 1] = {};
+  DWORD length = MAX_PATH;
+  if (!WinInet().queryOption(file, INTERNET_OPTION_DATAFILE_NAME, name, &length)) return std::string();
+  name[MAX_PATH] = '\0';
+  return name;
+}
+
+// Removes the URL cache's copy of a download that has ended: the entry, under the URL
+// WinINet files an FTP download by (where the system recorded one), and the file.
+void DropCacheCopy(const Conn& c, const Download& d, const std::string& cacheFile) {
+  URL_COMPONENTSA parts = {};
+  parts.dwStructSize = sizeof parts;
+  parts.nScheme = INTERNET_SCHEME_FTP;
+  parts.lpszHostName = const_cast<char*>(c.host.c_str());
+  parts.nPort = c.port == 0 ? INTERNET_DEFAULT_FTP_PORT : c.port;
+  parts.lpszUserName = const_cast<char*>(c.user.empty() ? "anonymous" : c.user.c_str());
+  parts.lpszUrlPath = const_cast<char*>(d.remote.c_str());
+  char url[2048];
+  DWORD length = sizeof url;
+  if (InternetCreateUrlA(&parts, 0, url, &length)) WinInet().deleteUrlCacheEntry(url);
+  DeleteFileA(cacheFile.c_str());
+}
+
 // One download of the connection: data to the temporary file, which replaces the
-// target only when the whole file has arrived.
+// target only when the whole file has arrived (see the top of the file for how a cut
+// transfer is told from a whole one).
 void RunDownload(Conn& c, Download& d) {
   Globals& g = G();
   {
     std::lock_guard<std::mutex> lock(g.mu);
     ArmDeadlineLocked(c, Waiting::Opening, LimitFor(c, Waiting::Opening));
+    c.reply.clear();
   }
   DWORD error = 0;
   bool ok = false;
   HINTERNET file = OpenRemote(c, d, &error);
   if (file != nullptr) {
+    const int64_t announced = AnnouncedBytes(TakeReply(c));
+    const std::string cacheFile = CacheFileOf(file);
+    uint64_t received = 0;
     {
       std::lock_guard<std::mutex> lock(g.mu);
       ArmDeadlineLocked(c, Waiting::Data, LimitFor(c, Waiting::Data));
     }
     for (;;) {
       DWORD available = 0;
-      if (!QueryAvailable(c, file, &available, &error)) {
+      if (!QueryAvailable(c, &file, &available, &error)) {
         error = MapReadError(error);
         break;
       }
       DWORD want = available == 0 ? kReadChunk : std::min<DWORD>(available, kReadChunk);
       DWORD got = 0;
-      if (!ReadSome(c, file, want, &got, &error)) {
+      if (!ReadSome(c, &file, want, &got, &error)) {
         error = MapReadError(error);
         break;
       }
       if (got == 0) {
-        ok = true;  // the server closed the data connection: the end of the file
+        ok = true;  // the server closed the data connection: the end of the data
         break;
       }
       {
@@ -567,6 +759,7 @@ void RunDownload(Conn& c, Download& d) {
           break;
         }
       }
+      received += got;
       {
         std::lock_guard<std::mutex> lock(g.mu);
         ProgressLocked(c);
@@ -575,8 +768,16 @@ void RunDownload(Conn& c, Download& d) {
       Report(c, d.context, kFtpResponseReceived, &count, sizeof count, true);
     }
     // Closing the file handle reads the server's reply to the transfer; the connection
-    // is free for the next download only after it.
-    InternetCloseHandle(file);
+    // is free for the next download only after it. A handle closed to cancel a read is
+    // null here.
+    TakeReply(c);
+    if (file != nullptr) WinInet().closeHandle(file);
+    if (ok && ReplyCode(TakeReply(c)) >= 400) ok = false;
+    if (ok && !Abandoned(c)) {
+      const int64_t size = announced >= 0 ? announced : RemoteSize(c, d);
+      if (size >= 0 && static_cast<uint64_t>(size) != received) ok = false;
+    }
+    if (!cacheFile.empty()) DropCacheCopy(c, d, cacheFile);
   }
   {
     std::lock_guard<std::mutex> lock(d.fileMutex);
@@ -593,6 +794,7 @@ void RunDownload(Conn& c, Download& d) {
     return;
   }
   if (ok) error = 0;
+  // A transfer cut short (or refused by its closing reply) ends as libcurl's partial file.
   if (!ok && error == 0) error = kFtpErrorConnectionAborted;
   bool placed = CompleteOperation(c, ok ? 1 : 0, error, ok ? &d : nullptr, Phase::Ready);
   if (!placed) DropTempFile(d);
@@ -622,10 +824,31 @@ void RunConnection(std::shared_ptr<Conn> conn) {
     std::lock_guard<std::mutex> lock(g.mu);
     std::swap(session, c.session);
   }
-  if (session != nullptr) InternetCloseHandle(session);
+  if (session != nullptr) WinInet().closeHandle(session);
   std::lock_guard<std::mutex> lock(g.mu);
   c.threadDone = true;
   g.live.erase(c.id);
+}
+
+// A client thread: runs the connections nobody has taken, until none has come for
+// kIdleThreadLife or FtpShutdown stops it.
+void RunClientThread(std::shared_ptr<ClientThread> self) {
+  Globals& g = G();
+  std::unique_lock<std::mutex> lock(g.mu);
+  while (!self->retired) {
+    ++g.idleThreads;
+    g.work.wait_for(lock, kIdleThreadLife, [&] { return !g.unclaimed.empty() || g.stopping; });
+    --g.idleThreads;
+    if (g.unclaimed.empty()) break;
+    self->conn = std::move(g.unclaimed.front());
+    g.unclaimed.pop_front();
+    std::shared_ptr<Conn> conn = self->conn;
+    lock.unlock();
+    RunConnection(conn);
+    lock.lock();
+    self->conn.reset();
+  }
+  self->done = true;
   g.watchdogWake.notify_all();  // FtpShutdown may be waiting for this thread
 }
 
@@ -707,14 +930,14 @@ void CloseConnLocked(Conn& c) {
   c.wake.notify_all();
 }
 
-// Joins the threads of connections that have ended (never the calling thread).
+// Joins the client threads that have ended (never the calling thread).
 void ReapThreads() {
   Globals& g = G();
-  std::vector<ClientThread> ended;
+  std::vector<std::shared_ptr<ClientThread>> ended;
   {
     std::lock_guard<std::mutex> lock(g.mu);
     for (size_t i = 0; i < g.threads.size();) {
-      if (g.threads[i].conn->threadDone && g.threads[i].thread.get_id() != std::this_thread::get_id()) {
+      if (g.threads[i]->done && g.threads[i]->thread.get_id() != std::this_thread::get_id()) {
         ended.push_back(std::move(g.threads[i]));
         g.threads[i] = std::move(g.threads.back());
         g.threads.pop_back();
@@ -723,7 +946,7 @@ void ReapThreads() {
       }
     }
   }
-  for (ClientThread& t : ended) t.thread.join();
+  for (auto& t : ended) t->thread.join();
 }
 
 bool HostCharOk(char ch, bool ipv6) {
@@ -791,10 +1014,11 @@ void FtpSetTimeLimits(const FtpTimeLimits& limits) {
 FtpHandle FtpOpenRoot(const char* agent) {
   Globals& g = G();
   auto root = std::make_shared<Root>();
-  root->net = InternetOpenA(agent != nullptr ? agent : "", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr,
-                            INTERNET_FLAG_ASYNC);
+  // The system's own connection settings (its proxy configuration), as the player set them.
+  root->net = WinInet().open(agent != nullptr ? agent : "", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
+                             INTERNET_FLAG_ASYNC);
   if (root->net == nullptr) return nullptr;  // GetLastError tells why
-  if (InternetSetStatusCallback(root->net, WinInetStatus) == INTERNET_INVALID_STATUS_CALLBACK) {
+  if (WinInet().setStatusCallback(root->net, WinInetStatus) == INTERNET_INVALID_STATUS_CALLBACK) {
     DWORD error = GetLastError();
     root.reset();
     SetLastError(error);
@@ -840,23 +1064,27 @@ FtpHandle FtpConnectAsync(FtpHandle root, const char* host, uint16_t port, const
   conn->root = it->second;
   conn->limits = g.limits;
   conn->id = NewIdLocked();
-  ClientThread record;
-  record.conn = conn;
+  // A thread takes the connection under the mutex, so it waits for this registration
+  // to finish before it reports anything.
+  g.unclaimed.push_back(conn);
   try {
     if (!g.watchdogRunning) {
       g.watchdog = std::thread(RunWatchdog, ++g.watchdogGeneration);
       g.watchdogRunning = true;
     }
-    // The thread takes the mutex before it reports anything, so it waits for this
-    // registration to finish.
-    record.thread = std::thread(RunConnection, conn);
+    if (g.idleThreads < g.unclaimed.size()) {
+      auto record = std::make_shared<ClientThread>();
+      record->thread = std::thread(RunClientThread, record);
+      g.threads.push_back(std::move(record));
+    }
   } catch (...) {
+    g.unclaimed.pop_back();
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  g.work.notify_one();
   g.conns.emplace(conn->id, conn);
   g.live.emplace(conn->id, conn);
-  g.threads.push_back(std::move(record));
   return HandleOf(conn->id);
 }
 
@@ -964,7 +1192,7 @@ int FtpCallbacksInFlight() { return G().inFlight.load(); }
 // and ends with the process.
 void FtpShutdown() {
   Globals& g = G();
-  std::vector<ClientThread> threads;
+  std::vector<std::shared_ptr<ClientThread>> threads;
   std::vector<std::shared_ptr<Root>> roots;
   std::thread watchdog;
   {
@@ -977,28 +1205,33 @@ void FtpShutdown() {
     }
     g.roots.clear();
     threads.swap(g.threads);
+    g.stopping = true;
+    g.work.notify_all();
   }
   roots.clear();
   const Clock::time_point deadline = Clock::now() + kShutdownWait;
-  for (ClientThread& t : threads) {
-    if (t.thread.get_id() == std::this_thread::get_id()) {
-      t.thread.detach();  // called from a callback: this thread ends on its own
-      continue;
-    }
+  for (auto& t : threads) {
     bool done = false;
-    {
+    if (t->thread.get_id() != std::this_thread::get_id()) {
       std::unique_lock<std::mutex> lock(g.mu);
-      done = g.watchdogWake.wait_until(lock, deadline, [&] { return t.conn->threadDone; });
+      done = g.watchdogWake.wait_until(lock, deadline, [&] { return t->done; });
     }
     if (done) {
-      t.thread.join();
+      t->thread.join();
     } else {
-      t.thread.detach();
+      // Called from a callback (this very thread), or WinINet still holds it: it ends
+      // on its own once its connection has.
+      {
+        std::lock_guard<std::mutex> lock(g.mu);
+        t->retired = true;
+      }
+      t->thread.detach();
     }
   }
   threads.clear();
   {
     std::lock_guard<std::mutex> lock(g.mu);
+    g.stopping = false;
     ++g.watchdogGeneration;
     g.watchdogWake.notify_all();
     if (g.watchdogRunning) {
