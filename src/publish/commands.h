@@ -32,6 +32,7 @@ struct BuildOptions {
 };
 
 int RunBuild(const BuildOptions& options);
+int RunDiff(const std::string& oldPath, const std::string& newPath);
 
 // "zidodiruv-publish: <text>" on standard error.
 void Complain(const std::string& text);

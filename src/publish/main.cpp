@@ -60,11 +60,20 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(3, 900));
 
+  std::string oldList, newList;
+  CLI::App* diffCommand = app.add_subcommand(
+      "diff",
+      "What a client holding the old version does with the new list: each file it fetches, keeps, deletes, or "
+      "never receives although its content changed (exit code 1 then), and the bytes it fetches.");
+  diffCommand->add_option("OLD_LIST", oldList, "The old list, or its manifest")->required();
+  diffCommand->add_option("NEW_LIST", newList, "The new list, or its manifest")->required();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? kExitOk : kExitUsage;
   }
-  return RunBuild(build);
+  if (*buildCommand) return RunBuild(build);
+  return RunDiff(oldList, newList);
 }
