@@ -31,8 +31,15 @@ struct BuildOptions {
   NameLimits limits;
 };
 
+struct VerifyOptions {
+  std::string server;  // a folder or an ftp:// address
+  std::string listName = "patch.lst";
+  bool deep = false;
+};
+
 int RunBuild(const BuildOptions& options);
 int RunDiff(const std::string& oldPath, const std::string& newPath);
+int RunVerify(const VerifyOptions& options);
 
 // "zidodiruv-publish: <text>" on standard error.
 void Complain(const std::string& text);

@@ -68,6 +68,14 @@ int main(int argc, char** argv) {
   diffCommand->add_option("OLD_LIST", oldList, "The old list, or its manifest")->required();
   diffCommand->add_option("NEW_LIST", newList, "The new list, or its manifest")->required();
 
+  VerifyOptions verify;
+  CLI::App* verifyCommand = app.add_subcommand(
+      "verify",
+      "Checks a server: every listed file is there with its listed size, every packed file unpacks to its size.");
+  verifyCommand->add_option("SERVER", verify.server, "A server folder, or ftp://user@host:port/base/")->required();
+  verifyCommand->add_option("--list", verify.listName, "The list's file name")->capture_default_str();
+  verifyCommand->add_flag("--deep", verify.deep, "Also compare every content with the manifest's hashes (reads it all)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -75,5 +83,6 @@ int main(int argc, char** argv) {
     return code == 0 ? kExitOk : kExitUsage;
   }
   if (*buildCommand) return RunBuild(build);
-  return RunDiff(oldList, newList);
+  if (*diffCommand) return RunDiff(oldList, newList);
+  return RunVerify(verify);
 }
