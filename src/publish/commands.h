@@ -37,9 +37,17 @@ struct VerifyOptions {
   bool deep = false;
 };
 
+struct UploadOptions {
+  std::string serverDir;
+  std::string url;
+  std::string listName = "patch.lst";
+  bool prune = false;
+};
+
 int RunBuild(const BuildOptions& options);
 int RunDiff(const std::string& oldPath, const std::string& newPath);
 int RunVerify(const VerifyOptions& options);
+int RunUpload(const UploadOptions& options);
 
 // "zidodiruv-publish: <text>" on standard error.
 void Complain(const std::string& text);

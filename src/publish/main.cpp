@@ -76,6 +76,18 @@ int main(int argc, char** argv) {
   verifyCommand->add_option("--list", verify.listName, "The list's file name")->capture_default_str();
   verifyCommand->add_flag("--deep", verify.deep, "Also compare every content with the manifest's hashes (reads it all)");
 
+  UploadOptions upload;
+  CLI::App* uploadCommand = app.add_subcommand(
+      "upload",
+      "Puts a server folder made by build on an FTP server: data files first, each renamed into place whole, the "
+      "list last; files already there are skipped, so a broken upload is finished by running it again. The "
+      "password comes from the address, ZIDODIRUV_FTP_PASSWORD or ~/.netrc.");
+  uploadCommand->add_option("SERVER_DIR", upload.serverDir, "The folder build wrote")->required()->check(CLI::ExistingDirectory);
+  uploadCommand->add_option("URL", upload.url, "ftp://user@host:port/base/")->required();
+  uploadCommand->add_option("--list", upload.listName, "The list's file name")->capture_default_str();
+  uploadCommand->add_flag("--prune", upload.prune,
+                          "After the list is in place, remove the files of older versions");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -84,5 +96,6 @@ int main(int argc, char** argv) {
   }
   if (*buildCommand) return RunBuild(build);
   if (*diffCommand) return RunDiff(oldList, newList);
-  return RunVerify(verify);
+  if (*verifyCommand) return RunVerify(verify);
+  return RunUpload(upload);
 }

@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """FTP server for the tests: pyftpdlib on a free loopback port, one account, one root.
 
-Usage: ftp_server.py --root DIR --state DIR --user NAME --password TEXT
+Usage: ftp_server.py --root DIR --state DIR --user NAME --password TEXT [--writable]
 
 Prints "PORT <n>" on stdout once it listens. Active mode works (PORT to the client's own
-address, which is 127.0.0.1). The state directory holds:
+address, which is 127.0.0.1). With --writable the account may also store, rename and delete
+files and make and remove directories (for a publisher's upload). The state directory holds:
 
   control   faults, "key=value" lines, read again for every command:
               refuse_login=1   every PASS is answered 530
@@ -18,6 +19,7 @@ address, which is 127.0.0.1). The state directory holds:
                                connection (and with it the data connection), no reply
               mute=1           the server reads commands and answers none of them
               rate=B           a RETR sends at most about B bytes per second
+              store_rate=B     a STOR takes at most about B bytes per second
               path=P           cut_after, stall_after, drop_after and rate apply only to a RETR of
                                the file P (relative to the root); default: every RETR
   log       one line per event, appended as it happens:
@@ -35,6 +37,7 @@ import itertools
 import logging
 import os
 import sys
+import time
 import warnings
 
 warnings.simplefilter("ignore")  # asynchat is deprecated in this Python
@@ -55,7 +58,8 @@ def log_event(text):
 
 def read_faults():
     faults = {"refuse_login": 0, "logins_allowed": -1, "cut_after": -1,
-              "stall_after": -1, "drop_after": -1, "mute": 0, "rate": 0, "path": ""}
+              "stall_after": -1, "drop_after": -1, "mute": 0, "rate": 0, "store_rate": 0,
+              "path": ""}
     try:
         with open(os.path.join(STATE["dir"], "control"), encoding="utf-8") as f:
             for line in f:
@@ -100,6 +104,9 @@ class FaultDTP(ThrottledDTPHandler):
         faults = cmd_channel.faults
         # Read by ThrottledDTPHandler.__init__ to size its buffers.
         self.write_limit = max(0, faults["rate"])
+        self.store_rate = max(0, faults["store_rate"])
+        self.store_start = time.monotonic()
+        self.stored = 0
         self.stall_after = faults["stall_after"]
         self.drop_after = faults["drop_after"]
         self.stalled = False
@@ -120,6 +127,23 @@ class FaultDTP(ThrottledDTPHandler):
         if limit >= 0 and self.tot_bytes_sent >= limit:
             self._stall()
         return sent
+
+    def recv(self, buffer_size):
+        # A STOR paced to store_rate: after each chunk the channel rests until the bytes
+        # received so far are due.
+        chunk = super().recv(buffer_size)
+        if self.store_rate > 0 and chunk:
+            self.stored += len(chunk)
+            ahead = self.stored / self.store_rate - (time.monotonic() - self.store_start)
+            if ahead > 0.001:
+                self.del_channel()
+
+                def resume():
+                    if not self._closed:
+                        self.add_channel(events=self.ioloop.READ)
+
+                self.ioloop.call_later(ahead, resume, _errback=self.handle_error)
+        return chunk
 
     def _stall(self):
         # Off the event loop: nothing more is sent, the socket stays open until the
@@ -168,7 +192,7 @@ class FaultHandler(FTPHandler):
         self.faults = read_faults()
         # The plain data connection (with sendfile) unless a fault needs the slow one.
         if self.faults["rate"] > 0 or self.faults["stall_after"] >= 0 or \
-                self.faults["drop_after"] >= 0:
+                self.faults["drop_after"] >= 0 or self.faults["store_rate"] > 0:
             self.dtp_handler = FaultDTP
         else:
             self.dtp_handler = DTPHandler
@@ -219,13 +243,15 @@ def main():
     parser.add_argument("--state", required=True)
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
+    parser.add_argument("--writable", action="store_true")
     args = parser.parse_args()
     STATE["dir"] = args.state
     STATE["root"] = args.root
 
     logging.basicConfig(level=logging.CRITICAL)
     authorizer = DummyAuthorizer()
-    authorizer.add_user(args.user, args.password, args.root, perm="elr")
+    authorizer.add_user(args.user, args.password, args.root,
+                        perm="elradfmw" if args.writable else "elr")
     FaultHandler.authorizer = authorizer
     FaultHandler.banner = "test server ready."
     server = FTPServer(("127.0.0.1", 0), FaultHandler)
