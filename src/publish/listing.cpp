@@ -27,24 +27,6 @@ constexpr int kManifestFormat = 1;
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-// An empty private folder to pose as the installation while a list is parsed: every
-// listed file is missing there, so the parser keeps every line it accepts.
-class EmptyFolder {
- public:
-  EmptyFolder() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/zdp-read-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~EmptyFolder() {
-    if (!path_.empty()) ::rmdir(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 bool ReadAll(const std::string& path, std::string* out) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -63,10 +45,27 @@ bool LooksLikeManifest(const std::string& path) {
 
 }  // namespace
 
+ScratchFolder::ScratchFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/zdp-XXXXXX";
+  if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code ec;
+  if (!path_.empty()) fs::remove_all(path_, ec);
+}
+
+std::string BelowBase(const std::string& remote) {
+  return remote.empty() || remote[0] != '/' ? remote : remote.substr(1);
+}
+
 std::string ManifestPathFor(const std::string& listPath) { return listPath + ".manifest.json"; }
 
 bool ReadList(const std::string& listPath, std::vector<ListedFile>* out, std::string* error) {
-  EmptyFolder folder;
+  // An empty folder poses as the installation: every listed file is missing there, so
+  // the parser keeps every line it accepts.
+  ScratchFolder folder;
   if (folder.path().empty()) {
     *error = Errno("cannot create a temporary folder");
     return false;

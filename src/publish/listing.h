@@ -49,6 +49,24 @@ std::string FormatLine(const ListedFile& file);
 // Writes the manifest of a version whose list has been written at listPath.
 bool WriteManifest(const Version& version, const std::string& zone, std::string* error);
 
+// A remote name as a path below the server's base folder (a leading '/' dropped: the
+// clients join it to the base without a second slash).
+std::string BelowBase(const std::string& remote);
+
+// A private temporary folder ($TMPDIR, else /tmp), removed with its contents at the end;
+// path() is empty when it could not be made.
+class ScratchFolder {
+ public:
+  ScratchFolder();
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // The content hash of a file (XXH3, 64 bits).
 bool HashFile(const std::string& path, uint64_t* hash, std::string* error);
 

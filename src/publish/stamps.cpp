@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 
 namespace publish {
 namespace {
@@ -132,6 +131,22 @@ bool ExistsLocally(int64_t day, int minute, int64_t* nextDay, int* nextMinute) {
   return false;
 }
 
+// A TZ text in the POSIX form: a name of three letters or more (or one in <>), then an
+// offset: "UTC0", "ZZZ-5", "<+09>-9", "EST5EDT,M3.2.0,M11.1.0".
+bool IsPosixZone(const std::string& text) {
+  size_t i = 0;
+  if (!text.empty() && text[0] == '<') {
+    i = text.find('>');
+    if (i == std::string::npos || i < 2) return false;
+    ++i;
+  } else {
+    while (i < text.size() && ((text[i] >= 'A' && text[i] <= 'Z') || (text[i] >= 'a' && text[i] <= 'z'))) ++i;
+    if (i < 3) return false;
+  }
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  return i < text.size() && text[i] >= '0' && text[i] <= '9';
+}
+
 }  // namespace
 
 bool UseZone(const std::string& zone, std::string* error) {
@@ -140,9 +155,7 @@ bool UseZone(const std::string& zone, std::string* error) {
     // a text in the POSIX TZ form only.
     const std::string name = zone[0] == ':' ? zone.substr(1) : zone;
     const std::string file = name[0] == '/' ? name : "/usr/share/zoneinfo/" + name;
-    static const std::regex kPosixZone("^(<[^>]+>|[A-Za-z]{3,})[+-]?[0-9].*");
-    if (name.find("..") != std::string::npos ||
-        (::access(file.c_str(), R_OK) != 0 && !std::regex_match(name, kPosixZone))) {
+    if (name.find("..") != std::string::npos || (::access(file.c_str(), R_OK) != 0 && !IsPosixZone(name))) {
       *error = "unknown time zone \"" + zone + "\" (a name under /usr/share/zoneinfo or a TZ text such as UTC0)";
       return false;
     }

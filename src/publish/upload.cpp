@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <set>
 
 #include "publish/commands.h"
@@ -26,15 +25,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Relative(const std::string& remote) { return remote.empty() || remote[0] != '/' ? remote : remote.substr(1); }
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// A name this tool gives: "<name>.<16 hex digits>", "<...>.gz", or a temporary upload.
+bool IsToolsName(std::string name) {
+  if (EndsWith(name, FtpSession::TemporarySuffix())) return true;
+  if (EndsWith(name, ".gz")) name.resize(name.size() - 3);
+  if (name.size() < 18 || name[name.size() - 17] != '.') return false;
+  for (size_t i = name.size() - 16; i < name.size(); ++i) {
+    if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'a' && name[i] <= 'f'))) return false;
+  }
+  return true;
+}
 
 class Uploader {
  public:
   explicit Uploader(const UploadOptions& options) : options_(options) {}
-  ~Uploader() {
-    std::error_code ec;
-    if (!scratch_.empty()) fs::remove_all(scratch_, ec);
-  }
 
   int Run() {
     std::string error;
@@ -52,9 +60,9 @@ class Uploader {
     std::vector<const ListedFile*> files;
     std::set<std::string> names;
     for (const ListedFile& file : version.files) {
-      if (file.kind == 'D' || !names.insert(Relative(file.remote)).second) continue;
+      if (file.kind == 'D' || !names.insert(BelowBase(file.remote)).second) continue;
       std::error_code ec;
-      const std::string path = options_.serverDir + "/" + Relative(file.remote);
+      const std::string path = options_.serverDir + "/" + BelowBase(file.remote);
       if (!file.hashKnown || !fs::is_regular_file(path, ec) ||
           static_cast<int64_t>(fs::file_size(path, ec)) != file.size) {
         Complain(path + " is missing or not as listed: the folder is not as build left it");
@@ -73,7 +81,7 @@ class Uploader {
     for (const ListedFile* file : files) {
       int64_t size = -1;
       bool absent = false;
-      if (session_.Size(Relative(file->remote), &size, &absent, &error) && size == file->size) continue;
+      if (session_.Size(BelowBase(file->remote), &size, &absent, &error) && size == file->size) continue;
       if (!absent && size < 0) return Failed(error);
       missing.push_back(file);
       bytes += static_cast<uint64_t>(file->size);
@@ -84,7 +92,7 @@ class Uploader {
     size_t done = 0;
     for (const ListedFile* file : missing) {
       const auto update = [&](uint64_t now) { progress.Update(done, sent + now); };
-      if (!session_.Upload(options_.serverDir + "/" + Relative(file->remote), Relative(file->remote), update, &error))
+      if (!session_.Upload(options_.serverDir + "/" + BelowBase(file->remote), BelowBase(file->remote), update, &error))
         return Failed(error);
       sent += static_cast<uint64_t>(file->size);
       progress.Update(++done, sent);
@@ -115,28 +123,24 @@ class Uploader {
 
   // The files the list on the server names now, before it is replaced.
   bool ReplacedNames(std::set<std::string>* out, std::string* error) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/zdp-upload-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
+    if (scratch_.path().empty()) {
       *error = "cannot create a temporary folder";
       return false;
     }
-    scratch_ = pattern;
     int64_t size;
     bool missing = false;
     if (!session_.Size(options_.listName, &size, &missing, error)) return missing;
-    const std::string path = scratch_ + "/" + options_.listName;
+    const std::string path = scratch_.path() + "/" + options_.listName;
     std::vector<ListedFile> old;
     if (!session_.Download(options_.listName, path, error) || !ReadList(path, &old, error)) return false;
     for (const ListedFile& file : old) {
-      if (file.kind != 'D') out->insert(Relative(file.remote));
+      if (file.kind != 'D') out->insert(BelowBase(file.remote));
     }
     return true;
   }
 
   bool Prune(const std::string& folder, const std::set<std::string>& keep, const std::set<std::string>& replaced,
              int* pruned, std::string* error) {
-    static const std::regex kOurs(".*\\.[0-9a-f]{16}(\\.gz)?(\\.zdpart)?|.*\\.zdpart");
     std::vector<RemoteEntry> entries;
     if (!session_.List(folder, &entries, error)) return false;
     for (const RemoteEntry& entry : entries) {
@@ -145,7 +149,7 @@ class Uploader {
         if (!Prune(name, keep, replaced, pruned, error)) return false;
         continue;
       }
-      if (keep.count(name) > 0 || (replaced.count(name) == 0 && !std::regex_match(entry.name, kOurs))) continue;
+      if (keep.count(name) > 0 || (replaced.count(name) == 0 && !IsToolsName(entry.name))) continue;
       if (!session_.Delete(name, error)) return false;
       ++*pruned;
     }
@@ -154,7 +158,7 @@ class Uploader {
 
   const UploadOptions& options_;
   FtpSession session_;
-  std::string scratch_;
+  ScratchFolder scratch_;
 };
 
 }  // namespace

@@ -41,15 +41,9 @@ bool Unpack(const std::string& path, int64_t* size, uint64_t* hash) {
   return n == 0;
 }
 
-std::string Relative(const std::string& remote) { return remote.empty() || remote[0] != '/' ? remote : remote.substr(1); }
-
 class Verifier {
  public:
   explicit Verifier(const VerifyOptions& options) : options_(options) {}
-  ~Verifier() {
-    std::error_code ec;
-    if (!scratch_.empty()) fs::remove_all(scratch_, ec);
-  }
 
   int Run() {
     std::string error;
@@ -58,7 +52,7 @@ class Verifier {
       Complain(error);
       return kExitFailed;
     }
-    const std::string listPath = remote_ ? scratch_ + "/" + options_.listName : options_.server + "/" + options_.listName;
+    const std::string listPath = remote_ ? scratch_.path() + "/" + options_.listName : options_.server + "/" + options_.listName;
     Version version;
     if (!LoadVersion(listPath, &version, &error)) {
       Complain(error);
@@ -95,24 +89,21 @@ class Verifier {
 
   // The list and its manifest from the server into a scratch folder.
   bool Fetch(std::string* error) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/zdp-verify-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
+    if (scratch_.path().empty()) {
       *error = "cannot create a temporary folder";
       return false;
     }
-    scratch_ = pattern;
     if (!session_.Open(options_.server, error)) return false;
-    if (!session_.Download(options_.listName, scratch_ + "/" + options_.listName, error)) return false;
+    if (!session_.Download(options_.listName, scratch_.path() + "/" + options_.listName, error)) return false;
     const std::string manifest = ManifestPathFor(options_.listName);
     int64_t size;
     bool missing;
-    if (session_.Size(manifest, &size, &missing, error)) return session_.Download(manifest, scratch_ + "/" + manifest, error);
+    if (session_.Size(manifest, &size, &missing, error)) return session_.Download(manifest, scratch_.path() + "/" + manifest, error);
     return missing;
   }
 
   bool Check(const ListedFile& file, std::string* error) {
-    const std::string name = Relative(file.remote);
+    const std::string name = BelowBase(file.remote);
     int64_t size = -1;
     if (remote_) {
       bool missing = false;
@@ -138,7 +129,7 @@ class Verifier {
 
     std::string path = options_.server + "/" + name;
     if (remote_) {
-      path = scratch_ + "/file";
+      path = scratch_.path() + "/file";
       if (!session_.Download(name, path, error)) return false;
     }
     if (options_.deep && !file.hashKnown) {
@@ -165,7 +156,7 @@ class Verifier {
   const VerifyOptions& options_;
   bool remote_ = false;
   FtpSession session_;
-  std::string scratch_;
+  ScratchFolder scratch_;
   int faults_ = 0;
 };
 
