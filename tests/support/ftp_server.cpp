@@ -172,7 +172,7 @@ void FtpServerFixture::SetFaults(const FtpFaults& faults) {
       << "drop_after=" << faults.dropAfter << "\n"
       << "mute=" << (faults.mute ? 1 : 0) << "\n"
       << "rate=" << faults.rate << "\n"
-      << "store_rate=" << faults.storeRate << "\n"
+      << "hold_store=" << faults.holdStore << "\n"
       << "logins_allowed=" << faults.loginsAllowed << "\n"
       << "path=" << faults.path << "\n";
   }

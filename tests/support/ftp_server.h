@@ -18,7 +18,7 @@ struct FtpFaults {
   long long dropAfter = -1;   // RETR sends this many bytes, then the control connection is dropped
   bool mute = false;          // commands are read and never answered
   long long rate = 0;         // RETR sends about this many bytes per second (0 = no limit)
-  long long storeRate = 0;    // STOR takes about this many bytes per second (0 = no limit)
+  std::string holdStore;      // a STOR of a file whose name holds this receives nothing until cleared
   int loginsAllowed = -1;     // log-ons after this many successful ones are refused (-1: all allowed)
   std::string path;           // cutAfter, stallAfter, dropAfter, rate only for this file (root-relative); "" = all
 };

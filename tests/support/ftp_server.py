@@ -19,7 +19,8 @@ files and make and remove directories (for a publisher's upload). The state dire
                                connection (and with it the data connection), no reply
               mute=1           the server reads commands and answers none of them
               rate=B           a RETR sends at most about B bytes per second
-              store_rate=B     a STOR takes at most about B bytes per second
+              hold_store=TEXT  a STOR of a file whose name holds TEXT receives nothing until
+                               the key is cleared (read again while it waits)
               path=P           cut_after, stall_after, drop_after and rate apply only to a RETR of
                                the file P (relative to the root); default: every RETR
   log       one line per event, appended as it happens:
@@ -37,7 +38,6 @@ import itertools
 import logging
 import os
 import sys
-import time
 import warnings
 
 warnings.simplefilter("ignore")  # asynchat is deprecated in this Python
@@ -58,13 +58,13 @@ def log_event(text):
 
 def read_faults():
     faults = {"refuse_login": 0, "logins_allowed": -1, "cut_after": -1,
-              "stall_after": -1, "drop_after": -1, "mute": 0, "rate": 0, "store_rate": 0,
+              "stall_after": -1, "drop_after": -1, "mute": 0, "rate": 0, "hold_store": "",
               "path": ""}
     try:
         with open(os.path.join(STATE["dir"], "control"), encoding="utf-8") as f:
             for line in f:
                 key, sep, value = line.rstrip("\n").partition("=")
-                if sep and key == "path":
+                if sep and key in ("path", "hold_store"):
                     faults[key] = value
                 elif sep and key in faults:
                     try:
@@ -104,9 +104,6 @@ class FaultDTP(ThrottledDTPHandler):
         faults = cmd_channel.faults
         # Read by ThrottledDTPHandler.__init__ to size its buffers.
         self.write_limit = max(0, faults["rate"])
-        self.store_rate = max(0, faults["store_rate"])
-        self.store_start = time.monotonic()
-        self.stored = 0
         self.stall_after = faults["stall_after"]
         self.drop_after = faults["drop_after"]
         self.stalled = False
@@ -128,22 +125,20 @@ class FaultDTP(ThrottledDTPHandler):
             self._stall()
         return sent
 
-    def recv(self, buffer_size):
-        # A STOR paced to store_rate: after each chunk the channel rests until the bytes
-        # received so far are due.
-        chunk = super().recv(buffer_size)
-        if self.store_rate > 0 and chunk:
-            self.stored += len(chunk)
-            ahead = self.stored / self.store_rate - (time.monotonic() - self.store_start)
-            if ahead > 0.001:
-                self.del_channel()
+    def handle_read(self):
+        # A held STOR: off the event loop, looked at again every 50 ms; the client's data
+        # waits in the socket buffers meanwhile.
+        held = read_faults()["hold_store"]
+        if held and self.file_obj is not None and held in os.path.basename(self.file_obj.name):
+            self.del_channel()
 
-                def resume():
-                    if not self._closed:
-                        self.add_channel(events=self.ioloop.READ)
+            def resume():
+                if not self._closed:
+                    self.add_channel(events=self.ioloop.READ)
 
-                self.ioloop.call_later(ahead, resume, _errback=self.handle_error)
-        return chunk
+            self.ioloop.call_later(0.05, resume, _errback=self.handle_error)
+            return
+        super().handle_read()
 
     def _stall(self):
         # Off the event loop: nothing more is sent, the socket stays open until the
@@ -192,7 +187,7 @@ class FaultHandler(FTPHandler):
         self.faults = read_faults()
         # The plain data connection (with sendfile) unless a fault needs the slow one.
         if self.faults["rate"] > 0 or self.faults["stall_after"] >= 0 or \
-                self.faults["drop_after"] >= 0 or self.faults["store_rate"] > 0:
+                self.faults["drop_after"] >= 0 or self.faults["hold_store"]:
             self.dtp_handler = FaultDTP
         else:
             self.dtp_handler = DTPHandler
