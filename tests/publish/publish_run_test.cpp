@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -40,6 +41,11 @@ using namespace zdtest;
 // patcher and stamps it with the listed time, as the real hand-off does.
 const char kPatcher[] =
     "#!/bin/sh\n[ \"$1\" = -P ] && cp \"$2\" \"$3\" && touch -d \"$4 $5\" \"$3\" && rm -f \"$2\"\n";
+
+// A file's contents in a form a failed comparison can print.
+std::string Digest(const std::string& contents) {
+  return std::to_string(contents.size()) + " bytes #" + std::to_string(std::hash<std::string>()(contents));
+}
 
 std::string Noise(size_t size, uint32_t seed) {
   std::mt19937 random(seed);
@@ -221,7 +227,7 @@ class PublishRun : public ::testing::Test {
     for (const BoxRecord& box : ScriptedWindow::Get().Boxes()) ADD_FAILURE() << name << ": box " << box.text;
   }
 
-  // Every file of an installation as "contents | listed stamp", by its name with
+  // Every file of an installation as "contents digest | listed stamp", by its name with
   // slashes; the settings, the stand-in game and the staging area left out.
   std::map<std::string, std::string> Installed(const std::string& name) const {
     std::map<std::string, std::string> out;
@@ -229,7 +235,7 @@ class PublishRun : public ::testing::Test {
       if (entry.back() == '/' || entry == "VornPatch.ini" || entry == "Vorn.exe" || entry.rfind("Update/", 0) == 0)
         continue;
       const std::string path = tree_.Path(name + "/" + entry);
-      out[entry] = ReadFile(path) + " | " + LocalStamp(path);
+      out[entry] = Digest(ReadFile(path)) + " | " + LocalStamp(path);
     }
     return out;
   }
@@ -243,7 +249,7 @@ class PublishRun : public ::testing::Test {
     for (const publish::ListedFile& line : lines) {
       if (line.kind == 'D') continue;
       const std::string name = publish::ToSlashes(line.local);
-      out[name] = ReadFile(tree_.Path(release + "/" + name)) + " | " + line.stamp.date + " " + line.stamp.time;
+      out[name] = Digest(ReadFile(tree_.Path(release + "/" + name))) + " | " + line.stamp.date + " " + line.stamp.time;
     }
     return out;
   }

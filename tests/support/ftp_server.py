@@ -140,6 +140,8 @@ class FaultDTP(ThrottledDTPHandler):
             return
         super().handle_read()
 
+    handle_read_event = handle_read  # DTPHandler binds the event to its own handle_read
+
     def _stall(self):
         # Off the event loop: nothing more is sent, the socket stays open until the
         # control connection ends.
