@@ -73,15 +73,15 @@ def make_large(root, total, rng):
             written = 0
             while written < size:
                 n = min(len(block), size - written)
-                # A different head for every block, so no two blocks are the same bytes.
-                f.write(os.urandom(n) if random_bytes else (b"%012d" % written + block[12:n]))
+                # A different head for every block of every file, so no two are the same bytes.
+                f.write(os.urandom(n) if random_bytes else (b"%04d%012d" % (index, written) + block[16:n]))
                 written += n
         left -= size
         index += 1
 
 
 def ensure_tree(path, kind, amount):
-    stamp = os.path.join(path, ".made-%s-%d" % (kind, amount))
+    stamp = "%s.made-%d" % (path, amount)  # beside the tree, not in it
     if os.path.exists(stamp):
         return
     shutil.rmtree(path, ignore_errors=True)
@@ -115,12 +115,12 @@ def measured(command, env=None):
     return seconds, peak
 
 
-def tree_bytes(path, suffix=None, skip=None):
+def tree_bytes(path, suffix=None):
     total = 0
     count = 0
     for folder, _, names in os.walk(path):
         for name in names:
-            if (suffix and not name.endswith(suffix)) or (skip and name.endswith(skip)) or name.startswith(".made-"):
+            if suffix and not name.endswith(suffix):
                 continue
             total += os.path.getsize(os.path.join(folder, name))
             count += 1
@@ -137,14 +137,14 @@ def remove_gz(path):
 def bench(tool, tree, out, rounds):
     env = dict(os.environ, TZ=os.environ.get("TZ", "UTC0"))
     tool_runs, gzip_runs = [], []
+    remove_gz(tree)
     for _ in range(rounds):
         shutil.rmtree(out, ignore_errors=True)
         tool_runs.append(measured([tool, "build", tree, out], env))
-        remove_gz(tree)
-        gzip_runs.append(measured(["sh", "-c", 'find "$1" -type f ! -name ".made-*" -print0 | xargs -0 gzip -n -k',
+        gzip_runs.append(measured(["sh", "-c", 'find "$1" -type f -print0 | xargs -0 gzip -n -k',
                                    "sh", tree], env))
-    gz_bytes, gz_count = tree_bytes(tree, suffix=".gz")
-    remove_gz(tree)
+        gz_bytes, gz_count = tree_bytes(tree, suffix=".gz")
+        remove_gz(tree)
     subprocess.run([tool, "verify", out], check=True, stdout=subprocess.DEVNULL)
     served, _ = tree_bytes(out)
     return tool_runs, gzip_runs, served, gz_bytes, gz_count

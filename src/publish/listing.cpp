@@ -62,20 +62,17 @@ std::string BelowBase(const std::string& remote) {
 
 std::string ManifestPathFor(const std::string& listPath) { return listPath + ".manifest.json"; }
 
-bool ReadList(const std::string& listPath, std::vector<ListedFile>* out, std::string* error) {
-  // An empty folder poses as the installation: every listed file is missing there, so
-  // the parser keeps every line it accepts.
-  ScratchFolder folder;
-  if (folder.path().empty()) {
-    *error = Errno("cannot create a temporary folder");
-    return false;
-  }
+namespace {
+
+// Parses one piece of a list with the clients' parser and appends what it kept.
+bool ReadPiece(const std::string& piecePath, const std::string& installDir, std::vector<ListedFile>* out,
+               std::string* error) {
   EntryList list;
-  if (!ParsePatchListFile(listPath.c_str(), folder.path().c_str(), "/", list, nullptr, nullptr)) {
-    *error = Errno("cannot read " + listPath);
+  if (!ParsePatchListFile(piecePath.c_str(), installDir.c_str(), "/", list, nullptr, nullptr)) {
+    *error = Errno("cannot read " + piecePath);
     return false;
   }
-  const size_t prefix = folder.path().size() + 1;
+  const size_t prefix = installDir.size() + 1;
   for (EntryNode* node = list.head; node != nullptr; node = node->next) {
     const PatchEntry& entry = *static_cast<const PatchEntry*>(node->value);
     ListedFile file;
@@ -91,6 +88,46 @@ bool ReadList(const std::string& listPath, std::vector<ListedFile>* out, std::st
     out->push_back(std::move(file));
   }
   ReleaseQueue(list);
+  return true;
+}
+
+}  // namespace
+
+bool ReadList(const std::string& listPath, std::vector<ListedFile>* out, std::string* error) {
+  // An empty folder poses as the installation: every listed file is missing there, so
+  // the parser keeps every line it accepts. The parser keeps a record of some KiB per
+  // line, so a long list goes to it in pieces of whole lines (it reads line by line,
+  // so a piece reads as the same lines would in the whole).
+  ScratchFolder installation;
+  ScratchFolder pieces;
+  std::string text;
+  if (installation.path().empty() || pieces.path().empty()) {
+    *error = Errno("cannot create a temporary folder");
+    return false;
+  }
+  if (!ReadAll(listPath, &text)) {
+    *error = Errno("cannot read " + listPath);
+    return false;
+  }
+  constexpr int kLinesPerPiece = 2000;
+  const std::string piece = pieces.path() + "/piece";
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = start;
+    for (int lines = 0; lines < kLinesPerPiece && end < text.size(); ++lines) {
+      const size_t newline = text.find('\n', end);
+      end = newline == std::string::npos ? text.size() : newline + 1;
+    }
+    std::ofstream file(piece, std::ios::binary | std::ios::trunc);
+    file.write(text.data() + start, static_cast<std::streamsize>(end - start));
+    file.close();
+    if (!file) {
+      *error = Errno("cannot write " + piece);
+      return false;
+    }
+    if (!ReadPiece(piece, installation.path(), out, error)) return false;
+    start = end;
+  }
   return true;
 }
 
@@ -121,21 +158,48 @@ bool HashFile(const std::string& path, uint64_t* hash, std::string* error) {
   return ok;
 }
 
+namespace {
+
+// What a manifest records of one file.
+struct ManifestRecord {
+  std::string remote;
+  uint64_t hash = 0;
+  uint64_t packedHash = 0;
+  bool valid = false;
+};
+
+// Parses a manifest: its head (format, list, hash of the list) in *head, and its file
+// records by local name. Each record is taken out as soon as it is parsed, so a
+// manifest of 100,000 files never stands in memory as one JSON tree.
+bool ParseManifest(const std::string& path, json* head, std::map<std::string, ManifestRecord>* records) {
+  std::string text;
+  if (!ReadAll(path, &text)) return false;
+  const json::parser_callback_t take = [records](int, json::parse_event_t event, json& parsed) {
+    if (event != json::parse_event_t::object_end || !parsed.is_object() || !parsed.contains("local")) return true;
+    if (records != nullptr && parsed["local"].is_string()) {
+      ManifestRecord& record = (*records)[parsed["local"].get<std::string>()];
+      record.remote = parsed.value("remote", "");
+      record.valid =
+          ParseHex(parsed.value("xxh3", ""), &record.hash) && ParseHex(parsed.value("packed_xxh3", ""), &record.packedHash);
+    }
+    return false;  // not kept in the tree
+  };
+  *head = json::parse(text, take, false);
+  return !head->is_discarded() && head->is_object();
+}
+
+}  // namespace
+
 bool LoadVersion(const std::string& path, Version* out, std::string* error) {
   Version version;
+  json head;
   if (LooksLikeManifest(path)) {
     version.manifestPath = path;
-    std::string text;
-    if (!ReadAll(path, &text)) {
-      *error = Errno("cannot read " + path);
-      return false;
-    }
-    const json manifest = json::parse(text, nullptr, false);
-    if (manifest.is_discarded() || !manifest.contains("list") || !manifest["list"].is_string()) {
+    if (!ParseManifest(path, &head, nullptr) || !head.contains("list") || !head["list"].is_string()) {
       *error = path + " is not a manifest of zidodiruv-publish";
       return false;
     }
-    version.listPath = (fs::path(path).parent_path() / manifest["list"].get<std::string>()).string();
+    version.listPath = (fs::path(path).parent_path() / head["list"].get<std::string>()).string();
   } else {
     version.listPath = path;
     const std::string beside = ManifestPathFor(path);
@@ -144,38 +208,26 @@ bool LoadVersion(const std::string& path, Version* out, std::string* error) {
   if (!ReadList(version.listPath, &version.files, error)) return false;
 
   if (!version.manifestPath.empty()) {
-    std::string text;
+    std::map<std::string, ManifestRecord> records;
     std::string listBytes;
-    if (!ReadAll(version.manifestPath, &text) || !ReadAll(version.listPath, &listBytes)) {
-      *error = Errno("cannot read " + version.manifestPath);
-      return false;
-    }
-    const json manifest = json::parse(text, nullptr, false);
     uint64_t listHash = 0;
-    if (manifest.is_discarded() || manifest.value("format", 0) != kManifestFormat ||
-        !ParseHex(manifest.value("list_xxh3", ""), &listHash) || !manifest.contains("files") ||
-        !manifest["files"].is_array()) {
+    if (!ParseManifest(version.manifestPath, &head, &records) || head.value("format", 0) != kManifestFormat ||
+        !ParseHex(head.value("list_xxh3", ""), &listHash)) {
       *error = version.manifestPath + " is not a manifest of zidodiruv-publish (format " +
                std::to_string(kManifestFormat) + ")";
       return false;
     }
-    if (listHash != XXH3_64bits(listBytes.data(), listBytes.size())) {
+    if (!ReadAll(version.listPath, &listBytes) || listHash != XXH3_64bits(listBytes.data(), listBytes.size())) {
       *error = version.manifestPath + " does not describe " + version.listPath + " (the list was changed after it)";
       return false;
     }
-    std::map<std::string, const json*> byName;
-    for (const json& file : manifest["files"]) {
-      if (file.is_object() && file.contains("local") && file["local"].is_string())
-        byName[file["local"].get<std::string>()] = &file;
-    }
     for (ListedFile& file : version.files) {
       if (file.kind == 'D') continue;
-      const auto found = byName.find(file.local);
-      if (found == byName.end()) continue;
-      const json& record = *found->second;
-      file.hashKnown = ParseHex(record.value("xxh3", ""), &file.hash) &&
-                       ParseHex(record.value("packed_xxh3", ""), &file.packedHash) &&
-                       record.value("remote", "") == file.remote;
+      const auto found = records.find(file.local);
+      if (found == records.end()) continue;
+      file.hashKnown = found->second.valid && found->second.remote == file.remote;
+      file.hash = found->second.hash;
+      file.packedHash = found->second.packedHash;
     }
   }
   *out = std::move(version);
@@ -195,7 +247,12 @@ bool WriteManifest(const Version& version, const std::string& zone, std::string*
     *error = Errno("cannot read " + version.listPath);
     return false;
   }
-  json files = json::array();
+  // Names a previous list brought in are bytes; a byte that is no UTF-8 becomes U+FFFD.
+  const auto text = [](const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); };
+  // One record a line, written as it is made; the head's keys follow in their order.
+  std::ofstream out(version.manifestPath, std::ios::binary | std::ios::trunc);
+  out << "{\"files\":[";
+  const char* separator = "\n";
   for (const ListedFile& file : version.files) {
     json record = {{"kind", std::string(1, file.kind)},
                    {"date", file.stamp.date},
@@ -208,17 +265,17 @@ bool WriteManifest(const Version& version, const std::string& zone, std::string*
       record["xxh3"] = HexOf(file.hash);
       record["packed_xxh3"] = HexOf(file.packedHash);
     }
-    files.push_back(std::move(record));
+    out << separator << text(record);
+    separator = ",\n";
   }
-  const json manifest = {{"format", kManifestFormat},
-                         {"tool", "zidodiruv-publish"},
-                         {"list", fs::path(version.listPath).filename().string()},
-                         {"list_xxh3", HexOf(XXH3_64bits(listBytes.data(), listBytes.size()))},
-                         {"zone", zone},
-                         {"files", std::move(files)}};
-  std::ofstream out(version.manifestPath, std::ios::binary | std::ios::trunc);
-  // Names a previous list brought in are bytes; a byte that is no UTF-8 becomes U+FFFD.
-  out << manifest.dump(1, ' ', false, json::error_handler_t::replace) << '\n';
+  out << "\n]";
+  const json head = {{"format", kManifestFormat},
+                     {"tool", "zidodiruv-publish"},
+                     {"list", fs::path(version.listPath).filename().string()},
+                     {"list_xxh3", HexOf(XXH3_64bits(listBytes.data(), listBytes.size()))},
+                     {"zone", zone}};
+  for (const auto& item : head.items()) out << ",\n" << text(item.key()) << ":" << text(item.value());
+  out << "\n}\n";
   out.close();
   if (!out) {
     *error = Errno("cannot write " + version.manifestPath);
