@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The demo: a local FTP server with a sample patch, a sample installation, and a real
-# patch run in the real window. Without a display it runs under Xvfb and saves
-# screenshots. Prints what the run changed in the installation.
+# The demo: a sample patch built and uploaded with zidodiruv-publish to a local FTP server,
+# a sample installation, and a real patch run in the real window. Without a display it
+# runs under Xvfb and saves screenshots. Prints what the run changed in the installation.
 # scripts/demo.sh --windows runs the same patch with the Windows program under Wine
 # (scripts/demo_windows.sh).
 set -euo pipefail
@@ -10,7 +10,11 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 scripts/setup.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZD_SANITIZE= -DZD_BENCH=OFF >/dev/null
-cmake --build build/release --target zidodiruv -j "$(nproc)"
+cmake --build build/release --target zidodiruv zidodiruv-publish -j "$(nproc)"
+publish=$top/build/release/zidodiruv-publish
+# Listed times are local time; a zone without clock changes keeps the sample's times of
+# 2002 and today's the same distance apart in every season.
+export TZ=UTC
 
 work="$top/build/demo"
 rm -rf "$work"
@@ -27,19 +31,30 @@ trap cleanup EXIT
 # be watched.
 echo "rate=600000" > "$work/state/control"
 coproc server { exec /usr/bin/python3 tests/support/ftp_server.py --root "$work/server" --state "$work/state" \
-                  --user vorn --password demo; }
+                  --user vorn --password demo --writable; }
 pids+=("$server_PID")
 read -r -t 20 word port <&"${server[0]}" || { echo "the FTP server did not start"; exit 1; }
 [ "$word" = PORT ] || { echo "unexpected server output: $word $port"; exit 1; }
 echo "FTP server on 127.0.0.1:$port, serving $work/server"
 
-/usr/bin/python3 examples/demo/make_sample.py "$work/server" "$work/install" "$port"
+# Two versions of the game's files: the one the sample installation holds, and the next.
+/usr/bin/python3 examples/demo/make_sample.py --releases "$work" "$work/install" "$port"
 cp build/release/zidodiruv "$work/install/zidodiruv"
-# The sample patch also carries a newer patcher: the same program with a version note
+# The next version also carries a newer patcher: the same program with a version note
 # after its image (the loader ignores it), which replaces the installed one.
-{ cat build/release/zidodiruv; printf '\nZidoDiruv demo build 2\n'; } > "$work/server/patch/zidodiruv-2.bin"
-printf 'P 2002-06-05 12:00 %s zidodiruv zidodiruv-2.bin\r\n' "$(stat -c %s "$work/server/patch/zidodiruv-2.bin")" \
-  >> "$work/server/patch/patch.lst"
+{ cat build/release/zidodiruv; printf '\nZidoDiruv demo build 2\n'; } > "$work/release-2/zidodiruv"
+touch -d '2002-06-05 12:00' "$work/release-2/zidodiruv"
+
+echo; echo "Publishing with zidodiruv-publish:"
+( set -x
+  "$publish" build "$work/release-1" "$work/published-1"
+  "$publish" build "$work/release-2" "$work/published-2" --previous "$work/published-1/patch.lst" --patcher zidodiruv
+  "$publish" diff "$work/published-1/patch.lst" "$work/published-2/patch.lst"
+  ZIDODIRUV_FTP_PASSWORD=demo "$publish" upload "$work/published-2" "ftp://vorn@127.0.0.1:$port/patch/"
+  ZIDODIRUV_FTP_PASSWORD=demo "$publish" verify "ftp://vorn@127.0.0.1:$port/patch/" )
+echo "The list the players' patchers read:"; sed 's/^/  /' "$work/published-2/patch.lst"
+echo
+
 patcher_state() { stat -c '%y  %s bytes' "$work/install/zidodiruv" | sed 's/\.[0-9]* / /'; }
 running_patchers() {
   for p in /proc/[0-9]*; do [ "$(readlink "$p/exe" 2>/dev/null)" = "$work/install/zidodiruv" ] && echo "${p#/proc/}"; done

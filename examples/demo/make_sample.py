@@ -1,11 +1,16 @@
 #!/usr/bin/python3
-"""Writes the demo's sample patch (server side) and sample installation.
+"""Writes the demo's sample patch and sample installation.
 
 Usage: make_sample.py SERVER_ROOT INSTALL_DIR PORT
+       make_sample.py --releases WORK_DIR INSTALL_DIR PORT
 
-Server: /patch/patch.lst and the files it names, plain and gzip-compressed.
-Installation: VornPatch.ini pointing at 127.0.0.1:PORT, a stand-in Vorn.exe that
-records how it was started, one file that is already current, one that is out of
+The first form writes the server side by hand: /patch/patch.lst and the files it names,
+plain and gzip-compressed. The second writes two release folders instead, for
+zidodiruv-publish to build the server side from: WORK_DIR/release-1, the version the
+installation was last patched to, and WORK_DIR/release-2, the next one (one file changed,
+new ones, one gone, one copied anew unchanged).
+Installation (both forms): VornPatch.ini pointing at 127.0.0.1:PORT, a stand-in Vorn.exe
+that records how it was started, one file that is already current, one that is out of
 date, and one that the list deletes.
 """
 import gzip
@@ -14,7 +19,9 @@ import random
 import sys
 import time
 
-server, install, port = sys.argv[1], sys.argv[2], int(sys.argv[3])
+releases = sys.argv[1] == "--releases"
+args = sys.argv[2:] if releases else sys.argv[1:]
+server, install, port = args[0], args[1], int(args[2])
 rng = random.Random(7)
 
 
@@ -32,40 +39,79 @@ def write(path, data):
         f.write(data)
 
 
-lines = ["# Vorn demo patch", "' kinds: C plain, Z gzip, D delete"]
-plain = [
-    ("Data\\Map\\Map01.dat", "data/map/Map01.dat", 3 * 1024 * 1024, "2002-06-01", "14:30"),
-    ("Data\\Map\\Map02.dat", "data/map/Map02.dat", 2 * 1024 * 1024, "2002-06-01", "14:31"),
-    ("Data\\Sound\\Theme.snd", "data/sound/Theme.snd", 1536 * 1024, "2002-06-02", "09:00"),
-    ("Readme.txt", "Readme.txt", 4096, "2002-06-02", "09:05"),
-    ("Data\\Current.dat", "data/Current.dat", 20000, "2002-05-20", "08:00"),
-]
-for local, remote, size, date, hhmm in plain:
-    data = text_blob(size)
-    write(os.path.join(server, "patch", remote), data)
-    lines.append("C %s %s %d %s %s" % (date, hhmm, size, local, remote))
-    if local == "Data\\Current.dat":
-        # Already current: same size, stamped with the listed local time.
-        target = os.path.join(install, "Data", "Current.dat")
-        write(target, data)
-        # The patcher converts with the offset from UTC of the listed date: stamp the
-        # same way.
-        stamp = time.mktime(time.strptime(date + " " + hhmm, "%Y-%m-%d %H:%M"))
-        os.utime(target, (stamp, stamp))
+def stamp_local(path, date, hhmm):
+    """The file's last-write time as the given local date and time, converted with the
+    offset of that date and time, as the patcher stamps."""
+    moment = time.mktime(time.strptime(date + " " + hhmm, "%Y-%m-%d %H:%M"))
+    os.utime(path, (moment, moment))
 
-packed = [
-    ("Data\\Big.pak", "data/Big.pak.gz", 6 * 1024 * 1024, "2002-06-03", "10:00"),
-    ("Data\\Sound\\Voices.pak", "data/sound/Voices.pak.gz", 2 * 1024 * 1024, "2002-06-03", "10:01"),
-]
-for local, remote, size, date, hhmm in packed:
-    raw = text_blob(size)
-    gz = gzip.compress(raw, 6)
-    write(os.path.join(server, "patch", remote), gz)
-    lines.append("Z %s %s %d:%d %s %s" % (date, hhmm, size, len(gz), local, remote))
 
-lines.append("D 2002-06-04 12:00 0 Data\\Obsolete.dat Obsolete.dat")
-write(os.path.join(server, "patch", "patch.lst"), ("\r\n".join(lines) + "\r\n").encode())
+def write_releases(work):
+    """Two versions of the game's files, with their last-write times as published."""
+    one, two = os.path.join(work, "release-1"), os.path.join(work, "release-2")
+    current = text_blob(20000)
+    for root in (one, two):
+        write(os.path.join(root, "Data", "Current.dat"), current)
+    stamp_local(os.path.join(one, "Data", "Current.dat"), "2002-05-20", "08:00")
+    write(os.path.join(one, "Data", "Map", "Map01.dat"), text_blob(3 * 1024 * 1024))
+    stamp_local(os.path.join(one, "Data", "Map", "Map01.dat"), "2002-05-20", "08:00")
+    write(os.path.join(one, "Data", "Obsolete.dat"), b"this file is removed by the patch\n")
+    stamp_local(os.path.join(one, "Data", "Obsolete.dat"), "2002-05-20", "08:00")
+    # The next version: Current.dat copied anew (a new time, the same content).
+    files = [
+        ("Data/Map/Map01.dat", text_blob(3 * 1024 * 1024), "2002-06-01", "14:30"),
+        ("Data/Map/Map02.dat", text_blob(2 * 1024 * 1024), "2002-06-01", "14:31"),
+        ("Data/Sound/Theme.snd", bytes(rng.getrandbits(8) for _ in range(1536 * 1024)), "2002-06-02", "09:00"),
+        ("Readme.txt", text_blob(4096), "2002-06-02", "09:05"),
+        ("Data/Big.pak", text_blob(6 * 1024 * 1024), "2002-06-03", "10:00"),
+        ("Data/Sound/Voices.pak", text_blob(2 * 1024 * 1024), "2002-06-03", "10:01"),
+    ]
+    for name, data, date, hhmm in files:
+        write(os.path.join(two, name), data)
+        stamp_local(os.path.join(two, name), date, hhmm)
+    # The installation holds release 1's current file with its listed time.
+    target = os.path.join(install, "Data", "Current.dat")
+    write(target, current)
+    stamp_local(target, "2002-05-20", "08:00")
 
+
+def write_server():
+    lines = ["# Vorn demo patch", "' kinds: C plain, Z gzip, D delete"]
+    plain = [
+        ("Data\\Map\\Map01.dat", "data/map/Map01.dat", 3 * 1024 * 1024, "2002-06-01", "14:30"),
+        ("Data\\Map\\Map02.dat", "data/map/Map02.dat", 2 * 1024 * 1024, "2002-06-01", "14:31"),
+        ("Data\\Sound\\Theme.snd", "data/sound/Theme.snd", 1536 * 1024, "2002-06-02", "09:00"),
+        ("Readme.txt", "Readme.txt", 4096, "2002-06-02", "09:05"),
+        ("Data\\Current.dat", "data/Current.dat", 20000, "2002-05-20", "08:00"),
+    ]
+    for local, remote, size, date, hhmm in plain:
+        data = text_blob(size)
+        write(os.path.join(server, "patch", remote), data)
+        lines.append("C %s %s %d %s %s" % (date, hhmm, size, local, remote))
+        if local == "Data\\Current.dat":
+            # Already current: same size, stamped with the listed local time.
+            target = os.path.join(install, "Data", "Current.dat")
+            write(target, data)
+            stamp_local(target, date, hhmm)
+
+    packed = [
+        ("Data\\Big.pak", "data/Big.pak.gz", 6 * 1024 * 1024, "2002-06-03", "10:00"),
+        ("Data\\Sound\\Voices.pak", "data/sound/Voices.pak.gz", 2 * 1024 * 1024, "2002-06-03", "10:01"),
+    ]
+    for local, remote, size, date, hhmm in packed:
+        raw = text_blob(size)
+        gz = gzip.compress(raw, 6)
+        write(os.path.join(server, "patch", remote), gz)
+        lines.append("Z %s %s %d:%d %s %s" % (date, hhmm, size, len(gz), local, remote))
+
+    lines.append("D 2002-06-04 12:00 0 Data\\Obsolete.dat Obsolete.dat")
+    write(os.path.join(server, "patch", "patch.lst"), ("\r\n".join(lines) + "\r\n").encode())
+
+
+if releases:
+    write_releases(server)
+else:
+    write_server()
 write(os.path.join(install, "Data", "Obsolete.dat"), b"this file is removed by the patch\n")
 write(os.path.join(install, "Data", "Map", "Map01.dat"), b"an old version of the map\n")
 write(os.path.join(install, "VornPatch.ini"), (

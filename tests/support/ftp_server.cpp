@@ -40,8 +40,8 @@ void MakeParents(const std::string& path) {
 
 }  // namespace
 
-FtpServerFixture::FtpServerFixture(std::string user, std::string password)
-    : user_(std::move(user)), password_(std::move(password)) {
+FtpServerFixture::FtpServerFixture(std::string user, std::string password, bool writable)
+    : user_(std::move(user)), password_(std::move(password)), writable_(writable) {
   Start();
 }
 
@@ -70,6 +70,7 @@ void FtpServerFixture::Start() {
   std::string script = std::string(ZD_SOURCE_DIR) + "/tests/support/ftp_server.py";
   std::vector<std::string> args = {"/usr/bin/python3", script,      "--root", root_, "--state",
                                    state_,             "--user",    user_,    "--password", password_};
+  if (writable_) args.push_back("--writable");
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
@@ -173,6 +174,7 @@ void FtpServerFixture::SetFaults(const FtpFaults& faults) {
       << "drop_after=" << faults.dropAfter << "\n"
       << "mute=" << (faults.mute ? 1 : 0) << "\n"
       << "rate=" << faults.rate << "\n"
+      << "hold_store=" << faults.holdStore << "\n"
       << "logins_allowed=" << faults.loginsAllowed << "\n"
       << "path=" << faults.path << "\n";
   }

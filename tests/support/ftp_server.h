@@ -20,6 +20,7 @@ struct FtpFaults {
   long long dropAfter = -1;   // RETR sends this many bytes, then the control connection is dropped
   bool mute = false;          // commands are read and never answered
   long long rate = 0;         // RETR sends about this many bytes per second (0 = no limit)
+  std::string holdStore;      // a STOR of a file whose name holds this receives nothing until cleared
   int loginsAllowed = -1;     // log-ons after this many successful ones are refused (-1: all allowed)
   std::string path;           // cutAfter, stallAfter, dropAfter, rate only for this file (root-relative); "" = all
 };
@@ -35,7 +36,9 @@ struct FtpLogEntry {
 class FtpServerFixture {
  public:
   // Starts the server; on failure the test fails (ADD_FAILURE) and ok() is false.
-  explicit FtpServerFixture(std::string user = "patchuser", std::string password = "pa55word");
+  // `writable`: the account may also store, rename and delete files and make folders.
+  explicit FtpServerFixture(std::string user = "patchuser", std::string password = "pa55word",
+                            bool writable = false);
   ~FtpServerFixture();
   FtpServerFixture(const FtpServerFixture&) = delete;
   FtpServerFixture& operator=(const FtpServerFixture&) = delete;
@@ -75,6 +78,7 @@ class FtpServerFixture {
 
   std::string user_;
   std::string password_;
+  bool writable_;
   std::string base_;   // temp directory holding root/ and state/
   std::string root_;
   std::string state_;

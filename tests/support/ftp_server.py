@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """FTP server for the tests: pyftpdlib on a free loopback port, one account, one root.
 
-Usage: ftp_server.py --root DIR --state DIR --user NAME --password TEXT
+Usage: ftp_server.py --root DIR --state DIR --user NAME --password TEXT [--writable]
 
 Prints "PORT <n>" on stdout once it listens. Active mode works (PORT to the client's own
-address, which is 127.0.0.1). The state directory holds:
+address, which is 127.0.0.1). With --writable the account may also store, rename and delete
+files and make and remove directories (for a publisher's upload). The state directory holds:
 
   control   faults, "key=value" lines, read again for every command:
               refuse_login=1   every PASS is answered 530
@@ -22,6 +23,8 @@ address, which is 127.0.0.1). The state directory holds:
                                connection (and with it the data connection), no reply
               mute=1           the server reads commands and answers none of them
               rate=B           a RETR sends at most about B bytes per second
+              hold_store=TEXT  a STOR of a file whose name holds TEXT receives nothing until
+                               the key is cleared (read again while it waits)
               path=P           cut_after, final_reply, stall_after, drop_after and rate apply
                                only to a RETR of the file P (relative to the root); default:
                                every RETR
@@ -60,12 +63,12 @@ def log_event(text):
 
 def read_faults():
     faults = {"refuse_login": 0, "logins_allowed": -1, "cut_after": -1, "final_reply": 0, "announce": 0,
-              "stall_after": -1, "drop_after": -1, "mute": 0, "rate": 0, "path": ""}
+              "stall_after": -1, "drop_after": -1, "mute": 0, "rate": 0, "hold_store": "", "path": ""}
     try:
         with open(os.path.join(STATE["dir"], "control"), encoding="utf-8") as f:
             for line in f:
                 key, sep, value = line.rstrip("\n").partition("=")
-                if sep and key == "path":
+                if sep and key in ("path", "hold_store"):
                     faults[key] = value
                 elif sep and key in faults:
                     try:
@@ -126,6 +129,23 @@ class FaultDTP(ThrottledDTPHandler):
             self._stall()
         return sent
 
+    def handle_read(self):
+        # A held STOR: off the event loop, looked at again every 50 ms; the client's data
+        # waits in the socket buffers meanwhile.
+        held = read_faults()["hold_store"]
+        if held and self.file_obj is not None and held in os.path.basename(self.file_obj.name):
+            self.del_channel()
+
+            def resume():
+                if not self._closed:
+                    self.add_channel(events=self.ioloop.READ)
+
+            self.ioloop.call_later(0.05, resume, _errback=self.handle_error)
+            return
+        super().handle_read()
+
+    handle_read_event = handle_read  # DTPHandler binds the event to its own handle_read
+
     def _stall(self):
         # Off the event loop: nothing more is sent, the socket stays open until the
         # control connection ends.
@@ -175,7 +195,7 @@ class FaultHandler(FTPHandler):
         self.faults = read_faults()
         # The plain data connection (with sendfile) unless a fault needs the slow one.
         if self.faults["rate"] > 0 or self.faults["stall_after"] >= 0 or \
-                self.faults["drop_after"] >= 0:
+                self.faults["drop_after"] >= 0 or self.faults["hold_store"]:
             self.dtp_handler = FaultDTP
         else:
             self.dtp_handler = DTPHandler
@@ -241,13 +261,15 @@ def main():
     parser.add_argument("--state", required=True)
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
+    parser.add_argument("--writable", action="store_true")
     args = parser.parse_args()
     STATE["dir"] = args.state
     STATE["root"] = args.root
 
     logging.basicConfig(level=logging.CRITICAL)
     authorizer = DummyAuthorizer()
-    authorizer.add_user(args.user, args.password, args.root, perm="elr")
+    authorizer.add_user(args.user, args.password, args.root,
+                        perm="elradfmw" if args.writable else "elr")
     FaultHandler.authorizer = authorizer
     FaultHandler.banner = "test server ready."
     server = FTPServer(("127.0.0.1", 0), FaultHandler)

@@ -39,8 +39,8 @@ std::string Under(const std::string& dir, const std::string& relative) {
 
 }  // namespace
 
-FtpServerFixture::FtpServerFixture(std::string user, std::string password)
-    : user_(std::move(user)), password_(std::move(password)) {
+FtpServerFixture::FtpServerFixture(std::string user, std::string password, bool writable)
+    : user_(std::move(user)), password_(std::move(password)), writable_(writable) {
   Start();
 }
 
@@ -56,6 +56,10 @@ void FtpServerFixture::Start() {
     password_ = Env("ZD_FTP_PASSWORD");
   }
   const long value = std::strtol(port.c_str(), nullptr, 10);
+  if (writable_) {
+    ADD_FAILURE() << "the suite's FTP server is read-only";
+    return;
+  }
   if (root_.empty() || state_.empty() || value <= 0 || value > 65535) {
     ADD_FAILURE() << "no FTP server: run the Windows tests through scripts/test_windows.sh "
                      "(ZD_FTP_PORT, ZD_FTP_ROOT, ZD_FTP_STATE)";

@@ -1,0 +1,195 @@
+#!/usr/bin/python3
+"""Benchmark of `zidodiruv-publish build` next to a plain `find | xargs gzip -n` on the same trees.
+
+Usage: publish_bench.py [--tool PATH] [--work DIR] [--files N] [--bytes B] [--rounds R] [--quick]
+
+Two release trees are made once (kept in WORK between runs of the same size):
+  many  N files (default 100,000) of 1-16 KiB in folders of 100: nine in ten text-like game
+        data, one in ten random bytes named .png (stored as they are by the tool);
+  large B bytes (default 2 GiB) in files of up to 256 MiB of text-like data, one in eight
+        random bytes named .bin (the tool compresses it, finds it does not pay, and copies it).
+On each tree, R rounds (default 2), interleaved: the tool builds a server folder (hashing,
+packing on every core, writing the list and the manifest), then the baseline
+`find TREE -type f -print0 | xargs -0 gzip -n -k` packs every file beside itself on one core.
+Reported: the median wall time, the peak resident size (the largest single process, from
+the kernel's ru_maxrss of the finished processes), and the bytes written. The tool's output
+is checked with `zidodiruv-publish verify` after the last round.
+
+--quick: 2,000 files and 48 MiB, one round (the form CI runs).
+"""
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+KIB = 1024
+MIB = 1024 * KIB
+
+WORDS = [b"vorn", b"zeda", b"patch", b"map", b"data", b"level", b"quest", b"guild", b"sword", b"crystal",
+         b"npc", b"spawn", b"x=", b"y=", b"hp", b"mp", b"item", b"drop", b"rate", b"skill"]
+
+
+def text_block(rng, size):
+    """Text-like bytes that compress about as well as game data files (3-4:1 with gzip -6)."""
+    out = bytearray()
+    while len(out) < size:
+        out += rng.choice(WORDS) + str(rng.randrange(100000)).encode() + b" "
+        if rng.randrange(12) == 0:
+            out += b"\r\n"
+    return bytes(out[:size])
+
+
+def make_many(root, files, rng):
+    block = text_block(rng, 64 * KIB)
+    for i in range(files):
+        folder = os.path.join(root, "d%04d" % (i // 100))
+        if i % 100 == 0:
+            os.makedirs(folder, exist_ok=True)
+        size = rng.randrange(1 * KIB, 16 * KIB)
+        if i % 10 == 9:
+            name, data = "f%06d.png" % i, os.urandom(size)
+        else:
+            start = rng.randrange(len(block) - size)
+            name, data = "f%06d.dat" % i, block[start:start + size]
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+
+
+def make_large(root, total, rng):
+    os.makedirs(root, exist_ok=True)
+    block = text_block(rng, 4 * MIB)
+    file_size = min(256 * MIB, max(total // 8, MIB))
+    index = 0
+    left = total
+    while left > 0:
+        size = min(file_size, left)
+        random_bytes = index % 8 == 7
+        name = "Data%02d.%s" % (index, "bin" if random_bytes else "pak")
+        with open(os.path.join(root, name), "wb") as f:
+            written = 0
+            while written < size:
+                n = min(len(block), size - written)
+                # A different head for every block of every file, so no two are the same bytes.
+                f.write(os.urandom(n) if random_bytes else (b"%04d%012d" % (index, written) + block[16:n]))
+                written += n
+        left -= size
+        index += 1
+
+
+def ensure_tree(path, kind, amount):
+    stamp = "%s.made-%d" % (path, amount)  # beside the tree, not in it
+    if os.path.exists(stamp):
+        return
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    started = time.monotonic()
+    rng = random.Random(19)
+    if kind == "many":
+        make_many(path, amount, rng)
+    else:
+        make_large(path, amount, rng)
+    # Old enough that no listed time lies in the future, whatever the clock does.
+    old = time.time() - 86400
+    for folder, _, names in os.walk(path):
+        for name in names:
+            os.utime(os.path.join(folder, name), (old, old))
+    open(stamp, "w").close()
+    print("made the %s tree in %.1f s" % (kind, time.monotonic() - started), flush=True)
+
+
+def measured(command, env=None):
+    """Runs a command in a child of its own; returns (seconds, peak KiB of its largest process)."""
+    probe = ("import resource, subprocess, sys, time\n"
+             "t = time.monotonic()\n"
+             "rc = subprocess.run(sys.argv[1:]).returncode\n"
+             "print(time.monotonic() - t, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, rc)\n")
+    out = subprocess.run([sys.executable, "-c", probe] + command, env=env, check=True,
+                         stdout=subprocess.PIPE, text=True).stdout.split()
+    seconds, peak, rc = float(out[-3]), int(out[-2]), int(out[-1])
+    if rc != 0:
+        raise SystemExit("failed (%d): %s" % (rc, " ".join(command)))
+    return seconds, peak
+
+
+def tree_bytes(path, suffix=None):
+    total = 0
+    count = 0
+    for folder, _, names in os.walk(path):
+        for name in names:
+            if suffix and not name.endswith(suffix):
+                continue
+            total += os.path.getsize(os.path.join(folder, name))
+            count += 1
+    return total, count
+
+
+def remove_gz(path):
+    for folder, _, names in os.walk(path):
+        for name in names:
+            if name.endswith(".gz"):
+                os.unlink(os.path.join(folder, name))
+
+
+def bench(tool, tree, out, rounds):
+    env = dict(os.environ, TZ=os.environ.get("TZ", "UTC0"))
+    tool_runs, gzip_runs = [], []
+    remove_gz(tree)
+    for _ in range(rounds):
+        shutil.rmtree(out, ignore_errors=True)
+        tool_runs.append(measured([tool, "build", tree, out], env))
+        gzip_runs.append(measured(["sh", "-c", 'find "$1" -type f -print0 | xargs -0 gzip -n -k',
+                                   "sh", tree], env))
+        gz_bytes, gz_count = tree_bytes(tree, suffix=".gz")
+        remove_gz(tree)
+    subprocess.run([tool, "verify", out], check=True, stdout=subprocess.DEVNULL)
+    served, _ = tree_bytes(out)
+    return tool_runs, gzip_runs, served, gz_bytes, gz_count
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser.add_argument("--tool", default=os.path.join(here, "..", "build", "release", "zidodiruv-publish"))
+    parser.add_argument("--work", default=os.path.join(here, "..", "build", "publish-bench"))
+    parser.add_argument("--files", type=int, default=100000)
+    parser.add_argument("--bytes", type=int, default=2 * 1024 * MIB)
+    parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--quick", action="store_true")
+    args = parser.parse_args()
+    if args.quick:
+        args.files, args.bytes, args.rounds = 2000, 48 * MIB, 1
+    tool = os.path.abspath(args.tool)
+    if not os.access(tool, os.X_OK):
+        raise SystemExit("no tool at %s (build the release tree first)" % tool)
+    work = os.path.abspath(args.work)
+    os.makedirs(work, exist_ok=True)
+    print("%d cores; %d round(s), interleaved; medians" % (os.cpu_count(), args.rounds), flush=True)
+
+    rows = []
+    for kind, amount in (("many", args.files), ("large", args.bytes)):
+        tree = os.path.join(work, "%s-tree" % kind)
+        ensure_tree(tree, kind, amount)
+        size, count = tree_bytes(tree)
+        tool_runs, gzip_runs, served, gz_bytes, gz_count = bench(tool, tree, os.path.join(work, "%s-out" % kind),
+                                                                 args.rounds)
+        if gz_count != count:
+            raise SystemExit("gzip packed %d of %d files" % (gz_count, count))
+        rows.append((kind, count, size, tool_runs, gzip_runs, served, gz_bytes))
+
+    print()
+    print("%-6s %8s %9s | %-34s | %-34s" % ("tree", "files", "MiB", "zidodiruv-publish build",
+                                            "find | xargs gzip -n -k"))
+    for kind, count, size, tool_runs, gzip_runs, served, gz_bytes in rows:
+        def cell(runs, written):
+            return "%7.2f s %7.1f MiB peak %7.1f MiB out" % (
+                statistics.median(r[0] for r in runs), max(r[1] for r in runs) / 1024.0, written / MIB)
+        print("%-6s %8d %9.1f | %s | %s" % (kind, count, size / MIB, cell(tool_runs, served), cell(gzip_runs, gz_bytes)))
+    print("(the tool's output: every file packed where that pays or copied, the list and the manifest)")
+
+
+if __name__ == "__main__":
+    main()

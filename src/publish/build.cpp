@@ -1,0 +1,474 @@
+// build: a release folder becomes a server folder (the files under their remote names,
+// the list, the manifest). Everything is checked before anything is written, and the
+// server folder appears whole or not at all: the work happens in a folder beside it
+// that is renamed into place at the end.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "publish/commands.h"
+#include "publish/listing.h"
+#include "publish/names.h"
+#include "publish/packer.h"
+#include "publish/stamps.h"
+
+namespace publish {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t kSizeLimit = 2147483648ULL;  // the size column is a signed 32-bit count
+
+struct ReleaseFile {
+  std::string local;  // backslashes
+  std::string key;    // CaseKey(local)
+  std::string path;   // on disk
+  uint64_t size = 0;
+  timespec mtime = {};
+  bool patcher = false;
+  ListedFile listed;  // what the list will say
+  bool movedForward = false;
+  Stamp ownStamp;  // from the last-write time
+};
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// Every folder a name lies in, as case keys: "A\B\c" gives "A", "A\B".
+std::vector<std::string> FolderKeys(const std::string& key) {
+  std::vector<std::string> out;
+  for (size_t at = key.find('\\'); at != std::string::npos; at = key.find('\\', at + 1)) out.push_back(key.substr(0, at));
+  return out;
+}
+
+bool CopyFile(const std::string& from, const std::string& to, std::string* error) {
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    *error = "cannot read " + from + ": " + std::strerror(errno);
+    return false;
+  }
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (out < 0) {
+    *error = "cannot write " + to + ": " + std::strerror(errno);
+    ::close(in);
+    return false;
+  }
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+    if (n == 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = "cannot copy " + from + " to " + to + ": " + std::strerror(errno);
+      ok = false;
+      break;
+    }
+  }
+  ::close(in);
+  if (::close(out) != 0 && ok) {
+    *error = "cannot write " + to + ": " + std::strerror(errno);
+    ok = false;
+  }
+  return ok;
+}
+
+class Builder {
+ public:
+  explicit Builder(const BuildOptions& options) : options_(options) {}
+
+  int Run() {
+    std::string error;
+    if (!UseZone(options_.zone, &error)) return Fail(kExitUsage, error);
+    if (!fs::is_directory(options_.releaseDir)) return Fail(kExitUsage, options_.releaseDir + " is not a folder");
+    std::error_code ec;
+    if (fs::exists(options_.serverDir) && !fs::is_empty(options_.serverDir, ec))
+      return Fail(kExitUsage, options_.serverDir + " is not empty: build writes a new server folder");
+    if (options_.listName.find_first_of("/\\ ") != std::string::npos || options_.listName.empty())
+      return Fail(kExitUsage, "the list's name must be a plain file name without blanks");
+    if (!options_.previous.empty() && !LoadVersion(options_.previous, &previous_, &error))
+      return Fail(kExitFailed, error);
+    if (!options_.previous.empty() && previous_.manifestPath.empty())
+      Complain("warning: no manifest beside " + options_.previous +
+               ": every file present in both versions counts as changed");
+
+    if (!Walk()) return kExitFailed;
+    Check();
+    if (!problems_.empty()) {
+      for (const std::string& problem : problems_) Complain("refused: " + problem);
+      Complain("nothing written");
+      return kExitRefused;
+    }
+    const int written = Write();
+    if (!work_.empty()) fs::remove_all(work_, ec);
+    return written;
+  }
+
+ private:
+  int Fail(int code, const std::string& text) {
+    Complain(text);
+    return code;
+  }
+
+  bool Walk() {
+    const fs::path root = fs::path(options_.releaseDir);
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+      const fs::path relative = it->path().lexically_relative(root);
+      std::string local;
+      std::string componentFault;
+      for (const fs::path& part : relative) {
+        const std::string text = part.string();
+        if (text.find('\\') != std::string::npos) componentFault = "holds a backslash, which Windows reads as a folder separator";
+        local += (local.empty() ? "" : "\\") + text;
+      }
+      const fs::file_status link = it->symlink_status(ec);
+      if (ec) break;
+      if (fs::is_directory(link)) continue;
+      const fs::file_status target = it->status(ec);
+      if (ec || !fs::is_regular_file(target)) {
+        problems_.push_back(local + ": is " + (fs::is_directory(target) ? "a link to a folder" : "not a plain file"));
+        ec.clear();
+        continue;
+      }
+      struct stat st;
+      if (::stat(it->path().c_str(), &st) != 0) {
+        Complain("cannot examine " + it->path().string() + ": " + std::strerror(errno));
+        return false;
+      }
+      ReleaseFile file;
+      file.local = local;
+      file.key = CaseKey(local);
+      file.path = it->path().string();
+      file.size = static_cast<uint64_t>(st.st_size);
+      file.mtime = st.st_mtim;
+      if (!componentFault.empty()) problems_.push_back(local + ": " + componentFault);
+      files_.push_back(std::move(file));
+    }
+    if (ec) {
+      Complain("cannot read the folder " + options_.releaseDir + ": " + ec.message());
+      return false;
+    }
+    // The list's order: names as Windows compares them, so a file that replaces a
+    // folder of the same name is deleted before its successor is written.
+    std::sort(files_.begin(), files_.end(), [](const ReleaseFile& a, const ReleaseFile& b) {
+      return a.key != b.key ? a.key < b.key : a.local < b.local;
+    });
+    return true;
+  }
+
+  void Check() {
+    const time_t now = std::time(nullptr);
+    const Stamp nowStamp = StampOf(now);
+    std::map<std::string, const ReleaseFile*> byKey;
+    for (const ReleaseFile& file : files_) {
+      const std::string fault = NameFault(file.local, options_.limits);
+      if (!fault.empty()) problems_.push_back(file.local + ": " + fault);
+      for (char c : file.local) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+          problems_.push_back(file.local +
+                              ": holds a character outside ASCII, which each player's Windows reads by its own "
+                              "code page and compares by case rules the list cannot check");
+          break;
+        }
+      }
+      if (file.size >= kSizeLimit)
+        problems_.push_back(file.local + ": is " + std::to_string(file.size) +
+                            " bytes; the list's size column holds at most 2147483647");
+      if (file.mtime.tv_sec > now) {
+        const Stamp at = StampOf(file.mtime.tv_sec);
+        problems_.push_back(file.local + ": was last written at " + at.date + " " + at.time +
+                            ", after this build (" + nowStamp.date + " " + nowStamp.time +
+                            "): its listed time would lie in the future");
+      }
+      const auto [it, added] = byKey.emplace(file.key, &file);
+      if (!added) problems_.push_back(file.local + ": collides with " + it->second->local + " when case is ignored");
+    }
+    for (const ReleaseFile& file : files_) {
+      for (const std::string& folder : FolderKeys(file.key)) {
+        const auto it = byKey.find(folder);
+        if (it != byKey.end())
+          problems_.push_back(it->second->local + ": is a file, and a folder of " + file.local +
+                              " when case is ignored");
+      }
+    }
+    CheckPatchers();
+    CheckAgainstPrevious();
+  }
+
+  void CheckPatchers() {
+    for (const std::string& name : options_.patchers) {
+      const std::string key = CaseKey(name);
+      const bool anywhere = key.find_first_of("\\/") == std::string::npos;
+      std::string wanted = key;
+      std::replace(wanted.begin(), wanted.end(), '/', '\\');
+      int found = 0;
+      for (ReleaseFile& file : files_) {
+        const size_t cut = file.key.rfind('\\');
+        const std::string base = cut == std::string::npos ? file.key : file.key.substr(cut + 1);
+        if (file.key == wanted || (anywhere && base == wanted)) {
+          file.patcher = true;
+          ++found;
+        }
+      }
+      if (found == 0) problems_.push_back(name + ": the patcher's file is not in the release");
+    }
+    std::string named;
+    int count = 0;
+    for (const ReleaseFile& file : files_) {
+      if (!file.patcher) continue;
+      named += (count++ > 0 ? ", " : "") + file.local;
+    }
+    if (count > 1)
+      problems_.push_back(named + ": more than one patcher file; a client hands over to only one of them");
+  }
+
+  void CheckAgainstPrevious() {
+    std::set<std::string> previousFolders;
+    for (const ListedFile& old : previous_.files) {
+      if (old.kind == 'D') continue;
+      previousByKey_[CaseKey(old.local)] = &old;
+      for (const std::string& folder : FolderKeys(CaseKey(old.local))) previousFolders.insert(folder);
+    }
+    for (const ReleaseFile& file : files_) {
+      const auto it = previousByKey_.find(file.key);
+      if (it != previousByKey_.end() && it->second->local != file.local)
+        problems_.push_back(file.local + ": is " + it->second->local +
+                            " in the previous version, renamed by case only; Windows players keep the old "
+                            "spelling and a deletion of it would remove the file (keep the old spelling)");
+      if (previousFolders.count(file.key) > 0)
+        problems_.push_back(file.local + ": is a folder in the previous version; clients cannot remove a folder "
+                            "to put a file in its place");
+    }
+  }
+
+  int Write() {
+    std::string error;
+    const fs::path server = fs::absolute(options_.serverDir).lexically_normal();
+    const fs::path parent = server.parent_path();
+    std::error_code ec;
+    fs::create_directories(parent, ec);
+    std::string pattern = (parent / ("." + server.filename().string() + ".building-XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+      return Fail(kExitFailed, "cannot create a folder beside " + server.string() + ": " + std::strerror(errno));
+    work_ = pattern;
+
+    std::vector<PackInput> inputs;
+    const std::vector<std::string> stored = options_.storedTypes;
+    for (const ReleaseFile& file : files_) {
+      PackInput input;
+      input.source = file.path;
+      input.size = file.size;
+      input.mtime = file.mtime;
+      const std::string extension = Lower(fs::path(file.path).extension().string());
+      input.compress = !file.patcher && file.size >= options_.compressMin &&
+                       std::find(stored.begin(), stored.end(), extension) == stored.end();
+      inputs.push_back(input);
+    }
+    const int jobs = options_.jobs > 0 ? options_.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    std::set<std::string> folders;
+    auto place = [&](size_t index, const PackOutput& output, std::string* why) {
+      return Place(files_[index], output, &folders, why);
+    };
+    if (!PackFiles(inputs, jobs, options_.level, work_, place, &error)) return Fail(kExitFailed, error);
+    if (!ListTimes(&error)) return Fail(kExitFailed, error);
+
+    Version version;
+    version.listPath = work_ + "/" + options_.listName;
+    version.manifestPath = ManifestPathFor(version.listPath);
+    for (const ReleaseFile& file : files_) version.files.push_back(file.listed);
+    AddDeletions(&version.files);
+    std::stable_sort(version.files.begin(), version.files.end(), [](const ListedFile& a, const ListedFile& b) {
+      return CaseKey(a.local) < CaseKey(b.local);
+    });
+    if (!WriteList(version, &error) || !ReadBack(version, &error) || !WriteManifest(version, ZoneName(), &error))
+      return Fail(kExitFailed, error);
+
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::chmod(work_.c_str(), 0777 & ~mask);
+    if (fs::exists(server)) fs::remove(server, ec);  // empty, as checked
+    if (::rename(work_.c_str(), server.c_str()) != 0)
+      return Fail(kExitFailed, "cannot rename " + work_ + " to " + server.string() + ": " + std::strerror(errno));
+    work_.clear();
+    Summarize(version);
+    return kExitOk;
+  }
+
+  // Puts one file's output under its remote name and fills its line.
+  bool Place(ReleaseFile& file, const PackOutput& output, std::set<std::string>* folders, std::string* error) {
+    PackOutput kept = output;
+    const bool packed = output.compressed && output.packedSize * 100 <= file.size * static_cast<uint64_t>(options_.maxShare);
+    if (output.compressed && !packed) {
+      // Not worth it: serve the file as it is.
+      ::unlink(output.path.c_str());
+      if (!CopyFile(file.path, output.path, error)) return false;
+      struct stat st;
+      if (::stat(file.path.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != file.size ||
+          st.st_mtim.tv_sec != file.mtime.tv_sec || st.st_mtim.tv_nsec != file.mtime.tv_nsec) {
+        *error = file.path + " changed while it was read";
+        return false;
+      }
+      kept.compressed = false;
+      kept.packedSize = file.size;
+      kept.packedHash = output.hash;
+    }
+    ListedFile& listed = file.listed;
+    listed.kind = file.patcher ? 'P' : packed ? 'Z' : 'C';
+    listed.local = file.local;
+    listed.remote = RemoteName(file.local, output.hash, packed);
+    listed.size = static_cast<int64_t>(kept.packedSize);
+    listed.unpackedSize = static_cast<int64_t>(file.size);
+    listed.hashKnown = true;
+    listed.hash = output.hash;
+    listed.packedHash = kept.packedHash;
+
+    const fs::path target = fs::path(work_) / listed.remote;
+    const std::string folder = target.parent_path().string();
+    if (folders->insert(folder).second) {
+      std::error_code ec;
+      fs::create_directories(folder, ec);
+      if (ec) {
+        *error = "cannot create " + folder + ": " + ec.message();
+        return false;
+      }
+    }
+    if (::rename(kept.path.c_str(), target.c_str()) != 0) {
+      *error = "cannot write " + target.string() + ": " + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+
+  // Listed times: the last-write time, except that a file whose content did not change
+  // keeps its old line's time, and a changed file that a client holding the previous
+  // version would judge current is moved forward until it does not.
+  bool ListTimes(std::string* error) {
+    for (ReleaseFile& file : files_) {
+      file.ownStamp = StampOf(file.mtime.tv_sec);
+      ListedFile& listed = file.listed;
+      listed.stamp = file.ownStamp;
+      const auto it = previousByKey_.find(file.key);
+      if (it == previousByKey_.end()) continue;
+      const ListedFile& old = *it->second;
+      if (old.hashKnown && old.hash == listed.hash) {
+        listed.stamp = old.stamp;
+        continue;
+      }
+      if (ClientFetches(listed.stamp, listed.ContentSize(), old.stamp, old.ContentSize())) continue;
+      const std::optional<Stamp> later = NextFetchingStamp(listed.stamp, old.stamp);
+      if (!later) {
+        *error = file.local + ": no listed time would make a client holding the previous version (" + old.stamp.date +
+                 " " + old.stamp.time + ") fetch it";
+        return false;
+      }
+      listed.stamp = *later;
+      file.movedForward = true;
+    }
+    return true;
+  }
+
+  // Deletion lines: files of the previous version that are gone, and the previous
+  // version's own deletions (for clients that skipped it) unless the name is back.
+  void AddDeletions(std::vector<ListedFile>* lines) const {
+    std::set<std::string> present;
+    for (const ReleaseFile& file : files_) {
+      present.insert(file.key);
+      for (const std::string& folder : FolderKeys(file.key)) present.insert(folder);
+    }
+    for (const ListedFile& old : previous_.files) {
+      const std::string key = CaseKey(old.local);
+      if (!present.insert(key).second) continue;
+      ListedFile gone;
+      gone.kind = 'D';
+      gone.stamp = old.stamp;
+      gone.local = old.local;
+      gone.remote = ToSlashes(old.local);
+      lines->push_back(gone);
+    }
+  }
+
+  bool WriteList(const Version& version, std::string* error) const {
+    std::ofstream out(version.listPath, std::ios::binary | std::ios::trunc);
+    out << "# ZidoDiruv patch list: kind, date, time, size, local name, remote name\r\n"
+        << "# Listed dates and times are local time in " << ZoneName() << "\r\n";
+    for (const ListedFile& line : version.files) out << FormatLine(line);
+    out.close();
+    if (!out) {
+      *error = "cannot write " + version.listPath + ": " + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+
+  // The list as the clients will read it must say exactly what was meant.
+  static bool ReadBack(const Version& version, std::string* error) {
+    std::vector<ListedFile> read;
+    if (!ReadList(version.listPath, &read, error)) return false;
+    bool same = read.size() == version.files.size();
+    for (size_t i = 0; same && i < read.size(); ++i) {
+      const ListedFile& a = read[i];
+      const ListedFile& b = version.files[i];
+      same = a.kind == b.kind && a.stamp == b.stamp && a.local == b.local && a.remote == b.remote &&
+             (a.kind == 'D' || (a.size == b.size && (a.kind != 'Z' || a.unpackedSize == b.unpackedSize)));
+      if (!same) *error = "the clients would read line " + std::to_string(i + 1) + " (" + b.local + ") otherwise";
+    }
+    if (same) return true;
+    if (error->empty()) *error = "the clients would read " + std::to_string(read.size()) + " lines, not " +
+                                 std::to_string(version.files.size());
+    *error = "internal fault: " + *error;
+    return false;
+  }
+
+  void Summarize(const Version& version) const {
+    std::map<char, int> kinds;
+    uint64_t served = 0;
+    for (const ListedFile& line : version.files) {
+      ++kinds[line.kind];
+      if (line.kind != 'D') served += static_cast<uint64_t>(line.size);
+    }
+    for (const ReleaseFile& file : files_) {
+      if (file.movedForward)
+        std::printf("moved forward: %s %s %s -> %s %s (a client holding the previous version would keep its copy)\n",
+                    file.local.c_str(), file.ownStamp.date.c_str(), file.ownStamp.time.c_str(),
+                    file.listed.stamp.date.c_str(), file.listed.stamp.time.c_str());
+    }
+    std::printf("%s: %zu files (%d plain, %d packed, %d patcher), %d deletions, %llu bytes to serve\n",
+                options_.listName.c_str(), files_.size(), kinds['C'], kinds['Z'], kinds['P'], kinds['D'],
+                static_cast<unsigned long long>(served));
+  }
+
+  const BuildOptions& options_;
+  Version previous_;
+  std::map<std::string, const ListedFile*> previousByKey_;
+  std::vector<ReleaseFile> files_;
+  std::vector<std::string> problems_;
+  std::string work_;
+};
+
+}  // namespace
+
+void Complain(const std::string& text) { std::fprintf(stderr, "zidodiruv-publish: %s\n", text.c_str()); }
+
+std::vector<std::string> DefaultStoredTypes() {
+  return {".gz", ".tgz", ".zip", ".7z", ".rar", ".bz2", ".xz", ".lzma", ".zst", ".cab", ".jar", ".jpg", ".jpeg",
+          ".png", ".gif", ".webp", ".mp3", ".ogg", ".opus", ".m4a", ".flac", ".mp4", ".avi", ".mkv", ".webm", ".wmv"};
+}
+
+int RunBuild(const BuildOptions& options) { return Builder(options).Run(); }
+
+}  // namespace publish

@@ -1,0 +1,58 @@
+// The subcommands of zidodiruv-publish and their exit codes.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "publish/names.h"
+
+namespace publish {
+
+// Exit codes, the same for every subcommand.
+enum ExitCode {
+  kExitOk = 0,
+  kExitRefused = 1,  // build refused its input; diff found a file never received; verify found a fault
+  kExitUsage = 2,    // the command line is wrong
+  kExitFailed = 3,   // a file could not be read or written, the server could not be reached
+};
+
+struct BuildOptions {
+  std::string releaseDir;
+  std::string serverDir;
+  std::string listName = "patch.lst";
+  std::string zone;      // empty: the machine's
+  std::string previous;  // the last published list (or its manifest)
+  std::vector<std::string> patchers;
+  uint64_t compressMin = 4096;
+  int maxShare = 90;  // percent of the original a gzip file may take
+  int level = 6;
+  int jobs = 0;  // 0: every core
+  std::vector<std::string> storedTypes;
+  NameLimits limits;
+};
+
+struct VerifyOptions {
+  std::string server;  // a folder or an ftp:// address
+  std::string listName = "patch.lst";
+  bool deep = false;
+};
+
+struct UploadOptions {
+  std::string serverDir;
+  std::string url;
+  std::string listName = "patch.lst";
+  bool prune = false;
+};
+
+int RunBuild(const BuildOptions& options);
+int RunDiff(const std::string& oldPath, const std::string& newPath);
+int RunVerify(const VerifyOptions& options);
+int RunUpload(const UploadOptions& options);
+
+// "zidodiruv-publish: <text>" on standard error.
+void Complain(const std::string& text);
+
+// The file types stored as they are by default: already compressed.
+std::vector<std::string> DefaultStoredTypes();
+
+}  // namespace publish

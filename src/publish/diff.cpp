@@ -1,0 +1,77 @@
+// diff: the dry run. For a client holding the old version (its files carry the old
+// listed times, as an installation by this system does), what the new list makes it
+// do with each file, by the clients' own freshness rule.
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "publish/commands.h"
+#include "publish/listing.h"
+
+namespace publish {
+
+int RunDiff(const std::string& oldPath, const std::string& newPath) {
+  Version before;
+  Version after;
+  std::string error;
+  if (!LoadVersion(oldPath, &before, &error) || !LoadVersion(newPath, &after, &error)) {
+    Complain(error);
+    return kExitFailed;
+  }
+  std::map<std::string, const ListedFile*> held;
+  for (const ListedFile& file : before.files) {
+    if (file.kind != 'D') held[CaseKey(file.local)] = &file;
+  }
+
+  int fetched = 0, kept = 0, deleted = 0, never = 0, unknown = 0;
+  uint64_t bytes = 0;
+  std::set<std::string> named;
+  for (const ListedFile& file : after.files) {
+    const std::string key = CaseKey(file.local);
+    named.insert(key);
+    const auto it = held.find(key);
+    const ListedFile* old = it == held.end() ? nullptr : it->second;
+    if (file.kind == 'D') {
+      if (old != nullptr) {
+        std::printf("delete %12s  %s\n", "", file.local.c_str());
+        ++deleted;
+      }
+      continue;
+    }
+    const bool known = old != nullptr && old->hashKnown && file.hashKnown;
+    const bool changed = known && old->hash != file.hash;
+    if (file.kind == 'A' || old == nullptr ||
+        ClientFetches(file.stamp, file.ContentSize(), old->stamp, old->ContentSize())) {
+      std::printf("fetch  %12lld  %s%s\n", static_cast<long long>(file.size), file.local.c_str(),
+                  old != nullptr && known && !changed ? "  (content unchanged)" : "");
+      ++fetched;
+      bytes += static_cast<uint64_t>(file.size);
+    } else if (changed) {
+      std::printf("NEVER  %12s  %s  (content changed, but a client's copy listed %s %s counts as current against "
+                  "%s %s)\n",
+                  "", file.local.c_str(), old->stamp.date.c_str(), old->stamp.time.c_str(), file.stamp.date.c_str(),
+                  file.stamp.time.c_str());
+      ++never;
+    } else {
+      std::printf("keep   %12s  %s\n", "", file.local.c_str());
+      ++kept;
+      if (!known) ++unknown;
+    }
+  }
+  int stays = 0;
+  for (const auto& [key, file] : held) {
+    if (named.count(key) == 0) {
+      std::printf("stays  %12s  %s  (no longer listed, and not deleted)\n", "", file->local.c_str());
+      ++stays;
+    }
+  }
+  std::printf("%d to fetch (%llu bytes), %d kept, %d deleted, %d left in place, %d never received\n", fetched,
+              static_cast<unsigned long long>(bytes), kept, deleted, stays, never);
+  if (unknown > 0)
+    std::printf("%d kept files have no content hash on one side (no manifest): a change of their content would "
+                "not show\n",
+                unknown);
+  return never > 0 ? kExitRefused : kExitOk;
+}
+
+}  // namespace publish

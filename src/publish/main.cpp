@@ -1,0 +1,101 @@
+// zidodiruv-publish: builds, checks, compares and uploads a patch for the ZidoDiruv
+// clients. The subcommands and their options; the work is in the other files here.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+#include "publish/commands.h"
+
+namespace {
+
+const char kExitCodes[] =
+    "Exit codes: 0 done; 1 build refused its input, diff found a file that clients would never receive, "
+    "verify found a fault, or upload was given a folder build did not make; 2 wrong command line; "
+    "3 a file could not be read or written, or the server could not be reached.";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace publish;
+  CLI::App app("Builds, checks, compares and uploads a patch for the ZidoDiruv clients.", "zidodiruv-publish");
+  app.footer(kExitCodes);
+  app.require_subcommand(1);
+
+  BuildOptions build;
+  build.storedTypes = DefaultStoredTypes();
+  CLI::App* buildCommand = app.add_subcommand(
+      "build",
+      "Writes the server folder for a release folder: every file under its remote name (gzip-packed where "
+      "that pays), the list and the tool's manifest beside it.");
+  buildCommand->add_option("RELEASE_DIR", build.releaseDir, "The release: the game's files as players get them")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  buildCommand->add_option("SERVER_DIR", build.serverDir, "The server folder to write (new or empty)")->required();
+  buildCommand->add_option("--list", build.listName, "The list's file name (LISTFILE in VornPatch.ini)")
+      ->capture_default_str();
+  buildCommand->add_option("--zone", build.zone,
+                           "Time zone of the listed times, as the players' machines keep it (default: this "
+                           "machine's), e.g. Asia/Seoul or UTC0");
+  buildCommand->add_option("--previous", build.previous,
+                           "The last published list (its manifest beside it): deletions, unchanged files keep "
+                           "their times, changed ones are moved forward until clients fetch them");
+  buildCommand->add_option("--patcher", build.patchers,
+                           "The patcher's own file, listed as 'P': a name relative to the release, or a file name "
+                           "found in any folder")
+      ->allow_extra_args(false);
+  buildCommand->add_option("--compress-min", build.compressMin, "Smallest file size that is packed, in bytes")
+      ->capture_default_str();
+  buildCommand->add_option("--max-share", build.maxShare, "A packed file is kept when at most this percentage of the original")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 100));
+  buildCommand->add_option("--level", build.level, "gzip level")->capture_default_str()->check(CLI::Range(1, 9));
+  buildCommand->add_option("--jobs", build.jobs, "Threads that read and pack (default: one per core)")
+      ->check(CLI::Range(1, 1024));
+  buildCommand->add_option("--stored", build.storedTypes, "File types never packed (already compressed)")
+      ->delimiter(',')
+      ->allow_extra_args(false)
+      ->capture_default_str();
+  buildCommand->add_option("--install-dir-max", build.limits.installDirMax,
+                           "The longest installation folder the clients may have; longer names are refused")
+      ->capture_default_str()
+      ->check(CLI::Range(3, 900));
+
+  std::string oldList, newList;
+  CLI::App* diffCommand = app.add_subcommand(
+      "diff",
+      "What a client holding the old version does with the new list: each file it fetches, keeps, deletes, or "
+      "never receives although its content changed (exit code 1 then), and the bytes it fetches.");
+  diffCommand->add_option("OLD_LIST", oldList, "The old list, or its manifest")->required();
+  diffCommand->add_option("NEW_LIST", newList, "The new list, or its manifest")->required();
+
+  VerifyOptions verify;
+  CLI::App* verifyCommand = app.add_subcommand(
+      "verify",
+      "Checks a server: every listed file is there with its listed size, every packed file unpacks to its size.");
+  verifyCommand->add_option("SERVER", verify.server, "A server folder, or ftp://user@host:port/base/")->required();
+  verifyCommand->add_option("--list", verify.listName, "The list's file name")->capture_default_str();
+  verifyCommand->add_flag("--deep", verify.deep, "Also compare every content with the manifest's hashes (reads it all)");
+
+  UploadOptions upload;
+  CLI::App* uploadCommand = app.add_subcommand(
+      "upload",
+      "Puts a server folder made by build on an FTP server: data files first, each renamed into place whole, the "
+      "list last; files already there are skipped, so a broken upload is finished by running it again. The "
+      "password comes from the address, ZIDODIRUV_FTP_PASSWORD or ~/.netrc.");
+  uploadCommand->add_option("SERVER_DIR", upload.serverDir, "The folder build wrote")->required()->check(CLI::ExistingDirectory);
+  uploadCommand->add_option("URL", upload.url, "ftp://user@host:port/base/")->required();
+  uploadCommand->add_option("--list", upload.listName, "The list's file name")->capture_default_str();
+  uploadCommand->add_flag("--prune", upload.prune,
+                          "After the list is in place, remove the files of older versions");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? kExitOk : kExitUsage;
+  }
+  if (*buildCommand) return RunBuild(build);
+  if (*diffCommand) return RunDiff(oldList, newList);
+  if (*verifyCommand) return RunVerify(verify);
+  return RunUpload(upload);
+}

@@ -1,0 +1,457 @@
+// The publisher's tool against real FTP servers, with the Linux client (in-process,
+// scripted window) patching installations from what it uploaded: a round trip, the
+// next version, and an upload killed half-way.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/patcher.h"
+#include "platform/ftp.h"
+#include "publish/listing.h"
+#include "publish/names.h"
+#include "publish/tool_process.h"
+#include "support/ftp_server.h"
+#include "support/gzip_builder.h"
+#include "support/scripted_window.h"
+#include "support/temp_tree.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace zdtest;
+
+// A stand-in for the patcher's own file: its -P step copies it over the installed
+// patcher and stamps it with the listed time, as the real hand-off does.
+const char kPatcher[] =
+    "#!/bin/sh\n[ \"$1\" = -P ] && cp \"$2\" \"$3\" && touch -d \"$4 $5\" \"$3\" && rm -f \"$2\"\n";
+
+// A file's contents in a form a failed comparison can print.
+std::string Digest(const std::string& contents) {
+  return std::to_string(contents.size()) + " bytes #" + std::to_string(std::hash<std::string>()(contents));
+}
+
+std::string Noise(size_t size, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string out(size, '\0');
+  for (char& c : out) c = static_cast<char>(random());
+  return out;
+}
+
+// vsftpd with a configuration of its own: anonymous log-on, chrooted to a root it
+// cannot write, with a writable "patch" folder. Its anonymous user must have a home
+// folder: "ftp" (made by Debian's package), else "daemon". Root only; `skip` says why not.
+class Vsftpd {
+ public:
+  explicit Vsftpd(const std::string& work) : work_(work), root_(work + "/root") {
+    if (::system("command -v vsftpd >/dev/null 2>&1") != 0) {
+      skip = "vsftpd is not installed";
+      return;
+    }
+    if (::geteuid() != 0) {
+      skip = "vsftpd needs root for its chroot";
+      return;
+    }
+    const passwd* account = nullptr;
+    for (const char* name : {"ftp", "daemon"}) {
+      account = ::getpwnam(name);
+      if (account != nullptr && account->pw_dir != nullptr && FileExists(account->pw_dir)) break;
+      account = nullptr;
+    }
+    if (account == nullptr) {
+      skip = "no user for anonymous log-ons (ftp or daemon) with a home folder";
+      return;
+    }
+    user_ = account->pw_name;
+    MakeDirs(root_ + "/patch");
+    MakeDirs(work_ + "/empty");
+    ::chmod(work_.c_str(), 0755);
+    ::chmod(root_.c_str(), 0755);
+    ::chmod((work_ + "/empty").c_str(), 0755);
+    if (::chown((root_ + "/patch").c_str(), account->pw_uid, account->pw_gid) != 0) {
+      skip = "cannot give the patch folder to " + user_;
+      return;
+    }
+    // A port the system picked a moment before; taken meanwhile, the next try.
+    for (int attempt = 0; attempt < 5 && port == 0; ++attempt) Start(FreePort());
+    if (port == 0) skip = "vsftpd did not start: " + ReadFile(work_ + "/stderr");
+  }
+  ~Vsftpd() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  int Downloads() const {
+    const std::string log = ReadFile(work_ + "/log");
+    int count = 0;
+    for (size_t at = log.find("OK DOWNLOAD"); at != std::string::npos; at = log.find("OK DOWNLOAD", at + 1)) ++count;
+    return count;
+  }
+
+  std::string skip;
+  uint16_t port = 0;
+
+ private:
+  static uint16_t FreePort() {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(s);
+    return ntohs(address.sin_port);
+  }
+  static bool Answers(uint16_t port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(s);
+    return ok;
+  }
+  void Start(uint16_t candidate) {
+    const std::string config = work_ + "/vsftpd.conf";
+    WriteFile(config, "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" + std::to_string(candidate) +
+                          "\nbackground=NO\nanonymous_enable=YES\nftp_username=" + user_ + "\nanon_root=" + root_ +
+                          "\nlocal_enable=NO\nwrite_enable=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
+                          "anon_other_write_enable=YES\nanon_umask=022\nconnect_from_port_20=NO\n"
+                          "secure_chroot_dir=" + work_ + "/empty\nxferlog_enable=YES\nxferlog_std_format=NO\n"
+                          "vsftpd_log_file=" + work_ + "/log\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+                          "max_clients=0\nmax_per_ip=0\n");
+    std::string program = "vsftpd";
+    std::vector<char*> argv = {&program[0], const_cast<char*>(config.c_str()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, (work_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, "vsftpd", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return;
+    const auto gone = [pid] { return ::waitpid(pid, nullptr, WNOHANG) == pid; };
+    bool exited = false;
+    WaitUntil([&] { return (exited = gone()) || Answers(candidate); }, 10000);
+    if (exited) return;
+    pid_ = pid;
+    port = candidate;
+  }
+
+  std::string work_;
+  std::string root_;
+  std::string user_;
+  pid_t pid_ = -1;
+};
+
+class PublishRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pyftpd_.ok());
+    ::chmod(tree_.root().c_str(), 0700);
+    UsePyftpd();
+  }
+
+  void UsePyftpd() {
+    port_ = pyftpd_.port();
+    user_ = pyftpd_.user();
+    password_ = pyftpd_.password();
+    downloads_ = [this] { return pyftpd_.Retrs(); };
+  }
+  std::string Url() const { return "ftp://" + user_ + "@127.0.0.1:" + std::to_string(port_) + "/patch/"; }
+
+  // A release file with its last-write time as local time.
+  void Release(const std::string& release, const std::string& name, const std::string& contents,
+               const std::string& stamp = "2021-03-10 15:00") {
+    tree_.Write(release + "/" + name, contents);
+    int y, m, d, hh, mm;
+    ASSERT_EQ(std::sscanf(stamp.c_str(), "%d-%d-%d %d:%d", &y, &m, &d, &hh, &mm), 5);
+    tree_.SetLocalMtime(release + "/" + name, y, m, d, hh, mm, 17);
+  }
+
+  ToolResult Tool(std::vector<std::string> args) {
+    ScopedEnv password("ZIDODIRUV_FTP_PASSWORD", password_);
+    return RunTool(args, tree_.root());
+  }
+  ToolResult Build(const std::string& release, const std::string& server, std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {"build", tree_.Path(release), tree_.Path(server), "--zone", "ZZZ-5"};
+    args.insert(args.end(), more.begin(), more.end());
+    return Tool(args);
+  }
+  ToolResult Upload(const std::string& server, std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {"upload", tree_.Path(server), Url()};
+    args.insert(args.end(), more.begin(), more.end());
+    return Tool(args);
+  }
+  std::unique_ptr<ToolProcess> StartUpload(const std::string& server) {
+    ScopedEnv password("ZIDODIRUV_FTP_PASSWORD", password_);
+    return std::make_unique<ToolProcess>(std::vector<std::string>{"upload", tree_.Path(server), Url()}, tree_.root());
+  }
+
+  // One run of the Linux client on the installation `name` (made when missing).
+  void Client(const std::string& name) {
+    const std::string dir = tree_.Path(name);
+    MakeDirs(dir);
+    tree_.Write("xdg/SOFTWARE/Brisco Entertainment/Tessary/SETUP PATH", dir + "/\n");
+    tree_.Write(name + "/VornPatch.ini", "[PATCH_FTP]\nSERVERIP=127.0.0.1\nPORT=" + std::to_string(port_) +
+                                             "\nUSERID=" + user_ + "\nPASSWD=" + password_ +
+                                             "\nBASEDIRECTORY=/patch/\nLISTFILE=patch.lst\n");
+    tree_.Write(name + "/Vorn.exe", "#!/bin/sh\nexit 0\n");
+    ::chmod((dir + "/Vorn.exe").c_str(), 0755);
+    ScriptedWindow::Get().Reset();
+    ScriptedWindow::Get().SetDeadlineMs(60000);
+    {
+      Patcher patcher;
+      ASSERT_TRUE(patcher.RunPatchWindow(nullptr));
+    }
+    ASSERT_FALSE(ScriptedWindow::Get().TimedOut()) << "the run did not end by itself";
+    plat::FtpShutdown();
+    for (const BoxRecord& box : ScriptedWindow::Get().Boxes()) ADD_FAILURE() << name << ": box " << box.text;
+  }
+
+  // Every file of an installation as "contents digest | listed stamp", by its name with
+  // slashes; the settings, the stand-in game and the staging area left out.
+  std::map<std::string, std::string> Installed(const std::string& name) const {
+    std::map<std::string, std::string> out;
+    for (const std::string& entry : TreeListing(tree_.Path(name))) {
+      if (entry.back() == '/' || entry == "VornPatch.ini" || entry == "Vorn.exe" || entry.rfind("Update/", 0) == 0)
+        continue;
+      const std::string path = tree_.Path(name + "/" + entry);
+      out[entry] = Digest(ReadFile(path)) + " | " + LocalStamp(path);
+    }
+    return out;
+  }
+  // What an installation holds after a run, by the list of a server folder and the
+  // release it came from.
+  std::map<std::string, std::string> Expected(const std::string& server, const std::string& release) const {
+    std::vector<publish::ListedFile> lines;
+    std::string error;
+    EXPECT_TRUE(publish::ReadList(tree_.Path(server + "/patch.lst"), &lines, &error)) << error;
+    std::map<std::string, std::string> out;
+    for (const publish::ListedFile& line : lines) {
+      if (line.kind == 'D') continue;
+      const std::string name = publish::ToSlashes(line.local);
+      out[name] = Digest(ReadFile(tree_.Path(release + "/" + name))) + " | " + line.stamp.date + " " + line.stamp.time;
+    }
+    return out;
+  }
+  // Whether the output has a line "<word> ... <name>".
+  static bool Says(const std::string& out, const std::string& word, const std::string& name) {
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind(word + " ", 0) == 0 && line.find("  " + name) != std::string::npos) return true;
+    }
+    return false;
+  }
+  std::string ServerList() const { return ReadFile(pyftpd_.root() + "/patch/patch.lst"); }
+
+  ScopedTimeZone zone_{"ZZZ-5"};
+  FtpServerFixture pyftpd_{"publisher", "s3cret", true};
+  TempTree tree_;
+  ScopedEnv registry_{"XDG_CONFIG_DIRS", tree_.Path("xdg")};
+  ScopedEnv runtime_{"XDG_RUNTIME_DIR", ""};
+  ScopedEnv tmp_{"TMPDIR", tree_.root()};
+  uint16_t port_ = 0;
+  std::string user_;
+  std::string password_;
+  std::function<int()> downloads_;
+};
+
+class PublishRoundTrip : public PublishRun, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(PublishRoundTrip, AnEmptyInstallationEndsEqualToTheReleaseAndStaysCurrent) {
+  std::unique_ptr<Vsftpd> vsftpd;
+  if (GetParam() == "vsftpd") {
+    vsftpd = std::make_unique<Vsftpd>(tree_.Path("vsftpd"));
+    if (!vsftpd->skip.empty()) GTEST_SKIP() << vsftpd->skip;
+    port_ = vsftpd->port;
+    user_ = "anonymous";
+    password_ = "guest";
+    downloads_ = [&] { return vsftpd->Downloads(); };
+  }
+  Release("rel", "Data/Map/MAP01.Dat", SampleData(3 * 1024 * 1024 + 12345, 7));
+  Release("rel", "Data/Sub/Deep/notes.txt", "deep down\r\n", "2020-12-31 23:59");
+  Release("rel", "empty.dat", "", "2021-01-01 00:00");
+  Release("rel", "Readme.TXT", SampleData(6000, 3), "2021-02-28 09:05");
+  Release("rel", "ZidoDiruv.exe", kPatcher, "2021-03-01 12:00");
+  ::chmod(tree_.Path("rel/ZidoDiruv.exe").c_str(), 0755);
+
+  const ToolResult built = Build("rel", "srv", {"--patcher", "zidodiruv.EXE"});
+  ASSERT_EQ(built.code, 0) << built.err;
+  const std::string list = ReadFile(tree_.Path("srv/patch.lst"));
+  EXPECT_EQ(list.rfind("# ", 0), 0u);
+  EXPECT_NE(list.find("ZZZ-5\r\n"), std::string::npos) << list;
+  EXPECT_NE(list.find("\r\nZ 2021-03-10 15:00 3158073:"), std::string::npos) << list;
+  EXPECT_NE(list.find("\r\nC 2021-01-01 00:00 0 empty.dat empty.dat."), std::string::npos) << list;
+  EXPECT_NE(list.find("\r\nP 2021-03-01 12:00 "), std::string::npos) << list;
+  // The same inputs, the same bytes.
+  ASSERT_EQ(Build("rel", "again", {"--patcher", "zidodiruv.EXE", "--jobs", "1"}).code, 0);
+  const auto listing = TreeListing(tree_.Path("srv"));
+  ASSERT_EQ(listing, TreeListing(tree_.Path("again")));
+  for (const std::string& entry : listing) {
+    if (entry.back() != '/') {
+      EXPECT_EQ(ReadFile(tree_.Path("srv/" + entry)), ReadFile(tree_.Path("again/" + entry))) << entry;
+    }
+  }
+
+  const ToolResult uploaded = Upload("srv");
+  ASSERT_EQ(uploaded.code, 0) << uploaded.err;
+  const ToolResult verified = Tool({"verify", Url(), "--deep"});
+  EXPECT_EQ(verified.code, 0) << verified.out << verified.err;
+
+  Client("game");
+  // The stand-in patcher renews itself in a process of its own.
+  const auto expected = Expected("srv", "rel");
+  EXPECT_TRUE(WaitUntil([&] { return Installed("game") == expected; }, 10000));
+  EXPECT_EQ(Installed("game"), expected);
+  const int before = downloads_();
+  Client("game");
+  EXPECT_EQ(downloads_() - before, 1) << "only the list";
+  EXPECT_EQ(Installed("game"), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, PublishRoundTrip, ::testing::Values("pyftpdlib", "vsftpd"),
+                         [](const auto& info) { return info.param; });
+
+TEST_F(PublishRun, TheNextVersionFetchesExactlyTheChangedFiles) {
+  Release("v1", "a.dat", SampleData(20000, 1));
+  Release("v1", "b.dat", "bbbb-1");
+  Release("v1", "c.dat", "cccc");
+  Release("v1", "Data/Map/MAP01.Dat", "map one");
+  Release("v1", "same.dat", "unchanged");
+  ASSERT_EQ(Build("v1", "srv1").code, 0);
+  ASSERT_EQ(Upload("srv1").code, 0);
+  Client("game");
+  ASSERT_EQ(Installed("game"), Expected("srv1", "v1"));
+
+  // The whole tree copied anew; one file changed with the same size and an earlier
+  // time of day, one changed, one gone, one new, one renamed by case only.
+  const std::string copied = "2021-03-12 10:00";
+  Release("v2", "a.dat", SampleData(30000, 2), copied);
+  Release("v2", "b.dat", "bbbb-2", "2021-03-09 14:00");
+  Release("v2", "Data/Map/map01.dat", "map one", copied);
+  Release("v2", "same.dat", "unchanged", copied);
+  Release("v2", "d.dat", "a new file", copied);
+  const std::vector<std::string> previous = {"--previous", tree_.Path("srv1/patch.lst")};
+  const ToolResult refused = Build("v2", "srv2", previous);
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find("Data\\Map\\map01.dat: is Data\\Map\\MAP01.Dat in the previous version"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_FALSE(FileExists(tree_.Path("srv2")));
+  ASSERT_EQ(::rename(tree_.Path("v2/Data/Map/map01.dat").c_str(), tree_.Path("v2/Data/Map/MAP01.Dat").c_str()), 0);
+  const ToolResult built = Build("v2", "srv2", previous);
+  ASSERT_EQ(built.code, 0) << built.err;
+  EXPECT_NE(built.out.find("moved forward: b.dat 2021-03-09 14:00 -> 2021-03-09 15:01"), std::string::npos)
+      << built.out;
+
+  // The dry run says the same as the client will do; without --previous, b.dat would
+  // never arrive.
+  const ToolResult diff = Tool({"diff", tree_.Path("srv1/patch.lst"), tree_.Path("srv2/patch.lst")});
+  EXPECT_EQ(diff.code, 0) << diff.out;
+  EXPECT_NE(diff.out.find("3 to fetch"), std::string::npos) << diff.out;
+  EXPECT_TRUE(Says(diff.out, "delete", "c.dat")) << diff.out;
+  EXPECT_TRUE(Says(diff.out, "keep", "same.dat")) << diff.out;
+  ASSERT_EQ(Build("v2", "careless").code, 0);
+  const ToolResult careless =
+      Tool({"diff", tree_.Path("srv1/patch.lst"), tree_.Path("careless/patch.lst.manifest.json")});
+  EXPECT_EQ(careless.code, 1);
+  EXPECT_TRUE(Says(careless.out, "NEVER", "b.dat")) << careless.out;
+
+  ASSERT_EQ(Upload("srv2", {"--prune"}).code, 0);
+  // The files only the first version named are gone from the server, the rest stay.
+  std::vector<publish::ListedFile> v1;
+  std::string error;
+  ASSERT_TRUE(publish::ReadList(tree_.Path("srv1/patch.lst"), &v1, &error));
+  for (const publish::ListedFile& line : v1) {
+    const bool kept = line.local == "same.dat" || line.local == "Data\\Map\\MAP01.Dat";
+    EXPECT_EQ(FileExists(pyftpd_.root() + "/patch/" + line.remote), kept) << line.remote;
+  }
+
+  const int before = pyftpd_.Retrs();
+  Client("game");
+  EXPECT_EQ(pyftpd_.Retrs() - before, 4) << "the list, a.dat, b.dat and d.dat";
+  EXPECT_FALSE(FileExists(tree_.Path("game/c.dat")));
+  EXPECT_EQ(Installed("game"), Expected("srv2", "v2"));
+}
+
+TEST_F(PublishRun, AClientDuringAKilledAndRepeatedUploadGetsOneWholeVersion) {
+  Release("v1", "a.dat", "first a");
+  Release("v1", "b.dat", "first b");
+  ASSERT_EQ(Build("v1", "srv1").code, 0);
+  ASSERT_EQ(Upload("srv1").code, 0);
+  const std::string list1 = ServerList();
+  const auto version1 = Expected("srv1", "v1");
+  for (int i = 0; i < 4; ++i) Release("v2", "big" + std::to_string(i) + ".dat", Noise(300000, i));
+  Release("v2", "a.dat", "second a");
+  Release("v2", "b.dat", "first b");
+  ASSERT_EQ(Build("v2", "srv2").code, 0);
+  const auto version2 = Expected("srv2", "v2");
+  const auto logged = [&](const std::string& verb, const std::string& name) {
+    int count = 0;
+    for (const FtpLogEntry& entry : pyftpd_.Log()) {
+      if (entry.verb == verb && entry.argument.find("/" + name + ".") != std::string::npos) ++count;
+    }
+    return count;
+  };
+  // The server holds a file's STOR until told otherwise: the upload stops right there.
+  const auto holdAt = [&](const std::string& name) {
+    FtpFaults hold;
+    hold.holdStore = name;
+    pyftpd_.SetFaults(hold);
+  };
+
+  // Killed while the third file is on its way: a.dat and big0.dat are in place.
+  holdAt("big1.dat");
+  auto upload = StartUpload("srv2");
+  ASSERT_TRUE(FtpServerFixture::WaitFor([&] { return logged("STOR", "big1.dat") == 1; }, 60000));
+  upload->Kill();
+  EXPECT_EQ(logged("RNTO", "big0.dat"), 1);
+  EXPECT_EQ(ServerList(), list1);
+  Client("killed");
+  EXPECT_EQ(Installed("killed"), version1);
+
+  // Run again, held once more half-way, then to its end with clients running all along.
+  holdAt("big2.dat");
+  upload = StartUpload("srv2");
+  ASSERT_TRUE(FtpServerFixture::WaitFor([&] { return logged("STOR", "big2.dat") == 1; }, 60000));
+  EXPECT_EQ(logged("RNTO", "big1.dat"), 1);
+  EXPECT_EQ(ServerList(), list1);
+  Client("held");
+  EXPECT_EQ(Installed("held"), version1);
+  pyftpd_.ClearFaults();
+  int runs = 0;
+  do {
+    const std::string name = "during" + std::to_string(runs++);
+    Client(name);
+    const auto installed = Installed(name);
+    EXPECT_TRUE(installed == version1 || installed == version2) << name;
+  } while (upload->Running() && !HasFailure());
+  EXPECT_EQ(upload->Wait(), 0) << upload->Err();
+  EXPECT_EQ(ServerList(), ReadFile(tree_.Path("srv2/patch.lst")));
+  // What was in place before the kill was not stored again.
+  EXPECT_EQ(logged("STOR", "big0.dat"), 1);
+  EXPECT_EQ(logged("STOR", "big3.dat"), 1);
+  Client("late");
+  EXPECT_EQ(Installed("late"), version2);
+}
+
+}  // namespace
