@@ -36,6 +36,14 @@ int32_t AddSaturated(int32_t total, uint32_t n) {
   return sum > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
 }
 
+// "[<file>/<files>] <name><suffix>" in the status line.
+void ShowFileStatus(Patcher& p, const char* name, const char* suffix, bool force) {
+  char prefix[40];
+  std::snprintf(prefix, sizeof prefix, "[%d/%d] ", static_cast<int>(p.fileIndex), static_cast<int>(p.fileCount));
+  char text[128];
+  ComposeWithName(text, prefix, name, suffix);
+  p.ShowStatus(text, force);
+}
 
 // A connection failed: remember it, ask whether to start the game anyway, close.
 void ConnectionFailed(Patcher& p, const char* question) {
@@ -178,11 +186,7 @@ void Patcher::HandleFetchingFile(uint32_t status, const void* information) {
       const uint32_t n = information != nullptr ? *static_cast<const uint32_t*>(information) : 0;
       fileBytes = AddSaturated(fileBytes, n);
       totalReceived = AddSaturated(totalReceived, n);
-      char prefix[40];
-      std::snprintf(prefix, sizeof prefix, "[%d/%d] ", static_cast<int>(fileIndex), static_cast<int>(fileCount));
-      char text[128];
-      ComposeWithName(text, prefix, entry->listedName, " receiving...");
-      ShowStatus(text, false);
+      ShowFileStatus(*this, entry->listedName, " receiving...", false);
       break;
     }
     case plat::kFtpRequestComplete: {
@@ -230,6 +234,15 @@ void Patcher::HandleFetchingFile(uint32_t status, const void* information) {
     default:
       break;
   }
+}
+
+void Patcher::StartUnpack(PatchEntry* entry) {
+  SetBarPosition(0);
+  // The state is still FetchingFile here, so the status shows the finished download's
+  // figures once more.
+  ShowFileStatus(*this, entry != nullptr ? entry->listedName : "", " uncompressing file...", true);
+  state.store(Unpacking);
+  plat::SignalEvent(unpackEvent);
 }
 
 void Patcher::FinishUnpack() {
