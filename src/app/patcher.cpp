@@ -197,22 +197,13 @@ intptr_t PLAT_CALLBACK PatchDialogProc(plat::WindowHandle window, uint32_t messa
 void PLAT_CALLBACK TransferStatusCallback(plat::FtpHandle, uintptr_t context, uint32_t status, void* information, uint32_t) {
   Patcher* p = reinterpret_cast<Patcher*>(context);
   if (p == nullptr || p->ClosingStarted()) return;
-  switch (static_cast<int8_t>(p->state.load())) {
-    case Connecting:
-      p->HandleConnecting(status, information);
-      break;
-    case FetchingList:
-      p->HandleFetchingList(status, information);
-      break;
-    case ConnectingForFile:
-      p->HandleConnectingForFile(status, information);
-      break;
-    case FetchingFile:
-      p->HandleFetchingFile(status, information);
-      break;
-    default:
-      break;  // Idle, Unpacking, Closing: ignored
-  }
+  // The handlers of the states from Connecting to FetchingFile, in order; in the others
+  // (Idle, Unpacking, Closing) notifications are ignored.
+  using Handler = void (Patcher::*)(uint32_t, const void*);
+  static constexpr Handler kHandlers[] = {&Patcher::HandleConnecting, &Patcher::HandleFetchingList,
+                                          &Patcher::HandleConnectingForFile, &Patcher::HandleFetchingFile};
+  const int8_t state = p->state.load();
+  if (state >= Connecting && state <= FetchingFile) (p->*kHandlers[state - Connecting])(status, information);
 }
 
 int PatcherMain(plat::ModuleHandle instance, int argc, char** argv) {

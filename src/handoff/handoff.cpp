@@ -89,37 +89,34 @@ void StartGame(plat::WindowHandle owner, const char* installDir) {
 
 bool LaunchOnClose(plat::WindowHandle owner, const char* installDir, const PatchEntry* pendingPatcher,
                    bool startGame) {
-  if (pendingPatcher != nullptr) {
-    const PatchEntry& e = *pendingPatcher;
-    // The replacing copy works on the paths as the disk spells them (it declares no
-    // installation of its own), so it replaces the installed patcher whatever case the
-    // list gave its name in.
-    char staged[kPathCapacity];
-    char installed[kPathCapacity];
-    if (!plat::ResolvePath(e.stagingPath, staged, sizeof staged) ||
-        !plat::ResolvePath(e.localPath, installed, sizeof installed)) {
-      ShowSystemError(owner, plat::LastErrorCode());
-      return false;
-    }
-    char commandLine[4 * kPathCapacity + 32];
-    if (!Quotable(staged) || !Quotable(installed) || !Quotable(e.date) || !Quotable(e.time)) {
-      ShowSystemError(owner, plat::InvalidNameCode());
-      return false;
-    }
-    const int n = std::snprintf(commandLine, sizeof commandLine, " -P \"%s\" \"%s\" \"%s\" \"%s\"", staged,
-                                installed, e.date, e.time);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof commandLine) {
-      ShowSystemError(owner, plat::NameTooLongCode());
-      return false;
-    }
-    // A download arrives as a plain file; it must be startable as a program.
-    plat::MakeExecutable(staged);
-    if (plat::StartProgram(staged, commandLine)) return true;
-    ShowSystemError(owner, plat::LastErrorCode());
+  if (pendingPatcher == nullptr) {
+    if (startGame) StartGame(owner, installDir);
     return false;
   }
-  if (startGame) StartGame(owner, installDir);
-  return false;
+  const PatchEntry& e = *pendingPatcher;
+  const auto failed = [owner](uint32_t code) {
+    ShowSystemError(owner, code);
+    return false;
+  };
+  // The replacing copy works on the paths as the disk spells them (it declares no
+  // installation of its own), so it replaces the installed patcher whatever case the
+  // list gave its name in.
+  char staged[kPathCapacity];
+  char installed[kPathCapacity];
+  if (!plat::ResolvePath(e.stagingPath, staged, sizeof staged) ||
+      !plat::ResolvePath(e.localPath, installed, sizeof installed)) {
+    return failed(plat::LastErrorCode());
+  }
+  if (!Quotable(staged) || !Quotable(installed) || !Quotable(e.date) || !Quotable(e.time)) {
+    return failed(plat::InvalidNameCode());
+  }
+  char commandLine[4 * kPathCapacity + 32];
+  const int n = std::snprintf(commandLine, sizeof commandLine, " -P \"%s\" \"%s\" \"%s\" \"%s\"", staged, installed,
+                              e.date, e.time);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof commandLine) return failed(plat::NameTooLongCode());
+  // A download arrives as a plain file; it must be startable as a program.
+  plat::MakeExecutable(staged);
+  return plat::StartProgram(staged, commandLine) || failed(plat::LastErrorCode());
 }
 
 // The switch modes run before any window exists: their boxes have no owner.
