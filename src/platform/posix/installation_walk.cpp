@@ -194,87 +194,15 @@ Dir* Child(Dir* d, const std::string& spelling) {
 }
 
 // The place of directory `d` itself: its parent and its name, or "." in the root.
-int PlaceOfDirectory(Dir* d, Place* out) {
+bool PlaceOfDirectory(Dir* d, Place* out) {
   Dir* holder = d->parent != nullptr ? d->parent : d;
   out->dir = holder;
   out->dirfd = Fd(holder);
-  if (out->dirfd < 0) return errno;
+  if (out->dirfd < 0) return false;
   out->leaf = d->parent != nullptr ? d->name : ".";
   out->exists = true;
   out->type = DT_DIR;
-  return 0;
-}
-
-// Walk::Resolve, returning 0 or the error code.
-int ResolveCode(const char* path, bool followLeaf, Place* out) {
-  *out = Place{};
-  Installation* in = g_installation.get();
-  const char* rest = nullptr;
-  if (in == nullptr || !(Below(path, in->root, &rest) || Below(path, in->real, &rest))) {
-    out->leaf = path;
-    return 0;
-  }
-  // The walk's stack of components still to go; kept between walks (they all run
-  // under g_mutex) so that a long list does not allocate it for every line.
-  static std::vector<std::string> pending;
-  pending.clear();
-  PushComponents(rest, std::strlen(rest), &pending);
-  Dir* cur = &in->top;
-  int links = 0;
-  if (pending.empty()) return PlaceOfDirectory(cur, out);
-  while (!pending.empty()) {
-    const std::string component = std::move(pending.back());
-    pending.pop_back();
-    const bool last = pending.empty();
-    if (component == "..") {
-      if (cur->parent == nullptr) return kOutside;
-      cur = cur->parent;
-      if (last) return PlaceOfDirectory(cur, out);
-      continue;
-    }
-    Name found;
-    struct stat st;
-    bool haveStatus = false;
-    const bool has = Find(cur, component, &found, &st, &haveStatus);
-    if (has && found.type == DT_LNK && (!last || followLeaf)) {
-      if (++links > kLinkLimit) return ELOOP;
-      char target[PATH_MAX];
-      const ssize_t n = ::readlinkat(Fd(cur), found.spelling.c_str(), target, sizeof target - 1);
-      if (n <= 0) return n < 0 ? errno : ENOENT;
-      target[n] = '\0';
-      if (target[0] == '/') {
-        const char* inside = nullptr;
-        if (!Below(target, in->real, &inside) && !Below(target, in->root, &inside)) return kOutside;
-        cur = &in->top;
-        PushComponents(inside, std::strlen(inside), &pending);
-      } else {
-        PushComponents(target, static_cast<size_t>(n), &pending);
-      }
-      // A link to "." or to the root names the directory reached so far.
-      if (pending.empty()) return PlaceOfDirectory(cur, out);
-      continue;
-    }
-    if (last) {
-      out->dir = cur;
-      out->dirfd = Fd(cur);
-      if (out->dirfd < 0) return errno;
-      out->leaf = has ? found.spelling : component;
-      out->exists = has;
-      out->type = has ? found.type : static_cast<unsigned char>(DT_UNKNOWN);
-      out->haveStatus = has && haveStatus;
-      if (out->haveStatus) out->status = st;
-      return 0;
-    }
-    if (!has) return ENOENT;
-    if (found.type != DT_DIR) return ENOTDIR;
-    cur = Child(cur, found.spelling);
-    if (Fd(cur) < 0) {
-      const int error = errno;
-      if (error == ENOENT) RemoveName(cur->parent, found.spelling);
-      return error;
-    }
-  }
-  return ENOENT;  // not reached: the last component returns above
+  return true;
 }
 
 // Keeps the descriptors of a long run bounded; called before each walk, never during.
@@ -289,8 +217,75 @@ void TrimDescriptors() {
 Walk::Walk() : lock_(g_mutex) { TrimDescriptors(); }
 
 bool Walk::Resolve(const char* path, bool followLeaf, Place* out) {
-  const int error = ResolveCode(path, followLeaf, out);
-  return error == 0 || Fail(error);
+  *out = Place{};
+  Installation* in = g_installation.get();
+  const char* rest = nullptr;
+  if (in == nullptr || !(Below(path, in->root, &rest) || Below(path, in->real, &rest))) {
+    out->leaf = path;
+    return true;
+  }
+  // The walk's stack of components still to go; kept between walks (they all run
+  // under g_mutex) so that a long list does not allocate it for every line.
+  static std::vector<std::string> pending;
+  pending.clear();
+  PushComponents(rest, std::strlen(rest), &pending);
+  Dir* cur = &in->top;
+  int links = 0;
+  if (pending.empty()) return PlaceOfDirectory(cur, out);
+  while (!pending.empty()) {
+    const std::string component = std::move(pending.back());
+    pending.pop_back();
+    const bool last = pending.empty();
+    if (component == "..") {
+      if (cur->parent == nullptr) return Fail(kOutside);
+      cur = cur->parent;
+      if (last) return PlaceOfDirectory(cur, out);
+      continue;
+    }
+    Name found;
+    struct stat st;
+    bool haveStatus = false;
+    const bool has = Find(cur, component, &found, &st, &haveStatus);
+    if (has && found.type == DT_LNK && (!last || followLeaf)) {
+      if (++links > kLinkLimit) return Fail(ELOOP);
+      char target[PATH_MAX];
+      const ssize_t n = ::readlinkat(Fd(cur), found.spelling.c_str(), target, sizeof target - 1);
+      if (n < 0) return false;
+      if (n == 0) return Fail(ENOENT);
+      target[n] = '\0';
+      if (target[0] == '/') {
+        const char* inside = nullptr;
+        if (!Below(target, in->real, &inside) && !Below(target, in->root, &inside)) return Fail(kOutside);
+        cur = &in->top;
+        PushComponents(inside, std::strlen(inside), &pending);
+      } else {
+        PushComponents(target, static_cast<size_t>(n), &pending);
+      }
+      // A link to "." or to the root names the directory reached so far.
+      if (pending.empty()) return PlaceOfDirectory(cur, out);
+      continue;
+    }
+    if (last) {
+      out->dir = cur;
+      out->dirfd = Fd(cur);
+      if (out->dirfd < 0) return false;
+      out->leaf = has ? found.spelling : component;
+      out->exists = has;
+      out->type = has ? found.type : static_cast<unsigned char>(DT_UNKNOWN);
+      out->haveStatus = has && haveStatus;
+      if (out->haveStatus) out->status = st;
+      return true;
+    }
+    if (!has) return Fail(ENOENT);
+    if (found.type != DT_DIR) return Fail(ENOTDIR);
+    cur = Child(cur, found.spelling);
+    if (Fd(cur) < 0) {
+      const int error = errno;
+      if (error == ENOENT) RemoveName(cur->parent, found.spelling);
+      return Fail(error);
+    }
+  }
+  return Fail(ENOENT);  // not reached: the last component returns above
 }
 
 // A directory not listed yet is read from disk when it is, and has nothing to follow.
