@@ -2,8 +2,6 @@
 // routing of FTP notifications, and the start and end of a run.
 #include "app/patcher.h"
 
-#include <cstdio>
-#include <cstring>
 #include <new>
 #include <thread>
 
@@ -16,17 +14,12 @@
 #include "platform/instance.h"
 #include "ui/dialog_layout.h"
 
-const char kBoxTitle[] = "Tessary ZidoDiruv";
-
 namespace {
 
 // Set on WM_INITDIALOG: how the dialog procedure finds the record.
 Patcher* g_patcher = nullptr;
 // The thread that runs the window.
 std::thread::id g_uiThread;
-
-int g_argc = 0;
-char** g_argv = nullptr;
 
 bool NoHandlerRunning(void* argument) {
   Patcher* p = static_cast<Patcher*>(argument);
@@ -45,17 +38,6 @@ void WaitServing(plat::WindowHandle window, bool (*done)(void*), void* argument)
 
 }  // namespace
 
-void SetProcessArguments(int argc, char** argv) {
-  g_argc = argc;
-  g_argv = argv;
-}
-
-int ProcessArgumentCount() { return g_argc; }
-
-const char* ProcessArgument(int index) {
-  return index >= 0 && index < g_argc && g_argv != nullptr ? g_argv[index] : nullptr;
-}
-
 Patcher::Patcher() {
   plat::InitWindowControls();
   tick = plat::TickCount;
@@ -70,17 +52,9 @@ bool Patcher::RunPatchWindow(plat::ModuleHandle instance) {
                               reinterpret_cast<intptr_t>(this)) >= 0;
 }
 
-int Patcher::Box(const char* text, uint32_t buttons) {
-  return plat::ShowMessageBox(hwnd, text, kBoxTitle, buttons | plat::kBoxIconError);
-}
+int Patcher::Box(const char* text, uint32_t buttons) { return ShowErrorBox(hwnd, text, buttons); }
 
-void Patcher::ReportSystemError(uint32_t code) {
-  char text[512];
-  if (!plat::ErrorText(code, text, sizeof text)) {
-    std::snprintf(text, sizeof text, "An unexpected error occurred (error %u).", static_cast<unsigned>(code));
-  }
-  Box(text, plat::kBoxOk);
-}
+void Patcher::ReportSystemError(uint32_t code) { ShowSystemError(hwnd, code); }
 
 void Patcher::SendCloseAndLeave() {
   plat::WindowHandle window = hwnd;
@@ -142,7 +116,8 @@ void Patcher::ClosePatcher() {
   WaitServing(hwnd, NoHandlerRunning, this);
 
   // The launch reads what the handlers decided, so it follows their end.
-  const bool handOffStarted = LaunchOnClose(*this);
+  const bool handOffStarted =
+      LaunchOnClose(hwnd, installDir, pendingPatcher, networkFailed != 0 && launchAfterFailure != 0);
 
   if (stopEvent != nullptr) plat::SignalEvent(stopEvent);
   if (workerThread != nullptr) {
@@ -222,22 +197,13 @@ intptr_t PLAT_CALLBACK PatchDialogProc(plat::WindowHandle window, uint32_t messa
 void PLAT_CALLBACK TransferStatusCallback(plat::FtpHandle, uintptr_t context, uint32_t status, void* information, uint32_t) {
   Patcher* p = reinterpret_cast<Patcher*>(context);
   if (p == nullptr || p->ClosingStarted()) return;
-  switch (static_cast<int8_t>(p->state.load())) {
-    case Connecting:
-      p->HandleConnecting(status, information);
-      break;
-    case FetchingList:
-      p->HandleFetchingList(status, information);
-      break;
-    case ConnectingForFile:
-      p->HandleConnectingForFile(status, information);
-      break;
-    case FetchingFile:
-      p->HandleFetchingFile(status, information);
-      break;
-    default:
-      break;  // Idle, Unpacking, Closing: ignored
-  }
+  // The handlers of the states from Connecting to FetchingFile, in order; in the others
+  // (Idle, Unpacking, Closing) notifications are ignored.
+  using Handler = void (Patcher::*)(uint32_t, const void*);
+  static constexpr Handler kHandlers[] = {&Patcher::HandleConnecting, &Patcher::HandleFetchingList,
+                                          &Patcher::HandleConnectingForFile, &Patcher::HandleFetchingFile};
+  const int8_t state = p->state.load();
+  if (state >= Connecting && state <= FetchingFile) (p->*kHandlers[state - Connecting])(status, information);
 }
 
 int PatcherMain(plat::ModuleHandle instance, int argc, char** argv) {

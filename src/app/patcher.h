@@ -11,6 +11,8 @@
 #include "platform/ftp.h"
 #include "platform/sync.h"
 #include "platform/window.h"
+#include "ui/progress_window.h"
+#include "ui/status.h"
 
 enum PatcherState : int8_t {
   Idle = 0,
@@ -21,15 +23,6 @@ enum PatcherState : int8_t {
   Unpacking = 5,
   Closing = 6,
 };
-
-// Messages to the progress window; lParam is always 0.
-constexpr uint32_t WM_PATCH_CONNECT = plat::kMsgUser + 1;
-constexpr uint32_t WM_PATCH_FINISH = plat::kMsgUser + 2;
-constexpr uint32_t WM_PATCH_UNPACK_PROGRESS = plat::kMsgUser + 11;  // wParam: bytes so far
-constexpr uint32_t WM_PATCH_UNPACK_DONE = plat::kMsgUser + 12;
-
-// Texts the user sees in boxes.
-extern const char kBoxTitle[];  // "Tessary ZidoDiruv"
 
 class Patcher {
  public:
@@ -118,10 +111,8 @@ class Patcher {
   uint32_t (*tick)() = nullptr;
   std::atomic<bool> closeStarted{false};
   std::atomic<bool> senderAwaitingClose{false};
-  // What the bar was last sent (INT32_MIN: no position yet, which shows as empty like
-  // the bar of a new window), and whether its range has been set.
-  std::atomic<int32_t> barPosition{INT32_MIN};
-  std::atomic<bool> barRangeSet{false};
+  // What the bar was last sent.
+  BarMemo bar;
 
  private:
   Patcher(const Patcher&) = delete;
@@ -136,11 +127,6 @@ void PLAT_CALLBACK TransferStatusCallback(plat::FtpHandle handle, uintptr_t cont
 
 // The worker thread's procedure (argument: the Patcher).
 unsigned UnpackWorker(void* patcher);
-
-// The process's arguments, for the hand-off switches that read them themselves.
-void SetProcessArguments(int argc, char** argv);
-int ProcessArgumentCount();
-const char* ProcessArgument(int index);
 
 // The entry point, shared by both builds.
 int PatcherMain(plat::ModuleHandle instance, int argc, char** argv);

@@ -30,12 +30,25 @@ const plat::FtpAsyncResult* AsResult(const void* information) {
 
 bool Failed(const void* information) { return information == nullptr || AsResult(information)->error != 0; }
 
+// The connection's handle, announced before its connect completes.
+void TakeConnection(Patcher& p, const void* information) {
+  if (information != nullptr) p.connectionHandle = reinterpret_cast<plat::FtpHandle>(AsResult(information)->result);
+}
+
 // Adds without overflowing: the counters are signed 32-bit and stop at their maximum.
 int32_t AddSaturated(int32_t total, uint32_t n) {
   const int64_t sum = static_cast<int64_t>(total) + static_cast<int64_t>(n);
   return sum > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
 }
 
+// "[<file>/<files>] <name><suffix>" in the status line.
+void ShowFileStatus(Patcher& p, const char* name, const char* suffix, bool force) {
+  char prefix[40];
+  std::snprintf(prefix, sizeof prefix, "[%d/%d] ", static_cast<int>(p.fileIndex), static_cast<int>(p.fileCount));
+  char text[128];
+  ComposeWithName(text, prefix, name, suffix);
+  p.ShowStatus(text, force);
+}
 
 // A connection failed: remember it, ask whether to start the game anyway, close.
 void ConnectionFailed(Patcher& p, const char* question) {
@@ -71,58 +84,41 @@ void Patcher::ConnectToServer() {
 }
 
 void Patcher::HandleConnecting(uint32_t status, const void* information) {
-  switch (status) {
-    case plat::kFtpResolvingName:
-      ShowStatus("Connecting to ZidoDiruv Server...", true);
-      break;
-    case plat::kFtpHandleCreated:
-      if (information != nullptr) connectionHandle = reinterpret_cast<plat::FtpHandle>(AsResult(information)->result);
-      break;
-    case plat::kFtpRequestComplete: {
-      if (Failed(information)) {
-        ConnectionFailed(*this, kListQuestion);
-        return;
-      }
-      ShowStatus("Successfully connected.", true);
-      char remote[1024];
-      const size_t length = std::strlen(baseDirectory);
-      const bool endsWithSlash = length > 0 && baseDirectory[length - 1] == '/';
-      std::snprintf(remote, sizeof remote, "%s%s%s", baseDirectory, endsWithSlash ? "" : "/", listFileName);
-      state.store(FetchingList);
-      IssueDownload(*this, remote, listTempPath);
-      break;
-    }
-    default:
-      break;
+  if (status == plat::kFtpResolvingName) ShowStatus("Connecting to ZidoDiruv Server...", true);
+  if (status == plat::kFtpHandleCreated) TakeConnection(*this, information);
+  if (status != plat::kFtpRequestComplete) return;
+  if (Failed(information)) {
+    ConnectionFailed(*this, kListQuestion);
+    return;
   }
+  ShowStatus("Successfully connected.", true);
+  char remote[1024];
+  const size_t length = std::strlen(baseDirectory);
+  const bool endsWithSlash = length > 0 && baseDirectory[length - 1] == '/';
+  std::snprintf(remote, sizeof remote, "%s%s%s", baseDirectory, endsWithSlash ? "" : "/", listFileName);
+  state.store(FetchingList);
+  IssueDownload(*this, remote, listTempPath);
 }
 
 void Patcher::HandleFetchingList(uint32_t status, const void* information) {
-  switch (status) {
-    case plat::kFtpResponseReceived:
-      ShowStatus("Getting patch file list...", false);
-      break;
-    case plat::kFtpRequestComplete:
-      if (Failed(information)) {
-        Box("Cannot receive patch file.", plat::kBoxOk);
-        SendCloseAndLeave();
-        return;
-      }
-      plat::FtpCloseHandle(connectionHandle.exchange(nullptr));
-      ShowStatus("Confirming patch file list...", true);
-      ParsePatchList(listTempPath, entries);
-      if (entries.head == nullptr) {
-        // Nothing to do: the game is started ("Patch installed." is not shown).
-        plat::PostToWindow(hwnd, WM_PATCH_FINISH, 0, 0);
-        return;
-      }
-      state.store(ConnectingForFile);
-      cursor = entries.head;
-      ProcessQueue();
-      break;
-    default:
-      break;
+  if (status == plat::kFtpResponseReceived) ShowStatus("Getting patch file list...", false);
+  if (status != plat::kFtpRequestComplete) return;
+  if (Failed(information)) {
+    Box("Cannot receive patch file.", plat::kBoxOk);
+    SendCloseAndLeave();
+    return;
   }
+  plat::FtpCloseHandle(connectionHandle.exchange(nullptr));
+  ShowStatus("Confirming patch file list...", true);
+  ParsePatchList(listTempPath, entries);
+  if (entries.head == nullptr) {
+    // Nothing to do: the game is started ("Patch installed." is not shown).
+    plat::PostToWindow(hwnd, WM_PATCH_FINISH, 0, 0);
+    return;
+  }
+  state.store(ConnectingForFile);
+  cursor = entries.head;
+  ProcessQueue();
 }
 
 void Patcher::ProcessQueue() {
@@ -145,91 +141,83 @@ void Patcher::ProcessQueue() {
 }
 
 void Patcher::HandleConnectingForFile(uint32_t status, const void* information) {
-  switch (status) {
-    case plat::kFtpHandleCreated:
-      if (information != nullptr) connectionHandle = reinterpret_cast<plat::FtpHandle>(AsResult(information)->result);
-      SetBarPosition(0);
-      break;
-    case plat::kFtpRequestComplete: {
-      if (Failed(information)) {
-        ConnectionFailed(*this, kFileQuestion);
-        return;
-      }
-      PatchEntry* entry = static_cast<PatchEntry*>(cursor->value);
-      lastStatusTick = 0;
-      ++fileIndex;
-      fileStartTick = tick();
-      fileBytes = 0;
-      SetBarRange();
-      CreateParentDirectories(entry->stagingPath);
-      state.store(FetchingFile);
-      IssueDownload(*this, entry->remotePath, entry->stagingPath);
-      break;
-    }
-    default:
-      break;
+  if (status == plat::kFtpHandleCreated) {
+    TakeConnection(*this, information);
+    SetBarPosition(0);
   }
+  if (status != plat::kFtpRequestComplete) return;
+  if (Failed(information)) {
+    ConnectionFailed(*this, kFileQuestion);
+    return;
+  }
+  PatchEntry* entry = static_cast<PatchEntry*>(cursor->value);
+  lastStatusTick = 0;
+  ++fileIndex;
+  fileStartTick = tick();
+  fileBytes = 0;
+  SetBarRange();
+  CreateParentDirectories(entry->stagingPath);
+  state.store(FetchingFile);
+  IssueDownload(*this, entry->remotePath, entry->stagingPath);
 }
 
 void Patcher::HandleFetchingFile(uint32_t status, const void* information) {
   PatchEntry* entry = static_cast<PatchEntry*>(cursor->value);
-  switch (status) {
-    case plat::kFtpResponseReceived: {
-      const uint32_t n = information != nullptr ? *static_cast<const uint32_t*>(information) : 0;
-      fileBytes = AddSaturated(fileBytes, n);
-      totalReceived = AddSaturated(totalReceived, n);
-      char prefix[40];
-      std::snprintf(prefix, sizeof prefix, "[%d/%d] ", static_cast<int>(fileIndex), static_cast<int>(fileCount));
-      char text[128];
-      ComposeWithName(text, prefix, entry->listedName, " receiving...");
-      ShowStatus(text, false);
-      break;
-    }
-    case plat::kFtpRequestComplete: {
-      if (Failed(information)) {
-        char text[128];
-        ComposeWithName(text, "", entry->remotePath, " cannot receive file.");
-        Box(text, plat::kBoxOk);
+  if (status == plat::kFtpResponseReceived) {
+    const uint32_t n = information != nullptr ? *static_cast<const uint32_t*>(information) : 0;
+    fileBytes = AddSaturated(fileBytes, n);
+    totalReceived = AddSaturated(totalReceived, n);
+    ShowFileStatus(*this, entry->listedName, " receiving...", false);
+  }
+  if (status != plat::kFtpRequestComplete) return;
+  if (Failed(information)) {
+    char text[128];
+    ComposeWithName(text, "", entry->remotePath, " cannot receive file.");
+    Box(text, plat::kBoxOk);
+    SendCloseAndLeave();
+    return;
+  }
+  plat::FtpCloseHandle(connectionHandle.exchange(nullptr));
+  switch (entry->kind) {
+    case 'P':
+      // The new patcher, handed over to at the end; a later one replaces an earlier
+      // one. A patcher's file that is not this program's own (a list written for
+      // another build of the patcher names that build's file) is installed as any
+      // file is, so the installation stays whole and the next run finds it current.
+      if (plat::IsOwnProgramFile(entry->localPath)) {
+        pendingPatcher = entry;
+        break;
+      }
+      [[fallthrough]];
+    case 'C':
+      // A file that cannot be put in place ends the run like any other failure;
+      // what was installed before it stays.
+      if (!InstallEntry(entry)) {
+        ReportSystemError(plat::LastErrorCode());
         SendCloseAndLeave();
         return;
       }
-      plat::FtpCloseHandle(connectionHandle.exchange(nullptr));
-      switch (entry->kind) {
-        case 'P':
-          // The new patcher, handed over to at the end; a later one replaces an earlier
-          // one. A patcher's file that is not this program's own (a list written for
-          // another build of the patcher names that build's file) is installed as any
-          // file is, so the installation stays whole and the next run finds it current.
-          if (plat::IsOwnProgramFile(entry->localPath)) {
-            pendingPatcher = entry;
-            break;
-          }
-          [[fallthrough]];
-        case 'C':
-          // A file that cannot be put in place ends the run like any other failure;
-          // what was installed before it stays.
-          if (!InstallEntry(entry)) {
-            ReportSystemError(plat::LastErrorCode());
-            SendCloseAndLeave();
-            return;
-          }
-          break;
-        case 'Z':
-          StartUnpack(entry);  // the worker's done message moves the walk on
-          return;
-        default:
-          // The staged file stays until the shutdown removes it.
-          Box("Patch file type is not right.", plat::kBoxOk);
-          break;
-      }
-      state.store(ConnectingForFile);
-      cursor = cursor->next;
-      ProcessQueue();
       break;
-    }
+    case 'Z':
+      StartUnpack(entry);  // the worker's done message moves the walk on
+      return;
     default:
+      // The staged file stays until the shutdown removes it.
+      Box("Patch file type is not right.", plat::kBoxOk);
       break;
   }
+  state.store(ConnectingForFile);
+  cursor = cursor->next;
+  ProcessQueue();
+}
+
+void Patcher::StartUnpack(PatchEntry* entry) {
+  SetBarPosition(0);
+  // The state is still FetchingFile here, so the status shows the finished download's
+  // figures once more.
+  ShowFileStatus(*this, entry != nullptr ? entry->listedName : "", " uncompressing file...", true);
+  state.store(Unpacking);
+  plat::SignalEvent(unpackEvent);
 }
 
 void Patcher::FinishUnpack() {

@@ -3,14 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/patcher.h"
 #include "install/install.h"
 #include "patchlist/config.h"
+#include "patchlist/patch_entry.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/process.h"
-#include "platform/window.h"
+#include "ui/progress_window.h"
 
 namespace {
 
@@ -28,32 +28,8 @@ constexpr uint32_t kRetryLimitMs = 3000;
 // Paths hold up to 1023 characters.
 constexpr size_t kPathCapacity = 1024;
 
-// Starts the game; on failure the system's text for the error is shown.
-void StartGame(Patcher& p) {
-  char path[kPathCapacity];
-  if (!GamePath(p.installDir, path, sizeof path)) {
-    p.ReportSystemError(plat::LastErrorCode());
-    return;
-  }
-  // The game as the disk spells its name (a list may have installed "vorn.exe").
-  char diskPath[kPathCapacity];
-  const char* program = plat::ResolvePath(path, diskPath, sizeof diskPath) ? diskPath : path;
-  // A game file that came as a new download is a plain file; it must be startable.
-  plat::MakeExecutable(program);
-  if (plat::StartProgram(program, kGameCommandLine)) return;
-  const uint32_t code = plat::LastErrorCode();
-  // A Windows game where nothing can start it: what to do, not the system's text.
-  if (code == plat::kProcessErrorNeedsWine) {
-    p.Box(kGameNeedsWine, plat::kBoxOk);
-  } else {
-    p.ReportSystemError(code);
-  }
-}
-
-// A box of the switch modes: there is no window to own it.
-void ShowUnownedBox(const char* text) {
-  plat::ShowMessageBox(nullptr, text, kBoxTitle, plat::kBoxOk | plat::kBoxIconError);
-}
+int g_argc = 0;
+char** g_argv = nullptr;
 
 // Tries `attempt` until it succeeds or the limit has passed; the limit is measured by
 // the unsigned difference of 32-bit ticks, so a wrap of the counter does no harm.
@@ -79,45 +55,71 @@ bool GamePath(const char* installDir, char* out, unsigned capacity) {
   return false;
 }
 
-void Patcher::LaunchGame() {
-  if (ClosingStarted()) return;
-  StartGame(*this);
-  plat::SendToWindow(hwnd, plat::kMsgClose, 0, 0);
+void SetProcessArguments(int argc, char** argv) {
+  g_argc = argc;
+  g_argv = argv;
 }
 
-bool LaunchOnClose(Patcher& p) {
-  if (p.pendingPatcher != nullptr) {
-    const PatchEntry& e = *p.pendingPatcher;
-    // The replacing copy works on the paths as the disk spells them (it declares no
-    // installation of its own), so it replaces the installed patcher whatever case the
-    // list gave its name in.
-    char staged[kPathCapacity];
-    char installed[kPathCapacity];
-    if (!plat::ResolvePath(e.stagingPath, staged, sizeof staged) ||
-        !plat::ResolvePath(e.localPath, installed, sizeof installed)) {
-      p.ReportSystemError(plat::LastErrorCode());
-      return false;
-    }
-    char commandLine[4 * kPathCapacity + 32];
-    if (!Quotable(staged) || !Quotable(installed) || !Quotable(e.date) || !Quotable(e.time)) {
-      p.ReportSystemError(plat::InvalidNameCode());
-      return false;
-    }
-    const int n = std::snprintf(commandLine, sizeof commandLine, " -P \"%s\" \"%s\" \"%s\" \"%s\"", staged,
-                                installed, e.date, e.time);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof commandLine) {
-      p.ReportSystemError(plat::NameTooLongCode());
-      return false;
-    }
-    // A download arrives as a plain file; it must be startable as a program.
-    plat::MakeExecutable(staged);
-    if (plat::StartProgram(staged, commandLine)) return true;
-    p.ReportSystemError(plat::LastErrorCode());
+int ProcessArgumentCount() { return g_argc; }
+
+const char* ProcessArgument(int index) {
+  return index >= 0 && index < g_argc && g_argv != nullptr ? g_argv[index] : nullptr;
+}
+
+void StartGame(plat::WindowHandle owner, const char* installDir) {
+  char path[kPathCapacity];
+  if (!GamePath(installDir, path, sizeof path)) {
+    ShowSystemError(owner, plat::LastErrorCode());
+    return;
+  }
+  // The game as the disk spells its name (a list may have installed "vorn.exe").
+  char diskPath[kPathCapacity];
+  const char* program = plat::ResolvePath(path, diskPath, sizeof diskPath) ? diskPath : path;
+  // A game file that came as a new download is a plain file; it must be startable.
+  plat::MakeExecutable(program);
+  if (plat::StartProgram(program, kGameCommandLine)) return;
+  const uint32_t code = plat::LastErrorCode();
+  // A Windows game where nothing can start it: what to do, not the system's text.
+  if (code == plat::kProcessErrorNeedsWine) {
+    ShowErrorBox(owner, kGameNeedsWine, plat::kBoxOk);
+  } else {
+    ShowSystemError(owner, code);
+  }
+}
+
+bool LaunchOnClose(plat::WindowHandle owner, const char* installDir, const PatchEntry* pendingPatcher,
+                   bool startGame) {
+  if (pendingPatcher == nullptr) {
+    if (startGame) StartGame(owner, installDir);
     return false;
   }
-  if (p.networkFailed && p.launchAfterFailure) StartGame(p);
-  return false;
+  const PatchEntry& e = *pendingPatcher;
+  const auto failed = [owner](uint32_t code) {
+    ShowSystemError(owner, code);
+    return false;
+  };
+  // The replacing copy works on the paths as the disk spells them (it declares no
+  // installation of its own), so it replaces the installed patcher whatever case the
+  // list gave its name in.
+  char staged[kPathCapacity];
+  char installed[kPathCapacity];
+  if (!plat::ResolvePath(e.stagingPath, staged, sizeof staged) ||
+      !plat::ResolvePath(e.localPath, installed, sizeof installed)) {
+    return failed(plat::LastErrorCode());
+  }
+  if (!Quotable(staged) || !Quotable(installed) || !Quotable(e.date) || !Quotable(e.time)) {
+    return failed(plat::InvalidNameCode());
+  }
+  char commandLine[4 * kPathCapacity + 32];
+  const int n = std::snprintf(commandLine, sizeof commandLine, " -P \"%s\" \"%s\" \"%s\" \"%s\"", staged, installed,
+                              e.date, e.time);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof commandLine) return failed(plat::NameTooLongCode());
+  // A download arrives as a plain file; it must be startable as a program.
+  plat::MakeExecutable(staged);
+  return plat::StartProgram(staged, commandLine) || failed(plat::LastErrorCode());
 }
+
+// The switch modes run before any window exists: their boxes have no owner.
 
 // -P source target date time, run from the new patcher's staging copy (the source).
 // The copy over the installed patcher succeeds only once the old patcher has ended.
@@ -134,7 +136,7 @@ bool RunReplaceMode() {
   const int n = std::snprintf(commandLine, sizeof commandLine, " -D \"%s\"", source);
   if (!Quotable(source) || n < 0 || static_cast<size_t>(n) >= sizeof commandLine ||
       std::strlen(target) >= kPathCapacity) {
-    ShowUnownedBox(kCannotRenew);
+    ShowErrorBox(nullptr, kCannotRenew, plat::kBoxOk);
     return false;
   }
 
@@ -147,11 +149,11 @@ bool RunReplaceMode() {
   plat::FileTime stamped = 0;
   const bool haveStamp = plat::QueryFile(source, &staged) && ListedWriteTime(date, time, staged.lastWrite, &stamped);
   if (!RetryForAWhile([&] { return plat::CopyOver(source, target, haveStamp ? &stamped : nullptr); })) {
-    ShowUnownedBox(kNotFinished);
+    ShowErrorBox(nullptr, kNotFinished, plat::kBoxOk);
     return false;
   }
   if (!haveStamp) StampListedTime(target, date, time);
-  if (!plat::StartProgram(target, commandLine)) ShowUnownedBox(kCannotRenew);
+  if (!plat::StartProgram(target, commandLine)) ShowErrorBox(nullptr, kCannotRenew, plat::kBoxOk);
   return true;
 }
 
@@ -161,6 +163,6 @@ bool RunDeleteMode() {
   if (ProcessArgumentCount() <= 2) return false;
   const char* staged = ProcessArgument(2);
   if (RetryForAWhile([&] { return plat::RemoveProgramFile(staged); })) return true;
-  ShowUnownedBox(kNotFinished);
+  ShowErrorBox(nullptr, kNotFinished, plat::kBoxOk);
   return false;
 }

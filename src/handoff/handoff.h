@@ -1,14 +1,27 @@
 // Starting the game, and the two steps of replacing the patcher's own program.
 #pragma once
+#include "platform/window.h"
 
-class Patcher;
+struct PatchEntry;
 
-// The launch at the start of the shutdown: the hand-off process when a new patcher
-// is pending, else the game after a network failure answered Yes. True when the
-// hand-off process was started.
-bool LaunchOnClose(Patcher& patcher);
+// Starts the game of the installation at `installDir`; a failure is shown in a box
+// owned by `owner`.
+void StartGame(plat::WindowHandle owner, const char* installDir);
 
-// The -P and -D steps; they read the process's arguments themselves.
+// The launch at the start of the shutdown: the hand-off process when a new patcher is
+// pending (`pendingPatcher`), else the game when `startGame` (a network failure answered
+// Yes). Failures are shown in boxes owned by `owner`. True when the hand-off process
+// was started.
+bool LaunchOnClose(plat::WindowHandle owner, const char* installDir, const PatchEntry* pendingPatcher,
+                   bool startGame);
+
+// The process's arguments, stored by the entry point for the -P and -D steps, which
+// read them themselves.
+void SetProcessArguments(int argc, char** argv);
+int ProcessArgumentCount();
+const char* ProcessArgument(int index);
+
+// The -P and -D steps.
 bool RunReplaceMode();
 bool RunDeleteMode();
 

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/patcher.h"
 #include "patchlist/patch_entry.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
@@ -160,9 +159,4 @@ bool InstallStagedEntry(const PatchEntry& entry) {
   // The caller reports the reason of the failed move, not that of the clean-up after it.
   if (!installed) plat::SetLastErrorCode(error);
   return installed;
-}
-
-bool Patcher::InstallEntry(PatchEntry* entry) {
-  if (entry == nullptr) return false;
-  return InstallStagedEntry(*entry);
 }

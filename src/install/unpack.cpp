@@ -1,14 +1,12 @@
-// The unpacking worker: gzip staging files of 'Z' entries are unpacked beside
-// themselves on a thread of their own, then installed; the window hears of it only
-// through posted messages, so it keeps painting and answering EX meanwhile.
-#include <cstdio>
+#include "install/unpack.h"
+
 #include <cstring>
 
-#include "app/patcher.h"
+#include "install/install.h"
+#include "patchlist/patch_entry.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "platform/window.h"
-#include "ui/status.h"
+#include "ui/progress_window.h"
 
 namespace {
 
@@ -16,20 +14,29 @@ namespace {
 char g_copyBuffer[16384];
 
 constexpr size_t kPathCapacity = 1024;
+constexpr char kDamaged[] = "File is damaged. ZidoDiruv cannot continue.";
+constexpr char kCannotWrite[] = "Uncompress file.";
 constexpr int32_t kBarMaximum = 1000;
-
 
 // The worker's report that the run cannot go on. The window may have ended already
 // (the close that stopped the worker); the refused post is then of no consequence.
 void PostClose(plat::WindowHandle window) { plat::PostToWindow(window, plat::kMsgClose, 0, 0); }
 
+// The worker's end after a failed system call: the system's text, then WM_CLOSE.
+bool EndWithSystemError(plat::WindowHandle window, uint32_t code) {
+  ShowSystemError(window, code);
+  PostClose(window);
+  return false;
+}
+
 // Unpacks and installs the entry under the cursor. True when the worker may wait for
 // the next one; false when it must end (failure or stop: WM_CLOSE has been posted).
-bool UnpackCurrentEntry(Patcher* p) {
-  const plat::WindowHandle window = p->hwnd;
+bool UnpackCurrentEntry(const UnpackWork& work) {
+  const plat::WindowHandle window = work.window;
   // A wake-up always comes with an entry under the cursor; without one the walk
   // could never move on, so the run is ended rather than left waiting.
-  PatchEntry* entry = p->cursor != nullptr ? static_cast<PatchEntry*>(p->cursor->value) : nullptr;
+  const EntryNode* node = *work.cursor;
+  PatchEntry* entry = node != nullptr ? static_cast<PatchEntry*>(node->value) : nullptr;
   if (entry == nullptr) {
     PostClose(window);
     return false;
@@ -40,15 +47,11 @@ bool UnpackCurrentEntry(Patcher* p) {
   // library's.
   char readPath[kPathCapacity];
   if (!plat::ResolvePath(entry->stagingPath, readPath, sizeof readPath)) {
-    p->ReportSystemError(plat::LastErrorCode());
-    PostClose(window);
-    return false;
+    return EndWithSystemError(window, plat::LastErrorCode());
   }
   gzFile stream = gzopen(readPath, "rb");
   if (stream == nullptr) {
-    p->ReportSystemError(plat::RuntimeErrorCode());
-    PostClose(window);
-    return false;
+    return EndWithSystemError(window, plat::RuntimeErrorCode());
   }
 
   // The output is the staging path less its last three characters (".gz").
@@ -67,18 +70,16 @@ bool UnpackCurrentEntry(Patcher* p) {
   if (output == nullptr) {
     const uint32_t code = plat::LastErrorCode();
     gzclose(stream);
-    p->ReportSystemError(code);
-    PostClose(window);
-    return false;
+    return EndWithSystemError(window, code);
   }
 
-  bool unpacked = p->UnpackFile(stream, output);
+  bool unpacked = UnpackStream(work, stream, output);
   gzclose(stream);
   // Data still in the output's buffer is written by the close: a full disk can show
   // first here, and a short file must not be installed as if it were whole.
   const bool closed = std::fclose(output) == 0;
   if (unpacked && !closed) {
-    p->Box("Uncompress file.", plat::kBoxOk);
+    ShowErrorBox(window, kCannotWrite, plat::kBoxOk);
     unpacked = false;
   }
   if (!unpacked) {
@@ -89,12 +90,10 @@ bool UnpackCurrentEntry(Patcher* p) {
 
   plat::RemoveFile(entry->stagingPath);
   std::memcpy(entry->stagingPath, outputPath, outputLength + 1);
-  if (!p->InstallEntry(entry)) {
+  if (!InstallStagedEntry(*entry)) {
     // Reported like the worker's other failures; the unpacked file is removed by the
     // shutdown with the other staged files.
-    p->ReportSystemError(plat::LastErrorCode());
-    PostClose(window);
-    return false;
+    return EndWithSystemError(window, plat::LastErrorCode());
   }
   // From here on the window owns the entry again (FinishUnpack moves the cursor).
   plat::PostToWindow(window, WM_PATCH_UNPACK_DONE, 0, 0);
@@ -103,43 +102,26 @@ bool UnpackCurrentEntry(Patcher* p) {
 
 }  // namespace
 
-unsigned UnpackWorker(void* argument) {
-  Patcher* p = static_cast<Patcher*>(argument);
-  // Both events are created before the worker starts and stay until it has ended.
-  const plat::EventHandle stop = p->stopEvent;
-  const plat::EventHandle unpack = p->unpackEvent;
+unsigned RunUnpackWorker(const UnpackWork& work) {
   for (;;) {
     // Stop first, so it wins when both are signalled. A failed wait (an event was not
     // created) is no request to unpack and there is no entry: the thread ends without
-    // touching the record, which the window is closing already.
-    const int woke = plat::WaitForEither(stop, unpack, plat::kWaitForever);
+    // touching the run, which the window is closing already.
+    const int woke = plat::WaitForEither(work.stopEvent, work.unpackEvent, plat::kWaitForever);
     if (woke != 1) return 0;
-    // Only now is the cursor's entry the worker's: StartUnpack placed it before the signal.
-    if (!UnpackCurrentEntry(p)) return 0;
+    // Only now is the cursor's entry the worker's: it was placed before the signal.
+    if (!UnpackCurrentEntry(work)) return 0;
   }
 }
 
-void Patcher::StartUnpack(PatchEntry* entry) {
-  SetBarPosition(0);
-  char prefix[32];
-  std::snprintf(prefix, sizeof prefix, "[%d/%d] ", static_cast<int>(fileIndex), static_cast<int>(fileCount));
-  char text[128];
-  ComposeWithName(text, prefix, entry != nullptr ? entry->listedName : "", " uncompressing file...");
-  // The state is still FetchingFile here, so the status shows the finished download's
-  // figures once more.
-  ShowStatus(text, true);
-  state.store(Unpacking);
-  plat::SignalEvent(unpackEvent);
-}
-
-bool Patcher::UnpackFile(gzFile stream, FILE* output) {
+bool UnpackStream(const UnpackWork& work, gzFile stream, std::FILE* output) {
   uint32_t written = 0;
   for (;;) {
     // A stop is noticed within one block; the poll takes the signal.
-    if (plat::PollEvent(stopEvent) == 0) return false;
+    if (plat::PollEvent(work.stopEvent) == 0) return false;
     const int n = gzread(stream, g_copyBuffer, sizeof g_copyBuffer);
     if (n < 0) {
-      Box("File is damaged. ZidoDiruv cannot continue.", plat::kBoxOk);
+      ShowErrorBox(work.window, kDamaged, plat::kBoxOk);
       return false;
     }
     if (n == 0) {
@@ -149,33 +131,25 @@ bool Patcher::UnpackFile(gzFile stream, FILE* output) {
       int error = Z_OK;
       gzerror(stream, &error);
       if (error != Z_OK) {
-        Box("File is damaged. ZidoDiruv cannot continue.", plat::kBoxOk);
+        ShowErrorBox(work.window, kDamaged, plat::kBoxOk);
         return false;
       }
       return true;
     }
     if (std::fwrite(g_copyBuffer, 1, static_cast<size_t>(n), output) != static_cast<size_t>(n)) {
-      Box("Uncompress file.", plat::kBoxOk);
+      ShowErrorBox(work.window, kCannotWrite, plat::kBoxOk);
       return false;
     }
     written += static_cast<uint32_t>(n);
-    plat::PostToWindow(hwnd, WM_PATCH_UNPACK_PROGRESS, written, 0);
+    plat::PostToWindow(work.window, WM_PATCH_UNPACK_PROGRESS, written, 0);
   }
 }
 
-void Patcher::ShowUnpackProgress(uint32_t bytes) {
-  if (ClosingStarted() || cursor == nullptr) return;
-  const PatchEntry* entry = static_cast<const PatchEntry*>(cursor->value);
-  if (entry == nullptr) return;
-  int32_t position;
-  if (entry->unpackedSize <= 0) {
-    // No expected size to measure against: the bar is full once data has arrived.
-    position = bytes > 0 ? kBarMaximum : 0;
-  } else {
-    const double ratio = static_cast<double>(bytes) / static_cast<double>(entry->unpackedSize) * kBarMaximum;
-    // More data than listed gives a position past the end, which the bar shows as
-    // full; the conversion itself must stay in range.
-    position = ratio >= 2147483647.0 ? INT32_MAX : static_cast<int32_t>(ratio);
-  }
-  SetBarPosition(position);
+int32_t UnpackBarPosition(uint32_t bytes, int32_t unpackedSize) {
+  // No expected size to measure against: the bar is full once data has arrived.
+  if (unpackedSize <= 0) return bytes > 0 ? kBarMaximum : 0;
+  const double ratio = static_cast<double>(bytes) / static_cast<double>(unpackedSize) * kBarMaximum;
+  // More data than listed gives a position past the end, which the bar shows as full;
+  // the conversion itself must stay in range.
+  return ratio >= 2147483647.0 ? INT32_MAX : static_cast<int32_t>(ratio);
 }

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/patcher.h"
 #include "platform/files.h"
 #include "platform/settings.h"
 
@@ -91,29 +90,28 @@ const char* ListLocalName(const char* listFileName) {
   return name;
 }
 
-bool Patcher::ReadPatchConfig(const char* settingsPath) {
-  const char* s = kSettingsSection;
-  if (plat::ReadIniText(settingsPath, s, "SERVERIP", "", serverAddress, sizeof serverAddress) == 0) return false;
-  serverPort = plat::ReadIniUnsigned(settingsPath, s, "PORT", 0);
-  if (serverPort == 0) return false;
+bool ReadPatchSettings(const char* settingsPath, const PatchSettings& out) {
+  const auto text = [settingsPath](const char* key, char(&field)[256]) {
+    return plat::ReadIniText(settingsPath, kSettingsSection, key, "", field, sizeof field) != 0;
+  };
+  if (!text("SERVERIP", out.serverAddress)) return false;
+  out.serverPort = plat::ReadIniUnsigned(settingsPath, kSettingsSection, "PORT", 0);
   // A port the connection cannot carry would silently become another port (its low
   // 16 bits); refuse it like a missing one.
-  if (serverPort > 65535) return false;
-  if (plat::ReadIniText(settingsPath, s, "USERID", "", userId, sizeof userId) == 0) return false;
-  if (plat::ReadIniText(settingsPath, s, "PASSWD", "", password, sizeof password) == 0) return false;
-  if (plat::ReadIniText(settingsPath, s, "BASEDIRECTORY", "", baseDirectory, sizeof baseDirectory) == 0)
+  if (out.serverPort == 0 || out.serverPort > 65535) return false;
+  if (!text("USERID", out.userId) || !text("PASSWD", out.password) || !text("BASEDIRECTORY", out.baseDirectory) ||
+      !text("LISTFILE", out.listFileName))
     return false;
-  if (plat::ReadIniText(settingsPath, s, "LISTFILE", "", listFileName, sizeof listFileName) == 0) return false;
   char temp[1024];
   if (!plat::TempDirectory(temp, sizeof temp)) return false;
   // The local copy takes only the list's own name: a LISTFILE that names a folder on
   // the server ("lists/patch.lst", "../x") must not place it outside the temporary
   // directory.
-  const char* name = ListLocalName(listFileName);
+  const char* name = ListLocalName(out.listFileName);
   if (name == nullptr) return false;
-  const int n = std::snprintf(listTempPath, sizeof listTempPath, "%s%s", temp, name);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof listTempPath) {
-    listTempPath[0] = '\0';
+  const int n = std::snprintf(out.listTempPath, sizeof out.listTempPath, "%s%s", temp, name);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof out.listTempPath) {
+    out.listTempPath[0] = '\0';
     return false;
   }
   return true;

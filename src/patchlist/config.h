@@ -1,6 +1,7 @@
 // Where the installation is, and the machine-wide key that names it.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/registry.h"
 
@@ -30,6 +31,23 @@ class RegistryKey {
   RegistryKey(const RegistryKey&) = delete;
   RegistryKey& operator=(const RegistryKey&) = delete;
 };
+
+// Where the server settings are read to: the run's own fields, each with its capacity.
+struct PatchSettings {
+  char (&serverAddress)[256];
+  uint32_t& serverPort;
+  char (&userId)[256];
+  char (&password)[256];
+  char (&baseDirectory)[256];
+  char (&listFileName)[256];
+  char (&listTempPath)[1024];  // the downloaded list's place in the temporary directory
+};
+
+// Reads the six keys of section "PATCH_FTP" from the settings file at `settingsPath`, in
+// the order of PatchSettings, and builds listTempPath. False at the first key that is
+// missing, empty, or (PORT) 0 or beyond 65535, or when listTempPath cannot be built; the
+// fields before that point hold what was read, those after it are left alone.
+bool ReadPatchSettings(const char* settingsPath, const PatchSettings& out);
 
 // Formats "<directory><separator><name>" into out; false (out empty) when it does not fit.
 bool JoinPath(char* out, size_t capacity, const char* directory, const char* name);

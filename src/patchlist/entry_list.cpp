@@ -4,47 +4,27 @@
 
 #include <new>
 
-bool EntryList::Append(void* value) {
+namespace {
+
+// Links a new node for `value` into `list` after `prev` (null: at the front).
+bool LinkAfter(EntryList& list, EntryNode* prev, void* value) {
   EntryNode* node = new (std::nothrow) EntryNode(value);
   if (node == nullptr) return false;
-  if (head == nullptr) {
-    head = node;
-    tail = node;
-  } else {
-    node->prev = tail;
-    tail->next = node;
-    tail = node;
-  }
-  ++count;
+  node->prev = prev;
+  node->next = prev != nullptr ? prev->next : list.head;
+  (node->next != nullptr ? node->next->prev : list.tail) = node;
+  (prev != nullptr ? prev->next : list.head) = node;
+  ++list.count;
   return true;
 }
 
-bool EntryList::Prepend(void* value) {
-  EntryNode* node = new (std::nothrow) EntryNode(value);
-  if (node == nullptr) return false;
-  if (head == nullptr) {
-    head = node;
-    tail = node;
-  } else {
-    node->next = head;
-    head->prev = node;
-    head = node;
-  }
-  ++count;
-  return true;
-}
+}  // namespace
 
-bool EntryList::InsertAfter(EntryNode* after, void* value) {
-  EntryNode* node = new (std::nothrow) EntryNode(value);
-  if (node == nullptr) return false;
-  node->prev = after;
-  node->next = after->next;
-  if (node->next != nullptr) node->next->prev = node;
-  after->next = node;
-  if (node->next == nullptr) tail = node;
-  ++count;
-  return true;
-}
+bool EntryList::Append(void* value) { return LinkAfter(*this, tail, value); }
+
+bool EntryList::Prepend(void* value) { return LinkAfter(*this, nullptr, value); }
+
+bool EntryList::InsertAfter(EntryNode* after, void* value) { return LinkAfter(*this, after, value); }
 
 // No comparison function means nothing can match: the list is left as it is.
 void* EntryList::RemoveFirstMatch(const void* key) {

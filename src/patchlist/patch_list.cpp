@@ -13,7 +13,6 @@
 #include <cstring>
 #include <new>
 
-#include "app/patcher.h"
 #include "patchlist/local_name.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -277,8 +276,4 @@ void ReleaseQueue(EntryList& list) {
   list.head = nullptr;
   list.tail = nullptr;
   list.count = 0;
-}
-
-bool Patcher::ParsePatchList(const char* listPath, EntryList& list) {
-  return ParsePatchListFile(listPath, installDir, baseDirectory, list, &totalBytes, &fileCount);
 }

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/patcher.h"
 #include "ui/resource.h"
 
 namespace {
@@ -66,44 +65,40 @@ int32_t DownloadBarPosition(int32_t received, int32_t size) {
   return static_cast<int32_t>(position);
 }
 
-void Patcher::SetBarPosition(int32_t position) {
-  if (barPosition.exchange(position) == position) return;
-  plat::SendToItem(hwnd, IDC_PROGRESS, plat::kMsgBarSetPos, static_cast<uintptr_t>(static_cast<intptr_t>(position)),
+void SendBarPosition(plat::WindowHandle window, BarMemo& bar, int32_t position) {
+  if (bar.position.exchange(position) == position) return;
+  plat::SendToItem(window, IDC_PROGRESS, plat::kMsgBarSetPos, static_cast<uintptr_t>(static_cast<intptr_t>(position)),
                    0);
 }
 
-void Patcher::SetBarRange() {
-  if (barRangeSet.exchange(true)) return;
-  plat::SendToItem(hwnd, IDC_PROGRESS, plat::kMsgBarSetRange, 0, static_cast<intptr_t>(1000) << 16);
+void SendBarRange(plat::WindowHandle window, BarMemo& bar) {
+  if (bar.rangeSet.exchange(true)) return;
+  plat::SendToItem(window, IDC_PROGRESS, plat::kMsgBarSetRange, 0, static_cast<intptr_t>(1000) << 16);
 }
 
-void Patcher::ShowStatus(const char* text, bool force) {
-  const int8_t current = state.load();
-  const PatchEntry* entry = nullptr;
-  if (current == FetchingFile && cursor != nullptr) entry = static_cast<const PatchEntry*>(cursor->value);
-
+void RefreshStatus(const StatusView& v, const char* text, bool force) {
   // The bar follows every response, throttled or not.
-  if (entry != nullptr) SetBarPosition(DownloadBarPosition(fileBytes, entry->size));
+  if (v.downloading) SendBarPosition(v.window, v.bar, DownloadBarPosition(v.fileBytes, v.fileSize));
 
-  const uint32_t now = tick();
+  const uint32_t now = v.tick();
   // Ticks wrap after 49.7 days; the unsigned difference stays right across the wrap.
-  if (!force && static_cast<uint32_t>(now - lastStatusTick) < kThrottleMs) return;
-  lastStatusTick = now;
-  plat::SetItemText(hwnd, IDC_STATUS, text != nullptr ? text : "");
+  if (!force && static_cast<uint32_t>(now - v.lastStatusTick) < kThrottleMs) return;
+  v.lastStatusTick = now;
+  plat::SetItemText(v.window, IDC_STATUS, text != nullptr ? text : "");
 
-  if (entry == nullptr) return;
-  const int32_t elapsed = static_cast<int32_t>(now - fileStartTick);
+  if (!v.downloading) return;
+  const int32_t elapsed = static_cast<int32_t>(now - v.fileStartTick);
   // Less than a second in: the figures would be noise, the lines keep their text.
   if (elapsed < 1000) return;
   const int32_t seconds = elapsed / 1000;
-  const int32_t rate = fileBytes / seconds;
+  const int32_t rate = v.fileBytes / seconds;
 
   // Differences in 64 bits: a size or total beyond what has arrived cannot overflow.
   char line[kStatusTextCapacity];
-  FormatFigureLine(line, static_cast<int64_t>(entry->size) - fileBytes, rate, fileBytes, entry->size);
-  plat::SetItemText(hwnd, IDC_FILE, line);
-  FormatFigureLine(line, static_cast<int64_t>(totalBytes) - totalReceived, rate, totalReceived, totalBytes);
-  plat::SetItemText(hwnd, IDC_TOTAL, line);
+  FormatFigureLine(line, static_cast<int64_t>(v.fileSize) - v.fileBytes, rate, v.fileBytes, v.fileSize);
+  plat::SetItemText(v.window, IDC_FILE, line);
+  FormatFigureLine(line, static_cast<int64_t>(v.totalBytes) - v.totalReceived, rate, v.totalReceived, v.totalBytes);
+  plat::SetItemText(v.window, IDC_TOTAL, line);
   std::snprintf(line, sizeof line, "%.1f KB/s", rate / kKilobyte);
-  plat::SetItemText(hwnd, IDC_SPEED, line);
+  plat::SetItemText(v.window, IDC_SPEED, line);
 }

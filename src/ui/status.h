@@ -1,7 +1,10 @@
 // Status line, progress bar and figure lines.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/window.h"
 
 // Capacity of every composed text of the window (status, figure lines, durations).
 constexpr size_t kStatusTextCapacity = 128;
@@ -21,3 +24,34 @@ int32_t DownloadBarPosition(int32_t received, int32_t size);
 // "<prefix><name><suffix>" in a 128-byte text; the name is cut (at its end), never the
 // rest, when the whole does not fit.
 void ComposeWithName(char (&out)[128], const char* prefix, const char* name, const char* suffix);
+
+// What the bar was last sent, so that only a change is sent: each move is a message the
+// calling thread waits on. INT32_MIN: no position yet, which shows as empty like the
+// bar of a new window.
+struct BarMemo {
+  std::atomic<int32_t> position{INT32_MIN};
+  std::atomic<bool> rangeSet{false};
+};
+// The bar's position, and its range 0 to 1000 (set once).
+void SendBarPosition(plat::WindowHandle window, BarMemo& bar, int32_t position);
+void SendBarRange(plat::WindowHandle window, BarMemo& bar);
+
+// One refresh of the status display, filled by the run from its record.
+struct StatusView {
+  plat::WindowHandle window;
+  BarMemo& bar;
+  uint32_t& lastStatusTick;  // when a text was last shown: the one-second throttle
+  uint32_t (*tick)();
+  bool downloading;  // a file is downloading: the bar and the figure lines follow it
+  int32_t fileSize;
+  int32_t fileBytes;
+  uint32_t fileStartTick;
+  int32_t totalBytes;
+  int32_t totalReceived;
+};
+
+// Puts `text` (null: empty) in the status line unless `force` is false and the last
+// text is less than a second old. While a file downloads the bar follows every call,
+// and the figure lines (file, run, speed) are refreshed with a shown text once the
+// file is a second old.
+void RefreshStatus(const StatusView& view, const char* text, bool force);

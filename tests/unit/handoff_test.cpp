@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "app/patcher.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "handoff/handoff.h"

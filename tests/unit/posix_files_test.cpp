@@ -159,6 +159,10 @@ TEST_F(InstallationNames, RememberedListingsFollowTheServicesOwnChangesAndOthers
   ASSERT_TRUE(plat::MakeDirectory(Game("UPDATE/x").c_str()));
   EXPECT_EQ(SortedNames(Game("Update")), (std::vector<std::string>{"x"}));
   EXPECT_TRUE(plat::QueryFile(Game("update/X").c_str(), &st) && st.isDirectory);
+  // Removed by someone else: the removal that finds it gone forgets it, so it can be made again.
+  ::rmdir(Game("Update/x").c_str());
+  EXPECT_FALSE(plat::RemoveEmptyDirectory(Game("update/x").c_str()));
+  EXPECT_TRUE(plat::MakeDirectory(Game("UPDATE/x").c_str()));
 
   // Made by someone else after the listing: found as spelled on disk, gone when removed.
   tree_.Write("game/Update/Other.dat", "12");
