@@ -238,7 +238,9 @@ void RunDownload(Conn& c, Download& d) {
       d.file = ftp::kNoLocalFile;
     }
   }
-  Complete(c, 1, error, &d, Phase::Ready);  // after a close or an abort: nothing left to do
+  // After a close or an abort there is nothing left to do. A transfer that timed out
+  // leaves the control connection in no known state: it takes no other download.
+  Complete(c, 1, error, &d, error == kFtpErrorTimeout ? Phase::Dead : Phase::Ready);
 }
 
 void RunConnection(Conn& c) {
