@@ -9,11 +9,8 @@
 // client directly. For the client, a `curl` process per file and an `lftp` process per
 // file, through the same proxy: the commands each file's connection sent (from the
 // server's log; every one waits for its reply) and the time per file.
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -36,39 +33,12 @@ using namespace zdbench;
 class DelayProxy {
  public:
   DelayProxy(uint16_t target, double delayMs) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return;
-    const std::string script = std::string(ZD_SOURCE_DIR) + "/bench/delay_proxy.py";
     char delay[32];
     std::snprintf(delay, sizeof delay, "%g", delayMs);
-    std::vector<std::string> args = {"/usr/bin/python3", script, "--target", std::to_string(target), "--delay-ms", delay};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (rc != 0) {
-      pid_ = -1;
-      ::close(out[0]);
-      return;
-    }
-    std::string line;
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
-      pollfd p{out[0], POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char chunk[64];
-      const ssize_t n = ::read(out[0], chunk, sizeof chunk);
-      if (n <= 0) break;
-      line.append(chunk, static_cast<size_t>(n));
-    }
-    ::close(out[0]);
-    unsigned port = 0;
-    if (std::sscanf(line.c_str(), "PORT %u", &port) == 1 && port > 0 && port <= 65535) port_ = static_cast<uint16_t>(port);
+    std::string said;
+    port_ = zdtest::StartWithPort({"/usr/bin/python3", std::string(ZD_SOURCE_DIR) + "/bench/delay_proxy.py",
+                                   "--target", std::to_string(target), "--delay-ms", delay},
+                                  &pid_, &said);
   }
   ~DelayProxy() {
     if (pid_ > 0) {

@@ -1,41 +1,29 @@
+// The test FTP server fixture, the part both builds share: the server's files, its
+// faults and its log (ftp_server_posix.cpp and ftp_server_win32.cpp start and stop it).
 #include "support/ftp_server.h"
 
-#include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-extern char** environ;
+#include <utility>
 
 namespace zdtest {
 namespace {
 
+namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  ::remove(path);
-  return 0;
-}
-
-void MakeParents(const std::string& path) {
-  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-    ::mkdir(path.substr(0, slash).c_str(), 0755);
-  }
+// `relative` (with '/') under `dir`, its parent directories created.
+std::string Under(const std::string& dir, const std::string& relative) {
+  const fs::path path = fs::path(dir) / fs::path(relative).make_preferred();
+  std::error_code ignored;
+  fs::create_directories(path.parent_path(), ignored);
+  return path.string();
 }
 
 }  // namespace
@@ -47,94 +35,8 @@ FtpServerFixture::FtpServerFixture(std::string user, std::string password, bool 
 
 FtpServerFixture::~FtpServerFixture() { Stop(); }
 
-void FtpServerFixture::Start() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/zd-ftp-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (::mkdtemp(buffer.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-    return;
-  }
-  base_ = buffer.data();
-  root_ = base_ + "/root";
-  state_ = base_ + "/state";
-  ::mkdir(root_.c_str(), 0755);
-  ::mkdir(state_.c_str(), 0755);
-
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return;
-  }
-  std::string script = std::string(ZD_SOURCE_DIR) + "/tests/support/ftp_server.py";
-  std::vector<std::string> args = {"/usr/bin/python3", script,      "--root", root_, "--state",
-                                   state_,             "--user",    user_,    "--password", password_};
-  if (writable_) args.push_back("--writable");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  if (rc != 0) {
-    ::close(out[0]);
-    ADD_FAILURE() << "posix_spawn: " << std::strerror(rc);
-    return;
-  }
-  pid_ = pid;
-
-  // Wait for "PORT <n>\n", at most 10 s.
-  std::string line;
-  auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (line.find('\n') == std::string::npos) {
-    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-    if (left <= 0) break;
-    pollfd p{out[0], POLLIN, 0};
-    if (::poll(&p, 1, left) <= 0) continue;
-    char chunk[128];
-    ssize_t n = ::read(out[0], chunk, sizeof chunk);
-    if (n <= 0) break;
-    line.append(chunk, static_cast<size_t>(n));
-  }
-  ::close(out[0]);
-  unsigned port = 0;
-  if (std::sscanf(line.c_str(), "PORT %u", &port) != 1 || port == 0 || port > 65535) {
-    ADD_FAILURE() << "the FTP server did not start (said \"" << line << "\")";
-    return;
-  }
-  port_ = static_cast<uint16_t>(port);
-}
-
-void FtpServerFixture::Stop() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    auto deadline = Clock::now() + std::chrono::seconds(3);
-    bool reaped = false;
-    while (Clock::now() < deadline) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        reaped = true;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (!reaped) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    pid_ = -1;
-  }
-  if (!base_.empty()) ::nftw(base_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-  port_ = 0;
-}
-
 std::string FtpServerFixture::WriteFile(const std::string& relative, const std::string& contents) {
-  std::string path = root_ + "/" + relative;
-  MakeParents(path);
+  const std::string path = Under(root_, relative);
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(contents.data(), static_cast<std::streamsize>(contents.size()));
   EXPECT_TRUE(f.good()) << path;
@@ -146,8 +48,7 @@ char FtpServerFixture::PatternByte(long long offset) {
 }
 
 std::string FtpServerFixture::WritePatternFile(const std::string& relative, long long size) {
-  std::string path = root_ + "/" + relative;
-  MakeParents(path);
+  const std::string path = Under(root_, relative);
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   std::string block;
   for (long long done = 0; done < size;) {
@@ -162,10 +63,10 @@ std::string FtpServerFixture::WritePatternFile(const std::string& relative, long
 }
 
 void FtpServerFixture::SetFaults(const FtpFaults& faults) {
-  // Written whole and renamed into place: the server never reads half a file.
-  std::string temp = state_ + "/control.new";
+  // Written whole and moved into place: the server never reads half a file.
+  const std::string control = Under(state_, "control");
   {
-    std::ofstream f(temp, std::ios::trunc);
+    std::ofstream f(control + ".new", std::ios::trunc);
     f << "refuse_login=" << (faults.refuseLogin ? 1 : 0) << "\n"
       << "cut_after=" << faults.cutAfter << "\n"
       << "final_reply=" << faults.finalReply << "\n"
@@ -178,12 +79,14 @@ void FtpServerFixture::SetFaults(const FtpFaults& faults) {
       << "logins_allowed=" << faults.loginsAllowed << "\n"
       << "path=" << faults.path << "\n";
   }
-  ASSERT_EQ(0, std::rename(temp.c_str(), (state_ + "/control").c_str()));
+  std::error_code error;
+  fs::rename(control + ".new", control, error);
+  ASSERT_FALSE(error) << error.message();
 }
 
 std::vector<FtpLogEntry> FtpServerFixture::Log() const {
   std::vector<FtpLogEntry> entries;
-  std::ifstream f(state_ + "/log");
+  std::ifstream f(Under(state_, "log"));
   std::string line;
   while (std::getline(f, line)) {
     std::istringstream in(line);
@@ -228,6 +131,29 @@ std::vector<std::string> FtpServerFixture::CommandsOf(int connection) const {
     if (e.kind == "CMD" && e.connection == connection) verbs.push_back(e.verb);
   }
   return verbs;
+}
+
+std::string FtpServerFixture::LastArgument(int connection, const std::string& verb) const {
+  std::string last;
+  for (const FtpLogEntry& e : Log()) {
+    if (e.kind == "CMD" && e.connection == connection && e.verb == verb) last = e.argument;
+  }
+  return last;
+}
+
+std::vector<int> FtpServerFixture::LoggedOnSince(int after) const {
+  std::vector<int> ids;
+  for (const FtpLogEntry& e : Log()) {
+    if (e.kind == "LOGIN" && e.verb == "OK" && e.connection > after) ids.push_back(e.connection);
+  }
+  return ids;
+}
+
+bool FtpServerFixture::Disconnected(int connection) const {
+  for (const FtpLogEntry& e : Log()) {
+    if (e.kind == "DISCONNECT" && e.connection == connection) return true;
+  }
+  return false;
 }
 
 bool FtpServerFixture::WaitFor(const std::function<bool()>& condition, int timeoutMs) {

@@ -1,6 +1,8 @@
 // A real FTP server for tests: tests/support/ftp_server.py (pyftpdlib) on a free
 // loopback port, with its own root directory, one account, fault injection and a log of
-// what it saw (connections, commands, log-ons, data sent).
+// what it saw (connections, commands, log-ons, data sent). Linux starts one per fixture
+// (ftp_server_posix.cpp); the Windows tests share the one their script started
+// (ftp_server_win32.cpp).
 #pragma once
 #include <sys/types.h>
 
@@ -32,6 +34,26 @@ struct FtpLogEntry {
   std::string verb;  // CMD: the command; LOGIN: OK or FAIL; SENT: complete or incomplete
   std::string argument;  // CMD: its argument; SENT: the byte count
 };
+
+// How this build's FTP client meets the server where libcurl (Linux) and WinINet
+// (Windows) differ, in what platform/ftp.h leaves open.
+struct FtpClientTraits {
+  std::vector<std::string> logOn;     // the commands of a connect
+  std::vector<std::string> download;  // then those of a download (the server states no size)
+  std::vector<std::string> close;     // then those of the close of an idle connection
+  bool sizeOnlyWhenNeeded;            // no SIZE after a transfer whose size was stated, or refused
+  std::vector<uint32_t> refused;      // the codes of a transfer its closing reply refuses
+  uint32_t missingDirectory;          // the code of a download into a missing local directory
+  const char* oddName;                // a remote name full of URL syntax the server's disk can hold
+  int closeMs;                        // the longest a close may take
+  int timeoutMs;                      // the longest a 1-second time limit may take to end a log-on
+};
+const FtpClientTraits& ClientTraits();
+
+// Linux: starts `args` (argv[0] a full path) with its output to a pipe, and waits up to
+// 10 s for the line "PORT <n>" it prints when it listens. The port, or 0 with what it
+// said in *said; the process in *pid (-1 when none started).
+uint16_t StartWithPort(std::vector<std::string> args, pid_t* pid, std::string* said);
 
 class FtpServerFixture {
  public:
@@ -68,6 +90,12 @@ class FtpServerFixture {
   int Retrs() const { return CommandCount("RETR"); }
   // The commands of one connection, in order ("USER", "PASS", "PWD", ...).
   std::vector<std::string> CommandsOf(int connection) const;
+  // The argument of the last `verb` the connection sent ("" when it sent none).
+  std::string LastArgument(int connection, const std::string& verb) const;
+  // The connections after the first `after` that logged on successfully. One a test
+  // closed while it was still being made, which the server may accept late, never did.
+  std::vector<int> LoggedOnSince(int after) const;
+  bool Disconnected(int connection) const;
 
   // Polls `condition` until it holds or `timeoutMs` has passed; returns its last value.
   static bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000);

@@ -21,42 +21,14 @@
 #include "platform/instance.h"
 #include "platform/settings.h"
 #include "platform/sync.h"
+#include "support/scratch.h"
 #include "support/test_zone.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh directory of the test's own, removed with its contents at the end.
-class Scratch {
- public:
-  Scratch() {
-    static std::atomic<int> serial{0};
-    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    root_ = fs::temp_directory_path() /
-            ("zd-contract-" + std::to_string(stamp) + "-" + std::to_string(serial.fetch_add(1)));
-    fs::create_directories(root_);
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-  // The native path of `name` inside the directory.
-  std::string Path(const std::string& name) const { return (root_ / name).string(); }
-  std::string Write(const std::string& name, const std::string& contents) const {
-    std::ofstream(Path(name), std::ios::binary) << contents;
-    return Path(name);
-  }
-  std::string Read(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-  }
-
- private:
-  fs::path root_;
-};
+using zdtest::Scratch;
 
 TEST(Events, AutoResetAndTheFirstEventWins) {
   plat::EventHandle stop = plat::CreateAutoResetEvent();

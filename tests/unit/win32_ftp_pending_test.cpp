@@ -18,6 +18,7 @@
 
 #include "platform/ftp.h"
 #include "platform/win32/wininet_calls.h"
+#include "support/ftp_recorder.h"
 
 namespace {
 
@@ -32,7 +33,6 @@ struct Script {
   INTERNET_STATUS_CALLBACK callback = nullptr;
   std::vector<DWORD_PTR> pending;  // the context of each call that went pending
   std::vector<HINTERNET> closed;   // in order
-  std::vector<uint32_t> completions;
   size_t served = 0;  // of "hello"
 
   template <typename Done>
@@ -87,9 +87,6 @@ BOOL WINAPI Close(HINTERNET handle) {
   Note([&] { g->closed.push_back(handle); });
   return TRUE;
 }
-void PLAT_CALLBACK Record(FtpHandle, uintptr_t, uint32_t status, void* info, uint32_t) {
-  if (status == kFtpRequestComplete) Note([&] { g->completions.push_back(static_cast<FtpAsyncResult*>(info)->error); });
-}
 
 class PendingCallsTest : public ::testing::TestWithParam<bool> {
  protected:
@@ -99,7 +96,7 @@ class PendingCallsTest : public ::testing::TestWithParam<bool> {
     WinInet() = WinInetCalls{Open,      SetCallback, Connect,  OpenFile,           Command, Available, Read,
                              NoOption, LastResponse, nullptr, Close};
     root_ = FtpOpenRoot("VornAuthPatch");
-    FtpSetStatusCallback(root_, Record);
+    FtpSetStatusCallback(root_, zdtest::FtpRecorder::Callback);
     char dir[MAX_PATH];
     GetTempPathA(sizeof dir, dir);
     target_ = std::string(dir) + "zd-pending-" + std::to_string(GetCurrentProcessId()) + ".bin";
@@ -132,6 +129,7 @@ class PendingCallsTest : public ::testing::TestWithParam<bool> {
   }
 
   Script script_;
+  zdtest::FtpRecorder recorder_;
   WinInetCalls saved_{};
   FtpHandle root_ = nullptr;
   std::string target_;
@@ -140,12 +138,12 @@ class PendingCallsTest : public ::testing::TestWithParam<bool> {
 TEST_P(PendingCallsTest, HandlesComeFromHandleCreatedInEitherOrder) {
   FtpHandle conn = FtpConnectAsync(root_, "127.0.0.1", 21, "user", "secret", 1);
   Succeed(Pending(1), 0x200, GetParam());
-  ASSERT_TRUE(script_.WaitFor([&] { return script_.completions.size() == 1; }));
+  ASSERT_TRUE(recorder_.WaitCompletions(1));
   ASSERT_TRUE(FtpGetFileAsync(conn, "x.bin", target_.c_str(), 2));
   Succeed(Pending(2), 0x300, !GetParam());
-  ASSERT_TRUE(script_.WaitFor([&] { return script_.completions.size() == 2; }));
+  ASSERT_TRUE(recorder_.WaitCompletions(2));
   End();
-  EXPECT_EQ(script_.completions, (std::vector<uint32_t>{0, 0}));
+  EXPECT_EQ(recorder_.Errors(), (std::vector<uint32_t>{0, 0}));
   std::stringstream got;
   got << std::ifstream(target_, std::ios::binary).rdbuf();
   EXPECT_EQ("hello", got.str());
@@ -169,7 +167,7 @@ TEST_F(PendingCallsTest, CloseWhilePendingClosesEachHandleOnceChildrenFirst) {
   // when the connection's thread ends.
   FtpHandle second = FtpConnectAsync(root_, "127.0.0.1", 21, "user", "secret", 3);
   Succeed(Pending(2), 0x400, true);
-  ASSERT_TRUE(script_.WaitFor([&] { return script_.completions.size() == 1; }));
+  ASSERT_TRUE(recorder_.WaitCompletions(1));
   ASSERT_TRUE(FtpGetFileAsync(second, "x.bin", target_.c_str(), 4));
   const DWORD_PTR open = Pending(3);
   Deliver(open, INTERNET_STATUS_HANDLE_CREATED, 0x300);
@@ -178,7 +176,7 @@ TEST_F(PendingCallsTest, CloseWhilePendingClosesEachHandleOnceChildrenFirst) {
   Deliver(open, INTERNET_STATUS_REQUEST_COMPLETE, FALSE, ERROR_INTERNET_OPERATION_CANCELLED);
   End();
   EXPECT_EQ(script_.closed, (std::vector<HINTERNET>{H(0x200), H(0x300), H(0x400), H(0x100)}));
-  EXPECT_EQ(script_.completions, (std::vector<uint32_t>{0}));  // only the second connect's
+  EXPECT_EQ(recorder_.Errors(), (std::vector<uint32_t>{0}));  // only the second connect's
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(target_.c_str()));
 }
 
