@@ -85,6 +85,12 @@ std::vector<BoxRecord> ScriptedWindow::Boxes() const {
   return boxes_;
 }
 
+std::vector<std::string> BoxTexts() {
+  std::vector<std::string> out;
+  for (const BoxRecord& b : ScriptedWindow::Get().Boxes()) out.push_back(b.text);
+  return out;
+}
+
 std::string ScriptedWindow::Text(int controlId) const {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto it = texts_.rbegin(); it != texts_.rend(); ++it)

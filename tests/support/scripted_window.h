@@ -98,4 +98,7 @@ class ScriptedWindow {
   int barPos_ = 0;
 };
 
+// The texts of the boxes shown since the last Reset(), in order.
+std::vector<std::string> BoxTexts();
+
 }  // namespace zdtest

@@ -46,6 +46,9 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& contents);
 void MakeDirs(const std::string& path);
 void RemoveTree(const std::string& path);
+// The permission bits of a file (not followed if a link), 0 when it is missing.
+unsigned ModeOf(const std::string& path);
+bool IsLink(const std::string& path);
 
 // Writes a file (parents created) last written at 1980-01-01 00:00 local time: before
 // every listed date and at the earliest time of day, so the freshness test fetches it
