@@ -67,7 +67,7 @@ std::vector<std::string> SortedNames(const std::string& dir);
 std::set<std::string> TreeListing(const std::string& dir);
 
 // Polls `condition` every few milliseconds until it holds or `ms` have passed.
-bool WaitUntil(const std::function<bool()>& condition, int ms);
+bool WaitUntil(const std::function<bool()>& condition, int ms = 10000);
 
 // Sets TZ for the scope of the object (and tzset), restoring the old value after.
 class ScopedTimeZone {
