@@ -18,81 +18,16 @@ rm -rf "$work/cases"
 mkdir -p "$work/cases"
 work=$(readlink -f "$work")
 # The prefix survives between runs: a new one takes ~15 s, a reused one ~0.5 s.
-export WINEPREFIX=${ZD_WINEPREFIX:-$work/prefix}
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY
+source "$(dirname "$0")/wine_lib.sh"
+trap wine_cleanup EXIT
+wine_setup
 
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
-
-xvfb_pid=""
-own_server=0
-cleanup() {
-  # The server this script started is stopped (not when it could not start one).
-  [ "$own_server" -eq 1 ] && timeout -k 5 60 wineserver -k >/dev/null 2>&1 || true
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-}
-trap cleanup EXIT
-
-# Every Wine command has a time limit, so no stuck Wine process can hold the test (or
-# ctest, through its pipes) past it.
-wine_limited() { timeout -k 5 120 wine "$@"; }
-
-# until SECONDS_LIMIT COMMAND...: polls the command every 0.1 s until it succeeds.
-until_ok() {
-  local limit=$1
-  shift
-  local deadline=$((SECONDS + limit))
-  until "$@"; do
-    [ $SECONDS -ge $deadline ] && return 1
-    sleep 0.1
-  done
-}
-
-# Xvfb writes the display number it chose to the descriptor once it accepts clients.
-# A display file left by an earlier run would be read before Xvfb empties it.
-rm -f "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-until_ok 30 test -s "$work/display" || { echo "Xvfb did not start" >&2; exit 1; }
-export DISPLAY=:$(head -n1 "$work/display")
-
-# Wine's server runs persistently with its output detached, so nothing keeps ctest's
-# pipes open after the test; this script starts one of its own and the trap stops it.
-# -p60: a server left behind by a killed script ends by itself a minute after its last
-# program. A server already running for the prefix is stopped first: its desktop process
-# outlives its last window by a few seconds, bound to the display of the programs before
-# (or to none, after the unit tests), and a program started meanwhile would show its
-# windows there, not here.
-timeout -k 5 60 wineserver -k >/dev/null 2>&1 || true
-if timeout -k 5 60 wineserver -p60 </dev/null >/dev/null 2>&1; then own_server=1; fi
-until_ok 120 timeout -k 5 60 wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || { echo "Wine does not start" >&2; exit 1; }
-
-box() { xdotool search --name '^Tessary ZidoDiruv$' 2>/dev/null | head -n1; }
-has_box() { [ -n "$(box)" ]; }
-dialog_visible() { xdotool search --onlyvisible --name '^Vorn-ZEDA  Patch$' >/dev/null 2>&1; }
 box_count() { xdotool search --name '^Tessary ZidoDiruv$' 2>/dev/null | wc -l; }
-gone() { ! kill -0 "$1" 2>/dev/null; }
 width_of() { xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p'; }
-winpath() { wine_limited winepath -w "$1" 2>/dev/null | tr -d '\r'; }
-# Sends keys to the box (there is no window manager to give it the focus).
-keys() { xdotool key --window "$(box)" --delay 50 "$@" 2>/dev/null; }
 # Ends a case's program if it is still running, so the next case starts clean.
 finish() { kill "$1" 2>/dev/null || true; until_ok 30 gone "$1" || true; }
-
-# start DIR ARGS...: runs ZidoDiruv.exe from DIR; its process id goes to $started.
-start() {
-  local dir=$1
-  shift
-  (cd "$dir" && exec wine ./ZidoDiruv.exe "$@" </dev/null >/dev/null 2>&1) &
-  started=$!
-}
-
-settings() {
-  printf '[PATCH_FTP]\r\nSERVERIP=127.0.0.1\r\nPORT=21\r\nUSERID=player\r\nPASSWD=secret\r\nBASEDIRECTORY=/patch\r\nLISTFILE=patch.lst\r\n' >"$1/VornPatch.ini"
-}
+# Nothing listens on port 21 here: every connection is refused.
+settings() { wine_settings "$1" 21 player secret /patch; }
 
 reg_key='HKLM\Software\Brisco Entertainment\Tessary'
 wine_limited reg delete "$reg_key" /v "SETUP PATH" /f >/dev/null 2>&1 || true
@@ -132,7 +67,7 @@ if until_ok 60 has_box && until_ok 30 dialog_visible; then
     || fail "settings beside: the box is not the network question"
   # The box moves aside so the window can be seen whole.
   xdotool windowmove "$question" 0 0
-  dialog=$(xdotool search --onlyvisible --name '^Vorn-ZEDA  Patch$' | head -n1)
+  dialog=$(dialog)
   eval "$(xdotool getwindowgeometry --shell "$dialog")"
   until_ok 10 import -window root "$work/window.png"
   # The banner fills the client area's top-left 466 x 71 pixels exactly.

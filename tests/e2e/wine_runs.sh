@@ -43,11 +43,6 @@ control=$state/control
 stamp() { touch -d "$2 $3" "$1"; }
 # blob FILE BYTES: random contents.
 blob() { mkdir -p "$(dirname "$1")"; head -c "$2" /dev/urandom >"$1"; }
-# settings DIR PORT USER PASSWORD BASE
-settings() {
-  printf '[PATCH_FTP]\r\nSERVERIP=127.0.0.1\r\nPORT=%s\r\nUSERID=%s\r\nPASSWD=%s\r\nBASEDIRECTORY=%s\r\nLISTFILE=patch.lst\r\n' \
-    "$2" "$3" "$4" "$5" >"$1/VornPatch.ini"
-}
 # install_dir NAME: a fresh installation with the patcher and the stand-in game.
 install_dir() {
   local d=$work/cases/$1
@@ -104,7 +99,7 @@ whole_run() {
   local name=$1 port=$2 user=$3 password=$4 base=$5
   local d
   d=$(install_dir "whole-$name")
-  settings "$d" "$port" "$user" "$password" "$base"
+  wine_settings "$d" "$port" "$user" "$password" "$base"
   mkdir -p "$d/Data/Map"
   printf 'old map\n' >"$d/Data/Map/Map01.dat"
   printf 'to be deleted\n' >"$d/Data/Obsolete.dat"
@@ -196,7 +191,7 @@ question_case() {
   local name=$1 fault=$2 answer=$3
   local d
   d=$(install_dir "$name")
-  settings "$d" "$ftp_port" player secret /full
+  wine_settings "$d" "$ftp_port" player secret /full
   mkdir -p "$d/Data/Map"
   printf 'old map\n' >"$d/Data/Map/Map01.dat"
   echo "$fault" >"$control"
@@ -268,7 +263,7 @@ zone_case() {
     expected+="$listed $size"$'\n'
   done
   d=$(install_dir "$name")
-  settings "$d" "$ftp_port" player secret "/$name/"
+  wine_settings "$d" "$ftp_port" player secret "/$name/"
   local run mark since want=(20 0) got
   for run in 0 1; do
     mark=$(log_mark)
@@ -305,7 +300,7 @@ blob "$root/slow/Small.dat" 1000
 blob "$root/slow/Big.dat" 10000000
 printf 'C 2002-06-01 10:00 1000 Small.dat Small.dat\r\nC 2002-06-01 10:00 10000000 Big.dat Big.dat\r\n' >"$root/slow/patch.lst"
 d=$(install_dir ex)
-settings "$d" "$ftp_port" player secret /slow
+wine_settings "$d" "$ftp_port" player secret /slow
 printf 'rate=600000\npath=slow/Big.dat\n' >"$control"
 mark=$(log_mark)
 start "$d"
@@ -376,7 +371,7 @@ box_then_end() {
 blob "$root/missing/A.dat" 5000
 printf 'C 2002-06-01 10:00 5000 A.dat A.dat\r\nC 2002-06-01 10:00 5000 Gone.dat data/Gone.dat\r\n' >"$root/missing/patch.lst"
 d=$(install_dir missing)
-settings "$d" "$ftp_port" player secret /missing/
+wine_settings "$d" "$ftp_port" player secret /missing/
 mark=$(log_mark)
 start "$d"
 box_then_end missing 'RETR /missing/data/Gone.dat' "the file before it is installed" cmp -s "$root/missing/A.dat" "$d/A.dat"
@@ -386,7 +381,7 @@ box_then_end missing 'RETR /missing/data/Gone.dat' "the file before it is instal
 blob "$root/cut/Big.dat" 400000
 printf 'C 2002-06-01 10:00 400000 Big.dat Big.dat\r\n' >"$root/cut/patch.lst"
 d=$(install_dir cut)
-settings "$d" "$ftp_port" player secret /cut/
+wine_settings "$d" "$ftp_port" player secret /cut/
 printf 'old big\n' >"$d/Big.dat"
 printf 'cut_after=200000\npath=cut/Big.dat\n' >"$control"
 mark=$(log_mark)
@@ -404,7 +399,7 @@ for name in 'Data\x.dat:s' 'Data\Good.dat' CON 'Data\nul.txt' 'COM1\a.dat' 'Data
   printf 'C 2002-06-01 10:00 3000 %s Good.dat\r\n' "$name"
 done >"$root/names/patch.lst"
 d=$(install_dir names)
-settings "$d" "$ftp_port" player secret /names/
+wine_settings "$d" "$ftp_port" player secret /names/
 mkdir -p "$d/Data"
 printf 'old x\n' >"$d/Data/x.dat"
 mark=$(log_mark)
@@ -433,7 +428,7 @@ blob "$root/self/data/Data.dat" 50000
   printf 'P 2002-07-15 09:05 %s ZidoDiruv.exe ZidoDiruv-2.exe\r\n' "$(stat -c %s "$root/self/ZidoDiruv-2.exe")"
 } >"$root/self/patch.lst"
 d=$(install_dir self)
-settings "$d" "$ftp_port" player secret /self/
+wine_settings "$d" "$ftp_port" player secret /self/
 mark=$(log_mark)
 t0=$SECONDS
 start "$d"

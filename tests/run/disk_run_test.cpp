@@ -3,82 +3,20 @@
 // FTP client against a real FTP server, real files, the scripted window.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "app/patcher.h"
-#include "platform/clock.h"
-#include "platform/files.h"
-#include "support/ftp_server.h"
 #include "support/gzip_builder.h"
-#include "support/scripted_window.h"
-#include "support/temp_tree.h"
+#include "support/patch_run.h"
 
 namespace {
 
 using namespace zdtest;
 
-mode_t ModeOf(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-bool IsLink(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-class DiskRun : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(server_.ok());
-    ::chmod(tree_.root().c_str(), 0700);
-    tree_.Write("xdg/SOFTWARE/Brisco Entertainment/Tessary/SETUP PATH", tree_.Path("game") + "/\n");
-    tree_.WriteSettings("game", "[PATCH_FTP]\nSERVERIP=127.0.0.1\nPORT=" + std::to_string(server_.port()) +
-                                    "\nUSERID=" + server_.user() + "\nPASSWD=" + server_.password() +
-                                    "\nBASEDIRECTORY=/patch/\nLISTFILE=patch.lst\n");
-    ScriptedWindow::Get().Reset();
-    ScriptedWindow::Get().SetDeadlineMs(30000);
-  }
-
-  void List(const std::string& body) { server_.WriteFile("patch/patch.lst", body); }
-  // A game script that records its start; `mode` as a player's copy would have it.
-  std::string GameScript() const { return "#!/bin/sh\necho \"$@\" >> '" + GameLog() + "'\n"; }
-  std::string GameLog() const { return tree_.Path("game.log"); }
-  bool GameStarted() {
-    return WaitUntil(
-        [&] {
-          const std::string text = ReadFile(GameLog());
-          return !text.empty() && text.back() == '\n';
-        },
-        10000);
-  }
-  std::string Local(const std::string& rel) const { return tree_.Path("game/" + rel); }
-
-  void Run() {
-    Patcher patcher;
-    ASSERT_TRUE(patcher.RunPatchWindow(nullptr));
-    ASSERT_FALSE(ScriptedWindow::Get().TimedOut()) << "the run did not end by itself";
-    plat::FtpShutdown();
-  }
-  static bool BoxShown(const std::string& text) {
-    for (const BoxRecord& b : ScriptedWindow::Get().Boxes()) {
-      if (b.text == text) return true;
-    }
-    return false;
-  }
-
-  FtpServerFixture server_;
-  TempTree tree_;
-  ScopedEnv registry_{"XDG_CONFIG_DIRS", tree_.Path("xdg")};
-  ScopedEnv runtime_{"XDG_RUNTIME_DIR", ""};
-  ScopedEnv tmp_{"TMPDIR", tree_.root()};
-};
+using DiskRun = PatchRunTest;
 
 TEST_F(DiskRun, AnUpdatedFileKeepsItsPermissionBitsAndTheGameStillStarts) {
   tree_.Write("game/Vorn.exe", "#!/bin/sh\nexit 1\n");
@@ -147,8 +85,7 @@ TEST_F(DiskRun, ListNamesMatchTheDiskIgnoringCase) {
 }
 
 TEST_F(DiskRun, NothingOutsideIsWrittenOrDeletedThroughALinkInTheInstallation) {
-  tree_.Write("game/Vorn.exe", GameScript());
-  ::chmod(Local("Vorn.exe").c_str(), 0755);
+  InstallGame();
   tree_.Write("victim/Old.dat", "keep me");
   tree_.Write("victim/a.dat", "not yours");
   tree_.Write("victim/ro.dat", "read-only");
@@ -175,8 +112,7 @@ TEST_F(DiskRun, NothingOutsideIsWrittenOrDeletedThroughALinkInTheInstallation) {
 }
 
 TEST_F(DiskRun, AStagingLinkSendsNoDownloadUnpackOrCleanUpOutside) {
-  tree_.Write("game/Vorn.exe", GameScript());
-  ::chmod(Local("Vorn.exe").c_str(), 0755);
+  InstallGame();
   // What the staging paths would name outside: clean-up must not remove them.
   tree_.Write("victim/x.dat", "planted");
   tree_.Write("victim/y.pak.gz", "planted");
@@ -186,7 +122,7 @@ TEST_F(DiskRun, AStagingLinkSendsNoDownloadUnpackOrCleanUpOutside) {
   List("C 2002-06-01 14:30 1 x.dat x.dat\n"
        "Z 2002-06-01 14:30 1:" + std::to_string(Gzip("y").size()) + " y.pak y.pak.gz\n");
   Run();
-  EXPECT_TRUE(BoxShown("The path leads out of the game folder through a link."));
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"The path leads out of the game folder through a link."});
   EXPECT_EQ(SortedNames(tree_.Path("victim")), (std::vector<std::string>{"x.dat", "y.pak.gz"}));
   EXPECT_EQ(ReadFile(tree_.Path("victim/x.dat")), "planted");
   EXPECT_FALSE(FileExists(Local("x.dat")));

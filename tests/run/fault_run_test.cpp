@@ -4,8 +4,6 @@
 // as it was (or with whole files only) and the staging area empty.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,23 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "app/patcher.h"
 #include "platform/ftp.h"
-#include "support/ftp_server.h"
-#include "support/scripted_window.h"
-#include "support/temp_tree.h"
-#include "ui/resource.h"
+#include "support/patch_run.h"
 
 namespace {
 
 using namespace zdtest;
 using SteadyClock = std::chrono::steady_clock;
-
-const char kListQuestion[] =
-    "Network error, ZidoDiruv cannot continue.\n\nDo you want to run the game without ZidoDiruv?";
-const char kFileQuestion[] =
-    "Network error, ZidoDiruv cannot continue.\n\nDo you want to try again with previous ZidoDiruv?\n"
-    "It will use the default directory.";
 
 // Short client limits for the duration of a test; the real ones again after it.
 struct ShortLimits {
@@ -39,50 +27,13 @@ struct ShortLimits {
   ~ShortLimits() { plat::FtpSetTimeLimits(plat::FtpDefaultTimeLimits()); }
 };
 
-class FaultRun : public ::testing::Test {
+// Runs with the game installed, each allowed a minute.
+class FaultRun : public PatchRunTest {
  protected:
+  FaultRun() : PatchRunTest(60000) {}
   void SetUp() override {
-    ASSERT_TRUE(server_.ok());
-    tree_.Write("xdg/SOFTWARE/Brisco Entertainment/Tessary/SETUP PATH", tree_.Path("game") + "/\n");
-    tree_.WriteSettings("game", "[PATCH_FTP]\nSERVERIP=127.0.0.1\nPORT=" + std::to_string(server_.port()) +
-                                    "\nUSERID=" + server_.user() + "\nPASSWD=" + server_.password() +
-                                    "\nBASEDIRECTORY=/patch/\nLISTFILE=patch.lst\n");
-    const std::string game = tree_.Write("game/Vorn.exe", "#!/bin/sh\necho \"$@\" >> '" + GameLog() + "'\n");
-    ::chmod(game.c_str(), 0755);
-    Reset();
-  }
-  static void Reset() {
-    ScriptedWindow::Get().Reset();
-    ScriptedWindow::Get().SetDeadlineMs(60000);
-  }
-
-  void List(const std::string& body) { server_.WriteFile("patch/patch.lst", body); }
-  std::string GameLog() const { return tree_.Path("game.log"); }
-  std::string Local(const std::string& rel) const { return tree_.Path("game/" + rel); }
-
-  // Runs the patch window; the time it took.
-  double Run() {
-    const auto start = SteadyClock::now();
-    {
-      Patcher patcher;
-      EXPECT_TRUE(patcher.RunPatchWindow(nullptr));
-    }
-    const double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
-    EXPECT_FALSE(ScriptedWindow::Get().TimedOut()) << "the run did not end by itself";
-    plat::FtpShutdown();
-    return seconds;
-  }
-
-  static bool Shown(const std::string& text) {
-    for (const TextRecord& t : ScriptedWindow::Get().Texts(IDC_STATUS)) {
-      if (t.text == text) return true;
-    }
-    return false;
-  }
-  static std::vector<std::string> BoxTexts() {
-    std::vector<std::string> out;
-    for (const BoxRecord& b : ScriptedWindow::Get().Boxes()) out.push_back(b.text);
-    return out;
+    PatchRunTest::SetUp();
+    InstallGame();
   }
   bool Dropped() const {
     for (const FtpLogEntry& e : server_.Log()) {
@@ -90,32 +41,6 @@ class FaultRun : public ::testing::Test {
     }
     return false;
   }
-  // No file staged and nothing half-written left in the installation (emptied staging
-  // directories may stay, as after a clean run).
-  void ExpectNothingStaged() {
-    ExpectNoFileUnder(Local("Update"));
-    for (const std::string& name : SortedNames(Local(""))) {
-      EXPECT_EQ(name.find(".part"), std::string::npos) << name;
-    }
-  }
-
-  static void ExpectNoFileUnder(const std::string& dir) {
-    for (const std::string& name : SortedNames(dir)) {
-      struct stat st;
-      const std::string path = dir + "/" + name;
-      if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        ExpectNoFileUnder(path);
-      } else {
-        ADD_FAILURE() << "left in the staging area: " << path;
-      }
-    }
-  }
-
-  FtpServerFixture server_;
-  TempTree tree_;
-  ScopedEnv registry_{"XDG_CONFIG_DIRS", tree_.Path("xdg")};
-  ScopedEnv runtime_{"XDG_RUNTIME_DIR", ""};
-  ScopedEnv tmp_{"TMPDIR", tree_.root()};
 };
 
 TEST_F(FaultRun, AConnectionLostDuringATransferEndsInItsBoxWithNothingHalfInstalled) {
@@ -139,7 +64,7 @@ TEST_F(FaultRun, AConnectionLostDuringATransferEndsInItsBoxWithNothingHalfInstal
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Reset();
+    ResetWindow();
     RemoveTree(Local("Update"));
     ::unlink(Local("a.dat").c_str());
     tree_.WriteStale("game/big.dat", "the old one");
@@ -185,7 +110,7 @@ TEST_F(FaultRun, AServerThatStopsAnsweringEndsInItsBoxWithinTheClientsLimits) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Reset();
+    ResetWindow();
     tree_.WriteStale("game/big.dat", "the old one");
     FtpFaults faults;
     faults.mute = c.muteFromStart;
@@ -193,13 +118,9 @@ TEST_F(FaultRun, AServerThatStopsAnsweringEndsInItsBoxWithinTheClientsLimits) {
     faults.path = c.path;
     server_.SetFaults(faults);
     if (c.muteAfterList) {
-      ScriptedWindow::Get().OnText([&](int, const std::string& text) {
-        if (text == "Confirming patch file list...") {
-          FtpFaults mute;
-          mute.mute = true;
-          server_.SetFaults(mute);
-        }
-      });
+      FtpFaults mute;
+      mute.mute = true;
+      FaultsAfterList(mute);
     }
     const double seconds = Run();
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.box});
@@ -227,7 +148,7 @@ TEST_F(FaultRun, ExEndsARunWaitingOnASilentServerAtOnce) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Reset();
+    ResetWindow();
     server_.SetFaults(c.faults);
     std::atomic<int64_t> pressedAt{0};
     ScriptedWindow::Get().PressExWhen([&] {

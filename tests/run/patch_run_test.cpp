@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,100 +13,16 @@
 #include <string>
 #include <vector>
 
-#include "app/patcher.h"
-#include "platform/clock.h"
-#include "platform/files.h"
-#include "support/ftp_server.h"
 #include "support/gzip_builder.h"
-#include "support/scripted_window.h"
+#include "support/patch_run.h"
 #include "support/silent_server.h"
-#include "support/temp_tree.h"
 #include "support/x11_session.h"
-#include "ui/resource.h"
 
 namespace {
 
 using namespace zdtest;
 
-const char kListQuestion[] =
-    "Network error, ZidoDiruv cannot continue.\n\nDo you want to run the game without ZidoDiruv?";
-const char kFileQuestion[] =
-    "Network error, ZidoDiruv cannot continue.\n\nDo you want to try again with previous ZidoDiruv?\n"
-    "It will use the default directory.";
-const char kMissingGame[] = "No such file or directory.";
-
-class PatchRun : public ::testing::Test {
- protected:
-  // `treeBase`: where the test's tree is made (the usual temporary area when empty).
-  explicit PatchRun(const std::string& treeBase = "") : tree_(treeBase) {}
-
-  void SetUp() override {
-    ASSERT_TRUE(server_.ok());
-    ::chmod(tree_.root().c_str(), 0700);
-    tree_.Write("xdg/SOFTWARE/Brisco Entertainment/Tessary/SETUP PATH", tree_.Path("game") + "/\n");
-    Settings("/patch/", server_.port());
-    ScriptedWindow::Get().Reset();
-    ScriptedWindow::Get().SetDeadlineMs(30000);
-  }
-
-  void Settings(const std::string& base, uint16_t port, const std::string& password = "") {
-    tree_.WriteSettings("game", "[PATCH_FTP]\nSERVERIP=127.0.0.1\nPORT=" + std::to_string(port) + "\nUSERID=" +
-                                    server_.user() + "\nPASSWD=" + (password.empty() ? server_.password() : password) +
-                                    "\nBASEDIRECTORY=" + base + "\nLISTFILE=patch.lst\n");
-  }
-  void List(const std::string& body, const std::string& at = "patch/patch.lst") { server_.WriteFile(at, body); }
-  // A stand-in game that records how it was started.
-  void InstallGame() {
-    const std::string path = tree_.Write("game/Vorn.exe", "#!/bin/sh\necho \"$@\" >> '" + GameLog() + "'\n");
-    ::chmod(path.c_str(), 0755);
-  }
-  std::string GameLog() const { return tree_.Path("game.log"); }
-  bool GameStarted() { return WaitForLine(GameLog()); }
-  // A log written by a started script: complete once it ends with a line break.
-  static bool WaitForLine(const std::string& path) {
-    return WaitUntil(
-        [&] {
-          const std::string text = ReadFile(path);
-          return !text.empty() && text.back() == '\n';
-        },
-        10000);
-  }
-  std::string Local(const std::string& rel) const { return tree_.Path("game/" + rel); }
-
-  void Run() {
-    Patcher patcher;
-    ASSERT_TRUE(patcher.RunPatchWindow(nullptr));
-    if (std::getenv("ZD_TRACE_RUN") != nullptr) {
-      for (const TextRecord& t : ScriptedWindow::Get().Texts()) std::fprintf(stderr, "%8.1f text %d %s\n", t.ms, t.controlId, t.text.c_str());
-      for (const BoxRecord& b : ScriptedWindow::Get().Boxes()) std::fprintf(stderr, "%8.1f box %s\n", b.ms, b.text.c_str());
-      for (const FtpLogEntry& e : server_.Log())
-        std::fprintf(stderr, "server %s %d %s %s\n", e.kind.c_str(), e.connection, e.verb.c_str(), e.argument.c_str());
-    }
-    ASSERT_FALSE(ScriptedWindow::Get().TimedOut()) << "the run did not end by itself";
-    plat::FtpShutdown();
-  }
-
-  static std::vector<std::string> StatusTexts() {
-    std::vector<std::string> out;
-    for (const TextRecord& t : ScriptedWindow::Get().Texts(IDC_STATUS)) out.push_back(t.text);
-    return out;
-  }
-  static bool Shown(const std::string& text) {
-    const auto texts = StatusTexts();
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
-  }
-  static std::vector<std::string> BoxTexts() {
-    std::vector<std::string> out;
-    for (const BoxRecord& b : ScriptedWindow::Get().Boxes()) out.push_back(b.text);
-    return out;
-  }
-  // The listed time of a file as the freshness test sees it.
-  FtpServerFixture server_;
-  TempTree tree_;
-  ScopedEnv registry_{"XDG_CONFIG_DIRS", tree_.Path("xdg")};
-  ScopedEnv runtime_{"XDG_RUNTIME_DIR", ""};
-  ScopedEnv tmp_{"TMPDIR", tree_.root()};
-};
+using PatchRun = PatchRunTest;
 
 TEST_F(PatchRun, InstallsDeletesInListOrderAndStartsTheGame) {
   InstallGame();
@@ -213,9 +128,9 @@ TEST_F(PatchRun, AFileThatCannotBePutInPlaceEndsTheRunWithTheSystemsText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptedWindow::Get().Reset();
+    ResetWindow();
     RemoveTree(Local(""));
-    Settings("/patch/", server_.port());
+    Settings();
     // A directory stands where the file belongs: no rename replaces it, not even root's.
     tree_.Write("game/" + std::string(c.blocked) + "/inside.txt", "kept");
     List(c.list);
@@ -255,8 +170,8 @@ TEST_F(PatchRun, ListPathForEachBaseDirectoryForm) {
   } cases[] = {{"patch", "patch/patch.lst"}, {"patch/", "patch/patch.lst"}, {"/", "patch.lst"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.base);
-    ScriptedWindow::Get().Reset();
-    Settings(c.base, server_.port());
+    ResetWindow();
+    Settings(c.base);
     List("D 2002-06-01 14:30 0 gone.dat gone.dat\n", c.listAt);
     tree_.Write("game/gone.dat", "x");
     Run();
@@ -281,9 +196,9 @@ TEST_F(PatchRun, AnEmptyQueueStartsTheGameWithoutPatchInstalled) {
 
 // Runs whose installed patcher is this very program, a link to the test's own file (so
 // the tree lies beside it, on its file system): only that file is renewed by a hand-off.
-class HandOffRun : public PatchRun {
+class HandOffRun : public PatchRunTest {
  protected:
-  HandOffRun() : PatchRun(ZD_BINARY_DIR) {}
+  HandOffRun() : PatchRunTest(30000, ZD_BINARY_DIR) {}
   void InstallThisProgramAs(const std::string& rel) {
     ASSERT_EQ(::linkat(AT_FDCWD, "/proc/self/exe", AT_FDCWD, Local(rel).c_str(), AT_SYMLINK_FOLLOW), 0)
         << std::strerror(errno);
@@ -374,7 +289,7 @@ TEST_F(PatchRun, ListConnectionFailureAskedYesStartsTheGame) {
 
 TEST_F(PatchRun, RefusedLogonAnsweredNoStartsNothing) {
   // No game file: a start attempt would show its own box.
-  Settings("/patch/", server_.port(), "wrong");
+  Settings("/patch/", 0, "wrong");
   Run();
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{kListQuestion});
   EXPECT_EQ(server_.SuccessfulLogons(), 0);
@@ -391,22 +306,16 @@ TEST_F(PatchRun, AMissingFileNamesItsRemotePathAndLeavesNothingStaged) {
   Run();
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"/patch/data/x.dat cannot receive file."});
   EXPECT_EQ(ReadFile(Local("a.dat")), "a");
-  EXPECT_FALSE(FileExists(Local("Update/data/x.dat")));
+  ExpectNothingStaged();
 }
 
 TEST_F(PatchRun, FileConnectionFailureAskedYesStartsTheGame) {
   InstallGame();
   server_.WriteFile("patch/a.dat", "a");
   List("C 2002-06-01 14:30 1 a.dat a.dat\n");
-  // The log-on is refused from the file's connection on: set while the list is being
-  // read, before the next connection is made.
-  ScriptedWindow::Get().OnText([&](int, const std::string& text) {
-    if (text == "Confirming patch file list...") {
-      FtpFaults faults;
-      faults.refuseLogin = true;
-      server_.SetFaults(faults);
-    }
-  });
+  FtpFaults refused;  // from the file's connection on
+  refused.refuseLogin = true;
+  FaultsAfterList(refused);
   ScriptedWindow::Get().AnswerBoxes([](const BoxRecord&) { return plat::kIdYes; });
   Run();
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{kFileQuestion});
@@ -424,7 +333,7 @@ TEST_F(PatchRun, AnAlwaysEntryEndsInTheWrongTypeBoxAndTheWalkGoesOn) {
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Patch file type is not right."});
   EXPECT_EQ(ReadFile(Local("b.dat")), "b");
   EXPECT_FALSE(FileExists(Local("Notice.txt")));
-  EXPECT_FALSE(FileExists(Local("Update/Notice.txt")));
+  ExpectNothingStaged();
   ASSERT_TRUE(GameStarted());
 }
 

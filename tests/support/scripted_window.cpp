@@ -1,7 +1,11 @@
 #include "support/scripted_window.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include "platform/posix/dispatcher.h"
 
@@ -13,6 +17,32 @@ double SteadyMs() {
   using namespace std::chrono;
   return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
+
+// Ends the test process unless destroyed within `ms`: a run that cannot end would
+// otherwise hold up the whole suite.
+class Watchdog {
+ public:
+  explicit Watchdog(int ms) : thread_([this, ms] {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done_; })) return;
+    std::fprintf(stderr, "scripted window: the run did not end within %d ms (deadlock?)\n", ms);
+    std::abort();
+  }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool done_ = false;
+  std::thread thread_;
+};
 
 }  // namespace
 
@@ -83,6 +113,12 @@ std::vector<BarRecord> ScriptedWindow::Bars() const {
 std::vector<BoxRecord> ScriptedWindow::Boxes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return boxes_;
+}
+
+std::vector<std::string> BoxTexts() {
+  std::vector<std::string> out;
+  for (const BoxRecord& b : ScriptedWindow::Get().Boxes()) out.push_back(b.text);
+  return out;
 }
 
 std::string ScriptedWindow::Text(int controlId) const {
@@ -181,6 +217,11 @@ bool ScriptedWindow::DeadlinePassed() const {
   return SteadyMs() - start_ > deadlineMs_;
 }
 
+int ScriptedWindow::DeadlineMs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return deadlineMs_;
+}
+
 void ScriptedWindow::SetRunning(plat::WindowHandle handle, const std::string& caption) {
   std::lock_guard<std::mutex> lock(mutex_);
   handle_ = handle;
@@ -223,6 +264,7 @@ void InitWindowControls() {}
 
 intptr_t RunModalDialog(ModuleHandle, const DialogLayout& layout, DialogProc proc, intptr_t param) {
   zdtest::ScriptedWindow& script = zdtest::ScriptedWindow::Get();
+  const zdtest::Watchdog watchdog(script.DeadlineMs() + 60000);
   TestWindow* w;
   {
     auto owned = std::make_unique<TestWindow>();

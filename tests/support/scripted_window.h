@@ -1,7 +1,8 @@
 // The test window: the program's window interface, run in-process without a display.
 // It records every control text, bar range and position with a timestamp, answers
 // message boxes from a script (recording text, title and buttons), and presses EX
-// when a condition holds. A run that outlives its deadline is closed and flagged.
+// when a condition holds. A run that outlives its deadline is closed and flagged; one
+// that still has not ended a minute later (a deadlock) ends the test process.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -74,6 +75,7 @@ class ScriptedWindow {
   int AnswerBox(const char* text, const char* title, uint32_t flags, bool hadOwner, bool onUi);
   bool ShouldPressEx();
   bool DeadlinePassed() const;
+  int DeadlineMs() const;
   void SetRunning(plat::WindowHandle handle, const std::string& caption);
   void SetTimedOut();
   void SetPostsHandled(uint64_t n);
@@ -97,5 +99,8 @@ class ScriptedWindow {
   std::vector<BoxRecord> boxes_;
   int barPos_ = 0;
 };
+
+// The texts of the boxes shown since the last Reset(), in order.
+std::vector<std::string> BoxTexts();
 
 }  // namespace zdtest

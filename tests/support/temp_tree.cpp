@@ -46,6 +46,16 @@ bool FileExists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+unsigned ModeOf(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+bool IsLink(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

@@ -46,6 +46,9 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& contents);
 void MakeDirs(const std::string& path);
 void RemoveTree(const std::string& path);
+// The permission bits of a file (not followed if a link), 0 when it is missing.
+unsigned ModeOf(const std::string& path);
+bool IsLink(const std::string& path);
 
 // Writes a file (parents created) last written at 1980-01-01 00:00 local time: before
 // every listed date and at the earliest time of day, so the freshness test fetches it
@@ -64,7 +67,7 @@ std::vector<std::string> SortedNames(const std::string& dir);
 std::set<std::string> TreeListing(const std::string& dir);
 
 // Polls `condition` every few milliseconds until it holds or `ms` have passed.
-bool WaitUntil(const std::function<bool()>& condition, int ms);
+bool WaitUntil(const std::function<bool()>& condition, int ms = 10000);
 
 // Sets TZ for the scope of the object (and tzset), restoring the old value after.
 class ScopedTimeZone {

@@ -1,7 +1,6 @@
 // The Patcher's start and shutdown, in-process with the scripted window.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <thread>
 
@@ -30,15 +29,6 @@ struct Installation {
   ScopedEnv runtime;
   ScopedEnv tmp;
 };
-
-bool WaitFor(const std::function<bool()>& condition, int ms = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 TEST(PatcherStart, NoSettingsAnywhereShowsTheBoxAndConnectsNowhere) {
   TempTree tree;
@@ -70,7 +60,7 @@ TEST(PatcherClose, CloseFromTwoThreadsAtOnceShutsDownOnce) {
   patcher.networkFailed = 1;
   patcher.launchAfterFailure = 1;
   std::thread closers([&] {
-    if (!WaitFor([&] { return window.Handle() != nullptr; })) return;
+    if (!zdtest::WaitUntil([&] { return window.Handle() != nullptr; })) return;
     plat::WindowHandle hwnd = window.Handle();
     std::thread a([hwnd] { plat::SendToWindow(hwnd, plat::kMsgClose, 0, 0); });
     std::thread b([hwnd] { plat::SendToWindow(hwnd, plat::kMsgClose, 0, 0); });

@@ -23,19 +23,11 @@
 namespace {
 
 using zdtest::FileExists;
+using zdtest::IsLink;
+using zdtest::ModeOf;
 using zdtest::ReadFile;
 using zdtest::TempTree;
 using zdtest::SortedNames;
-
-mode_t ModeOf(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-bool IsLink(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
 
 // The path with every link resolved, as ResolvePath names what it finds.
 std::string Real(const std::string& path) {

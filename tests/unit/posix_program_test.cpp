@@ -22,14 +22,10 @@ namespace {
 
 using zdtest::ChildProcess;
 using zdtest::FileExists;
+using zdtest::ModeOf;
 using zdtest::ReadFile;
 using zdtest::TempTree;
 using zdtest::WaitUntil;
-
-mode_t ModeOf(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
 
 // Starts a copy of a long-running program from `path` and waits until it runs from it.
 void RunFrom(const std::string& path, ChildProcess& child) {

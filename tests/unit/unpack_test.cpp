@@ -7,19 +7,13 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +25,7 @@
 #include "platform/sync.h"
 #include "platform/window.h"
 #include "support/gzip_builder.h"
+#include "support/in_child.h"
 #include "support/scripted_window.h"
 #include "support/temp_tree.h"
 #include "ui/resource.h"
@@ -38,52 +33,18 @@
 namespace {
 
 using zdtest::BoxRecord;
+using zdtest::BoxTexts;
 using zdtest::FileExists;
 using zdtest::Gzip;
 using zdtest::ReadFile;
 using zdtest::SampleData;
 using zdtest::ScriptedWindow;
 using zdtest::TempTree;
+using zdtest::WaitUntil;
 
 constexpr uint32_t kMarker = plat::kMsgUser + 100;
 constexpr char kDamaged[] = "File is damaged. ZidoDiruv cannot continue.";
 constexpr char kWriteFailed[] = "Uncompress file.";
-
-// Polls a condition until it holds or the deadline passes.
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-// Ends the test process when a run hangs (a deadlock would otherwise block the suite).
-class Watchdog {
- public:
-  explicit Watchdog(int seconds) : thread_([this, seconds] {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!done_changed_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
-      std::fprintf(stderr, "unpack test: the run did not end within %d s (deadlock?)\n", seconds);
-      std::abort();
-    }
-  }) {}
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    done_changed_.notify_all();
-    thread_.join();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable done_changed_;
-  bool done_ = false;
-  std::thread thread_;
-};
 
 struct Seen {
   uint32_t message;
@@ -97,7 +58,9 @@ struct Seen {
 // FetchingFile) and moves on after each done message as FinishUnpack does.
 class Harness {
  public:
-  explicit Harness(const TempTree& tree) : tree_(tree) {}
+  // The installation ("game/") and the staging area ("Update/") in a tree of their own,
+  // under `base` when given.
+  explicit Harness(const std::string& base = "") : tree(base) {}
 
   PatchEntry* AddEntry(const std::string& name, int32_t unpackedSize) {
     PatchEntry* e = new PatchEntry;
@@ -111,25 +74,24 @@ class Harness {
     e->unpackedSize = unpackedSize;
     p.entries.Append(e);
     p.fileCount += 1;
+    zdtest::MakeDirs(tree.Path("Update"));
     return e;
   }
   PatchEntry* AddGzip(const std::string& name, const std::string& gz, int32_t unpackedSize) {
     PatchEntry* e = AddEntry(name, unpackedSize);
-    zdtest::MakeDirs(tree_.Path("Update"));
     zdtest::WriteFile(e->stagingPath, gz);
     e->size = static_cast<int32_t>(gz.size());
     return e;
   }
   PatchEntry* AddFifo(const std::string& name) {
     PatchEntry* e = AddEntry(name, 1 << 20);
-    zdtest::MakeDirs(tree_.Path("Update"));
     if (::mkfifo(e->stagingPath, 0600) != 0) ADD_FAILURE() << "mkfifo: " << std::strerror(errno);
     return e;
   }
 
-  std::string Staging(const std::string& name) const { return tree_.Path("Update/" + name + ".gz"); }
-  std::string Output(const std::string& name) const { return tree_.Path("Update/" + name); }
-  std::string Local(const std::string& name) const { return tree_.Path("game/" + name); }
+  std::string Staging(const std::string& name) const { return tree.Path("Update/" + name + ".gz"); }
+  std::string Output(const std::string& name) const { return tree.Path("Update/" + name); }
+  std::string Local(const std::string& name) const { return tree.Path("game/" + name); }
 
   // Runs the window until ClosePatcher has ended it.
   void Run() {
@@ -139,11 +101,8 @@ class Harness {
     if (answer) w.AnswerBoxes(answer);
     if (pressEx) w.PressExWhen(pressEx);
     g_current = this;
-    {
-      Watchdog watchdog(60);
-      static const plat::DialogLayout layout{IDD_PATCH, "Vorn-ZEDA  Patch", 266, 47, nullptr, 0, nullptr, 0};
-      plat::RunModalDialog(nullptr, layout, &Harness::Proc, 0);
-    }
+    static const plat::DialogLayout layout{IDD_PATCH, "Vorn-ZEDA  Patch", 266, 47, nullptr, 0, nullptr, 0};
+    plat::RunModalDialog(nullptr, layout, &Harness::Proc, 0);
     g_current = nullptr;
   }
 
@@ -178,12 +137,8 @@ class Harness {
     testClosing = true;
     plat::SendToWindow(p.hwnd, plat::kMsgClose, 0, 0);
   }
-  std::vector<std::string> BoxTexts() const {
-    std::vector<std::string> out;
-    for (const BoxRecord& b : ScriptedWindow::Get().Boxes()) out.push_back(b.text);
-    return out;
-  }
 
+  TempTree tree;  // declared before the record, so removed after it
   Patcher p;
   bool makeUnpackEvent = true;
   bool makeStopEvent = true;
@@ -255,7 +210,6 @@ class Harness {
   }
 
   static Harness* g_current;
-  const TempTree& tree_;
 };
 
 Harness* Harness::g_current = nullptr;
@@ -274,10 +228,11 @@ class FifoWriter {
   ~FifoWriter() {
     if (thread_.joinable()) thread_.join();
     if (fd_ >= 0) ::close(fd_);
+    EXPECT_TRUE(failed.empty()) << failed;
   }
   void Start(std::function<void(FifoWriter&)> body) {
     thread_ = std::thread([this, body] {
-      if (!WaitFor([this] {
+      if (!WaitUntil([this] {
             fd_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
             return fd_ >= 0;
           })) {
@@ -308,7 +263,7 @@ class FifoWriter {
     ::close(fd_);
     fd_ = -1;
   }
-  std::string failed;
+  std::string failed;  // what the feed could not do; fails the test
 
  private:
   std::string path_;
@@ -325,23 +280,30 @@ void FeedForever(FifoWriter& writer) {
   writer.failed = "the worker read the endless stream to its limit";
 }
 
-// Writes to a reader that has gone must fail with EPIPE, not end the test process.
-class IgnoreSigpipe {
- public:
-  IgnoreSigpipe() { old_ = ::signal(SIGPIPE, SIG_IGN); }
-  ~IgnoreSigpipe() { ::signal(SIGPIPE, old_); }
+// Runs `h` with the staging file of `name` a FIFO that `feed` writes from a thread of the
+// test; the writer ends once the worker has closed the stream (EPIPE).
+void RunFeeding(Harness& h, const std::string& name, std::function<void(FifoWriter&)> feed) {
+  // Writes to a reader that has gone must fail with EPIPE, not end the test process.
+  void (*const sigpipe)(int) = ::signal(SIGPIPE, SIG_IGN);
+  h.AddFifo(name);
+  {
+    FifoWriter writer(h.Staging(name));
+    writer.Start(std::move(feed));
+    h.Run();
+  }
+  ::signal(SIGPIPE, sigpipe);
+}
 
- private:
-  void (*old_)(int);
-};
+// Which of an entry's files are left: its staging file, its output, its installed copy.
+std::string Remains(const Harness& h, const std::string& name) {
+  std::string left;
+  for (const std::string& path : {h.Staging(name), h.Output(name), h.Local(name)})
+    if (FileExists(path)) left += path + " ";
+  return left;
+}
 
-class UnpackTest : public ::testing::Test {
- protected:
-  TempTree tree;
-};
-
-TEST_F(UnpackTest, UnpacksInstallsAndReportsEveryBlock) {
-  Harness h(tree);
+TEST(UnpackTest, UnpacksInstallsAndReportsEveryBlock) {
+  Harness h;
   const std::string data = SampleData(40000);
   PatchEntry* e = h.AddGzip("Data/a.dat", Gzip(data), 40000);
   std::string stagingAtDone;
@@ -358,7 +320,7 @@ TEST_F(UnpackTest, UnpacksInstallsAndReportsEveryBlock) {
   EXPECT_EQ(h.positions, (std::vector<int>{409, 819, 1000}));
   EXPECT_EQ(h.Messages(WM_PATCH_UNPACK_DONE).size(), 1u);
   EXPECT_FALSE(h.WorkerPostedClose());
-  EXPECT_TRUE(h.BoxTexts().empty());
+  EXPECT_TRUE(BoxTexts().empty());
   // The bar starts again from 0 when the unpacking begins.
   const auto bars = ScriptedWindow::Get().Bars();
   ASSERT_FALSE(bars.empty());
@@ -370,26 +332,26 @@ TEST_F(UnpackTest, UnpacksInstallsAndReportsEveryBlock) {
   EXPECT_TRUE(compressedGoneAtDone);
   EXPECT_EQ(ReadFile(h.Local("Data/a.dat")), data);
   EXPECT_FALSE(FileExists(h.Output("Data/a.dat")));
-  EXPECT_FALSE(FileExists(tree.Path("Update/Data")));
+  EXPECT_FALSE(FileExists(h.tree.Path("Update/Data")));
 }
 
-TEST_F(UnpackTest, EmptyContentsInstallAnEmptyFileOverLeftovers) {
-  Harness h(tree);
+TEST(UnpackTest, EmptyContentsInstallAnEmptyFileOverLeftovers) {
+  Harness h;
   h.AddGzip("empty.dat", Gzip(""), 0);
   // A read-only leftover of an earlier run and an old installed copy.
-  tree.Write("Update/empty.dat", "leftover");
+  h.tree.Write("Update/empty.dat", "leftover");
   ::chmod(h.Output("empty.dat").c_str(), 0444);
-  tree.Write("game/empty.dat", "old contents");
+  h.tree.Write("game/empty.dat", "old contents");
   h.Run();
 
   EXPECT_TRUE(h.Counts().empty());
   EXPECT_EQ(h.Messages(WM_PATCH_UNPACK_DONE).size(), 1u);
-  EXPECT_TRUE(h.BoxTexts().empty());
+  EXPECT_TRUE(BoxTexts().empty());
   ASSERT_TRUE(FileExists(h.Local("empty.dat")));
   EXPECT_EQ(ReadFile(h.Local("empty.dat")), "");
 }
 
-TEST_F(UnpackTest, DamagedOrCutFilesAreRefusedAndTheirOutputRemoved) {
+TEST(UnpackTest, DamagedOrCutFilesAreRefusedAndTheirOutputRemoved) {
   const std::string data = SampleData(300000, 7);
   const std::string gz = Gzip(data);
   std::string corrupt = gz;
@@ -407,26 +369,23 @@ TEST_F(UnpackTest, DamagedOrCutFilesAreRefusedAndTheirOutputRemoved) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    TempTree local;
-    Harness h(local);
+    Harness h;
     h.AddGzip("b.dat", c.bytes, static_cast<int32_t>(data.size()));
     bool partialOutputSeen = false;
     h.onProgress = [&](uint32_t) { partialOutputSeen = partialOutputSeen || FileExists(h.Output("b.dat")); };
     h.Run();
 
-    EXPECT_EQ(h.BoxTexts(), std::vector<std::string>{kDamaged});
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{kDamaged});
     EXPECT_TRUE(h.WorkerPostedClose());
     EXPECT_TRUE(h.Messages(WM_PATCH_UNPACK_DONE).empty());
     EXPECT_TRUE(partialOutputSeen);  // something was written before the fault showed
-    EXPECT_FALSE(FileExists(h.Output("b.dat")));
-    EXPECT_FALSE(FileExists(h.Local("b.dat")));
-    EXPECT_FALSE(FileExists(h.Staging("b.dat")));  // removed by the shutdown
+    EXPECT_EQ(Remains(h, "b.dat"), "");  // the staging file removed by the shutdown
   }
 }
 
 // A write failure made real: the run happens in a child process whose file size limit
 // stops the output, with SIGXFSZ ignored so the write fails with EFBIG instead.
-TEST_F(UnpackTest, WriteFailureShowsUncompressAndRemovesTheOutput) {
+TEST(UnpackTest, WriteFailureShowsUncompressAndRemovesTheOutput) {
   struct Case {
     const char* what;
     size_t size;
@@ -441,134 +400,86 @@ TEST_F(UnpackTest, WriteFailureShowsUncompressAndRemovesTheOutput) {
     SCOPED_TRACE(c.what);
     TempTree local;
     const std::string gz = Gzip(SampleData(c.size, 3));
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    fflush(nullptr);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(fds[0]);
+    zdtest::ExpectPassesInChild([&] {
       ::signal(SIGXFSZ, SIG_IGN);
-      std::string report;
-      {
-        Harness h(local);
-        h.AddGzip("c.dat", gz, static_cast<int32_t>(c.size));
-        const rlimit limit{c.limit, c.limit};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        h.Run();
-        for (const std::string& text : h.BoxTexts()) report += "box=" + text + "\n";
-        report += "progress=" + std::to_string(h.Counts().size()) + "\n";
-        report += "done=" + std::to_string(h.Messages(WM_PATCH_UNPACK_DONE).size()) + "\n";
-        report += std::string("workerClose=") + (h.WorkerPostedClose() ? "1" : "0") + "\n";
-        report += std::string("output=") + (FileExists(h.Output("c.dat")) ? "1" : "0") + "\n";
-        report += std::string("local=") + (FileExists(h.Local("c.dat")) ? "1" : "0") + "\n";
-      }
-      const ssize_t written = ::write(fds[1], report.data(), report.size());
-      ::_exit(written == static_cast<ssize_t>(report.size()) ? 0 : 3);
+      Harness h(local.root());
+      h.AddGzip("c.dat", gz, static_cast<int32_t>(c.size));
+      const rlimit limit{c.limit, c.limit};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      h.Run();
+      EXPECT_EQ(BoxTexts(), std::vector<std::string>{kWriteFailed});
+      EXPECT_EQ(h.Counts().size(), c.progress);
+      EXPECT_TRUE(h.Messages(WM_PATCH_UNPACK_DONE).empty());
+      EXPECT_TRUE(h.WorkerPostedClose());
+      EXPECT_EQ(Remains(h, "c.dat"), "");
+    });
+  }
+}
+
+// A stop while a block is unpacked: EX, or the stop event seen by the worker itself,
+// which then closes the window. Either ends the run without a box and without the entry.
+TEST(UnpackTest, AStopDuringUnpackingEndsTheRunWithoutABox) {
+  for (const bool byEx : {true, false}) {
+    SCOPED_TRACE(byEx ? "EX" : "stop event");
+    Harness h;
+    if (byEx) {
+      h.pressEx = [&] { return h.progressCount.load() >= 1; };
+    } else {
+      h.onProgress = [&](uint32_t) {
+        if (h.progressCount.load() == 1) plat::SignalEvent(h.p.stopEvent);
+      };
     }
-    ::close(fds[1]);
-    std::string report;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<size_t>(n));
-    ::close(fds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    EXPECT_EQ(report, std::string("box=") + kWriteFailed + "\nprogress=" + std::to_string(c.progress) +
-                          "\ndone=0\nworkerClose=1\noutput=0\nlocal=0\n");
+    RunFeeding(h, "big.dat", FeedForever);
+    EXPECT_FALSE(ScriptedWindow::Get().TimedOut());
+    EXPECT_EQ(ScriptedWindow::Get().ExPressed(), byEx);
+    EXPECT_EQ(h.WorkerPostedClose(), !byEx);
+    EXPECT_TRUE(BoxTexts().empty());
+    EXPECT_FALSE(h.Counts().empty());
+    EXPECT_TRUE(h.Messages(WM_PATCH_UNPACK_DONE).empty());
+    EXPECT_EQ(h.p.workerThread, nullptr);  // the shutdown waited for it and closed it
+    EXPECT_EQ(Remains(h, "big.dat"), "");
   }
-}
-
-TEST_F(UnpackTest, ExDuringUnpackingStopsWithoutABox) {
-  IgnoreSigpipe ignore;
-  Harness h(tree);
-  h.AddFifo("big.dat");
-  {
-    FifoWriter writer(h.Staging("big.dat"));
-    writer.Start(FeedForever);
-    h.pressEx = [&] { return h.progressCount.load() >= 1; };
-    h.Run();
-    // The writer ends when the worker has closed the stream (EPIPE).
-  }
-
-  EXPECT_FALSE(ScriptedWindow::Get().TimedOut());
-  EXPECT_TRUE(ScriptedWindow::Get().ExPressed());
-  EXPECT_TRUE(h.BoxTexts().empty());
-  EXPECT_FALSE(h.Counts().empty());
-  EXPECT_TRUE(h.Messages(WM_PATCH_UNPACK_DONE).empty());
-  EXPECT_EQ(h.p.workerThread, nullptr);  // the shutdown waited for it and closed it
-  EXPECT_FALSE(FileExists(h.Output("big.dat")));
-  EXPECT_FALSE(FileExists(h.Staging("big.dat")));
-  EXPECT_FALSE(FileExists(h.Local("big.dat")));
-}
-
-TEST_F(UnpackTest, StopSeenDuringUnpackingClosesTheWindow) {
-  IgnoreSigpipe ignore;
-  Harness h(tree);
-  h.AddFifo("big.dat");
-  {
-    FifoWriter writer(h.Staging("big.dat"));
-    writer.Start(FeedForever);
-    h.onProgress = [&](uint32_t) {
-      if (h.progressCount.load() == 1) plat::SignalEvent(h.p.stopEvent);
-    };
-    h.Run();
-  }
-
-  EXPECT_TRUE(h.WorkerPostedClose());
-  EXPECT_TRUE(h.BoxTexts().empty());
-  EXPECT_TRUE(h.Messages(WM_PATCH_UNPACK_DONE).empty());
-  EXPECT_FALSE(FileExists(h.Output("big.dat")));
-  EXPECT_FALSE(FileExists(h.Staging("big.dat")));
 }
 
 // The worker meets a damaged block just after EX has started the shutdown, which then
 // waits for the worker while the worker waits for its box: the wait must show the box.
-TEST_F(UnpackTest, BoxRaisedWhileTheShutdownWaitsIsShown) {
-  IgnoreSigpipe ignore;
-  Harness h(tree);
-  h.AddFifo("late.dat");
+TEST(UnpackTest, BoxRaisedWhileTheShutdownWaitsIsShown) {
+  Harness h;
   std::atomic<bool> workerReading{false};
   bool closingWhenShown = false;
-  {
-    FifoWriter writer(h.Staging("late.dat"));
-    writer.Start([&](FifoWriter& w) {
-      // A gzip header alone: the worker's first read takes it and waits for more,
-      // past its stop poll.
-      static const char header[] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, 3};
-      if (!w.Write(std::string(header, sizeof header)) || !WaitFor([&] { return w.Unread() == 0; })) {
-        w.failed = "the worker did not read the header";
-        return;
-      }
-      workerReading.store(true);
-      if (!WaitFor([&] { return h.p.ClosingStarted(); })) {
-        w.failed = "EX did not start the shutdown";
-        return;
-      }
-      // An invalid block type: the read the worker is in fails.
-      w.Write(std::string(16, '\xff'));
-      w.Close();
-    });
-    h.pressEx = [&] { return workerReading.load(); };
-    h.answer = [&](const BoxRecord&) {
-      closingWhenShown = h.p.ClosingStarted();
-      return plat::kIdOk;
-    };
-    h.Run();
-    EXPECT_TRUE(writer.failed.empty()) << writer.failed;
-  }
+  h.pressEx = [&] { return workerReading.load(); };
+  h.answer = [&](const BoxRecord&) {
+    closingWhenShown = h.p.ClosingStarted();
+    return plat::kIdOk;
+  };
+  RunFeeding(h, "late.dat", [&](FifoWriter& w) {
+    // A gzip header alone: the worker's first read takes it and waits for more, past
+    // its stop poll.
+    static const char header[] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, 3};
+    if (!w.Write(std::string(header, sizeof header)) || !WaitUntil([&] { return w.Unread() == 0; })) {
+      w.failed = "the worker did not read the header";
+      return;
+    }
+    workerReading.store(true);
+    if (!WaitUntil([&] { return h.p.ClosingStarted(); })) {
+      w.failed = "EX did not start the shutdown";
+      return;
+    }
+    // An invalid block type: the read the worker is in fails.
+    w.Write(std::string(16, '\xff'));
+    w.Close();
+  });
 
   EXPECT_FALSE(ScriptedWindow::Get().TimedOut());
-  EXPECT_EQ(h.BoxTexts(), std::vector<std::string>{kDamaged});
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{kDamaged});
   EXPECT_TRUE(closingWhenShown);
   EXPECT_EQ(h.p.workerThread, nullptr);
-  EXPECT_FALSE(FileExists(h.Output("late.dat")));
-  EXPECT_FALSE(FileExists(h.Staging("late.dat")));
+  EXPECT_EQ(Remains(h, "late.dat"), "");
 }
 
 // The worker ends by itself (a stop while idle, or a wait that fails because an event
 // is missing) and posts nothing: a marker posted after its end is the first message.
-TEST_F(UnpackTest, WorkerEndsSilentlyOnIdleStopOrFailedWait) {
+TEST(UnpackTest, WorkerEndsSilentlyOnIdleStopOrFailedWait) {
   struct Case {
     const char* what;
     bool unpackEvent;
@@ -582,8 +493,7 @@ TEST_F(UnpackTest, WorkerEndsSilentlyOnIdleStopOrFailedWait) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    TempTree local;
-    Harness h(local);
+    Harness h;
     // A valid entry under the cursor that a worker reading it would unpack.
     h.AddGzip("d.dat", Gzip(SampleData(50000)), 50000);
     h.p.cursor = h.p.entries.head;
@@ -593,7 +503,7 @@ TEST_F(UnpackTest, WorkerEndsSilentlyOnIdleStopOrFailedWait) {
     size_t seenBeforeMarker = 99;
     h.onInit = [&] {
       if (c.signalStop) plat::SignalEvent(h.p.stopEvent);
-      ended = WaitFor([&] { return plat::ThreadFinished(h.p.workerThread); });
+      ended = WaitUntil([&] { return plat::ThreadFinished(h.p.workerThread); });
       plat::PostToWindow(h.p.hwnd, kMarker, 0, 0);
     };
     h.onMarker = [&] {
@@ -604,39 +514,32 @@ TEST_F(UnpackTest, WorkerEndsSilentlyOnIdleStopOrFailedWait) {
 
     EXPECT_TRUE(ended);
     EXPECT_EQ(seenBeforeMarker, 0u);
-    EXPECT_TRUE(h.BoxTexts().empty());
-    EXPECT_FALSE(FileExists(h.Output("d.dat")));
-    EXPECT_FALSE(FileExists(h.Local("d.dat")));
+    EXPECT_TRUE(BoxTexts().empty());
+    EXPECT_EQ(Remains(h, "d.dat"), "");
   }
 }
 
-TEST_F(UnpackTest, UnopenableFilesReportTheSystemError) {
-  {
-    SCOPED_TRACE("missing staging file");
-    Harness h(tree);
-    h.AddEntry("gone.dat", 100);
+TEST(UnpackTest, UnopenableFilesReportTheSystemError) {
+  for (const int code : {ENOENT, EISDIR}) {
+    SCOPED_TRACE(code == ENOENT ? "missing staging file" : "output path taken by a directory");
+    Harness h;
+    if (code == ENOENT) {
+      h.AddEntry("x.dat", 100);
+    } else {
+      h.AddGzip("x.dat", Gzip("x"), 1);
+      h.tree.Write("Update/x.dat/inside", "keeps the directory from being removed");
+    }
     h.Run();
-    EXPECT_EQ(h.BoxTexts(), std::vector<std::string>{ErrorTextOf(ENOENT)});
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{ErrorTextOf(code)});
     EXPECT_TRUE(h.WorkerPostedClose());
     EXPECT_TRUE(h.Counts().empty());
-    EXPECT_FALSE(FileExists(h.Output("gone.dat")));
-  }
-  {
-    SCOPED_TRACE("output path taken by a directory");
-    TempTree local;
-    Harness h(local);
-    h.AddGzip("dir.dat", Gzip("x"), 1);
-    local.Write("Update/dir.dat/inside", "keeps the directory from being removed");
-    h.Run();
-    EXPECT_EQ(h.BoxTexts(), std::vector<std::string>{ErrorTextOf(EISDIR)});
-    EXPECT_TRUE(h.WorkerPostedClose());
-    EXPECT_TRUE(h.Counts().empty());
-    EXPECT_FALSE(FileExists(h.Local("dir.dat")));
+    EXPECT_FALSE(FileExists(h.Local("x.dat")));
+    EXPECT_EQ(FileExists(h.Output("x.dat")), code == EISDIR);
   }
 }
 
-TEST_F(UnpackTest, TwoEntriesInARowAreUnpackedOneAfterTheOther) {
-  Harness h(tree);
+TEST(UnpackTest, TwoEntriesInARowAreUnpackedOneAfterTheOther) {
+  Harness h;
   const std::string first = SampleData(20000, 11);
   const std::string second = SampleData(17000, 12);
   h.AddGzip("one.dat", Gzip(first), 20000);
@@ -652,7 +555,7 @@ TEST_F(UnpackTest, TwoEntriesInARowAreUnpackedOneAfterTheOther) {
   };
   h.Run();
 
-  EXPECT_TRUE(h.BoxTexts().empty());
+  EXPECT_TRUE(BoxTexts().empty());
   EXPECT_EQ(h.Counts(), (std::vector<uint32_t>{16384, 20000, 16384, 17000}));
   EXPECT_EQ(doneCount, 2);
   EXPECT_TRUE(secondUntouchedAtFirstDone);
@@ -661,15 +564,11 @@ TEST_F(UnpackTest, TwoEntriesInARowAreUnpackedOneAfterTheOther) {
   const auto texts = ScriptedWindow::Get().Texts(IDC_STATUS);
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_EQ(texts[0].text, "[1/2] one.dat uncompressing file...");
-  const std::string suffix = " uncompressing file...";
-  const std::string& cut = texts[1].text;
-  EXPECT_EQ(cut.size(), 127u);
-  EXPECT_EQ(cut.compare(0, 6, "[2/2] "), 0);
-  EXPECT_EQ(cut.compare(cut.size() - suffix.size(), suffix.size(), suffix), 0);
-  EXPECT_EQ(cut.substr(6, cut.size() - 6 - suffix.size()), longName.substr(0, 127 - 6 - suffix.size()));
+  const std::string suffix = " uncompressing file...";  // the text's 127 characters end in it
+  EXPECT_EQ(texts[1].text, "[2/2] " + longName.substr(0, 127 - 6 - suffix.size()) + suffix);
 }
 
-TEST_F(UnpackTest, ListedSizeOnlyScalesTheBar) {
+TEST(UnpackTest, ListedSizeOnlyScalesTheBar) {
   struct Case {
     int32_t listed;
     std::vector<int> positions;
@@ -681,12 +580,11 @@ TEST_F(UnpackTest, ListedSizeOnlyScalesTheBar) {
   const std::string data = SampleData(40000, 5);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.listed);
-    TempTree local;
-    Harness h(local);
+    Harness h;
     h.AddGzip("e.dat", Gzip(data), c.listed);
     h.Run();
     EXPECT_EQ(h.positions, c.positions);
-    EXPECT_TRUE(h.BoxTexts().empty());
+    EXPECT_TRUE(BoxTexts().empty());
     EXPECT_EQ(ReadFile(h.Local("e.dat")), data);
   }
 }
