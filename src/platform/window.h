@@ -112,6 +112,13 @@ intptr_t SendToWindow(WindowHandle window, uint32_t message, uintptr_t wParam,
 bool SetItemText(WindowHandle window, int controlId, const char* text);
 intptr_t SendToItem(WindowHandle window, int controlId, uint32_t message, uintptr_t wParam,
                     intptr_t lParam);
+// A control update the caller does not wait for, for one that changes far more often
+// than anyone can see (the bar, which a download moves up to a thousand times a file):
+// carried out on the UI thread after the updates of that control queued before it.
+// Windows posts it to the control, so a download no longer waits for the window's thread
+// once per move; Linux carries it out as SendToItem, whose cost is a lock and a wake-up.
+// False once the window has ended.
+bool PostToItem(WindowHandle window, int controlId, uint32_t message, uintptr_t wParam, intptr_t lParam);
 
 // Shows a message box modal to `owner` (null: no owner), from any thread (see the
 // window model above); the calling thread waits for the answer. An owner that has ended

@@ -67,13 +67,13 @@ int32_t DownloadBarPosition(int32_t received, int32_t size) {
 
 void SendBarPosition(plat::WindowHandle window, BarMemo& bar, int32_t position) {
   if (bar.position.exchange(position) == position) return;
-  plat::SendToItem(window, IDC_PROGRESS, plat::kMsgBarSetPos, static_cast<uintptr_t>(static_cast<intptr_t>(position)),
+  plat::PostToItem(window, IDC_PROGRESS, plat::kMsgBarSetPos, static_cast<uintptr_t>(static_cast<intptr_t>(position)),
                    0);
 }
 
 void SendBarRange(plat::WindowHandle window, BarMemo& bar) {
   if (bar.rangeSet.exchange(true)) return;
-  plat::SendToItem(window, IDC_PROGRESS, plat::kMsgBarSetRange, 0, static_cast<intptr_t>(1000) << 16);
+  plat::PostToItem(window, IDC_PROGRESS, plat::kMsgBarSetRange, 0, static_cast<intptr_t>(1000) << 16);
 }
 
 void RefreshStatus(const StatusView& v, const char* text, bool force) {

@@ -25,14 +25,15 @@ int32_t DownloadBarPosition(int32_t received, int32_t size);
 // rest, when the whole does not fit.
 void ComposeWithName(char (&out)[128], const char* prefix, const char* name, const char* suffix);
 
-// What the bar was last sent, so that only a change is sent: each move is a message the
-// calling thread waits on. INT32_MIN: no position yet, which shows as empty like the
-// bar of a new window.
+// What the bar was last sent, so that only a change is sent: each move is a message for
+// the window's thread. INT32_MIN: no position yet, which shows as empty like the bar of a
+// new window.
 struct BarMemo {
   std::atomic<int32_t> position{INT32_MIN};
   std::atomic<bool> rangeSet{false};
 };
-// The bar's position, and its range 0 to 1000 (set once).
+// The bar's position, and its range 0 to 1000 (set once). Both are queued for the
+// window's thread in the order given; the caller does not wait for them to be shown.
 void SendBarPosition(plat::WindowHandle window, BarMemo& bar, int32_t position);
 void SendBarRange(plat::WindowHandle window, BarMemo& bar);
 

@@ -205,6 +205,12 @@ intptr_t SendToItem(WindowHandle window, int controlId, uint32_t message, uintpt
   return window != nullptr ? window->dispatcher->ItemMessage(controlId, message, wParam, lParam) : 0;
 }
 
+bool PostToItem(WindowHandle window, int controlId, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  if (window == nullptr || window->dispatcher->Ended()) return false;
+  window->dispatcher->ItemMessage(controlId, message, wParam, lParam);
+  return true;
+}
+
 void WaitServingWindow(WindowHandle window, bool (*done)(void*), void* argument) {
   if (window != nullptr) window->dispatcher->WaitServing(done, argument);
 }
