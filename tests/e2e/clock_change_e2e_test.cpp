@@ -76,17 +76,18 @@ TEST(ClockChange, TwentyInstalledFilesAreNotFetchedAgainAfterEitherChange) {
       SCOPED_TRACE(nows[run]);
       const int before = server.Retrs();
       ChildProcess child;
+      const std::string output = tree.Path("output-" + std::to_string(run) + ".txt");
       ASSERT_TRUE(child.Start({program},
                               ProgramEnv(xvfb, tree.root(),
                                          {std::string("LD_PRELOAD=") + kFaketime, std::string("FAKETIME=") + nows[run],
                                           "NO_FAKE_STAT=1", "DONT_FAKE_MONOTONIC=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"}),
-                              tree.Path("app")));
+                              tree.Path("app"), output));
       int code = -1;
       ASSERT_TRUE(child.WaitExit(60000, &code)) << "the run did not end";
       EXPECT_EQ(code, 0);
       starts += "-U\n";
       ASSERT_TRUE(WaitUntil([&] { return ReadFile(tree.Path("app/started")) == starts; }, 10000))
-          << "the game's starts: " << ReadFile(tree.Path("app/started"));
+          << "the game's starts: " << ReadFile(tree.Path("app/started")) << "; the program said: " << ReadFile(output);
       // The list, and the files fetched.
       EXPECT_EQ(server.Retrs() - before, 1 + fetched[run]);
     }
