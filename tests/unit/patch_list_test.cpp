@@ -48,6 +48,20 @@ class PatchListTest : public ::testing::Test {
 
   std::string P(const std::string& relative) const { return installDir_ + "/" + relative; }
 
+  // Every kind of entry once with each name, all to be dropped: nothing is queued or
+  // counted.
+  void ExpectAllDropped(const std::vector<const char*>& names) {
+    std::string text;
+    for (const char* kind : {"A", "C", "D", "Z", "P"}) {
+      for (const char* name : names) {
+        text += std::string(kind) + " 2002-06-01 14:30 " + (std::string(kind) == "Z" ? "1:1" : "1") + " " + name +
+                " remote/x\n";
+      }
+    }
+    EXPECT_TRUE(Parse(text).empty());
+    EXPECT_EQ(fileCount_, 0);
+  }
+
   TempTree tree_;
   std::string installDir_;
   EntryList list_;
@@ -244,20 +258,11 @@ TEST_F(PatchListTest, UnopenableListChangesNothing) {
 }
 
 TEST_F(PatchListTest, NamesThatLeaveTheInstallationAreDropped) {
-  const char* bad[] = {
+  ExpectAllDropped({
       "..\\Evil.dll",    "Data\\..\\..\\Evil.dll", "Data/../../x", "Data\\..",  "\\Windows\\x.dll",
       "/etc/passwd",     "\\\\server\\share\\x",   "C:\\x.dll",    "c:x.dll",   "...\\x",
       "Data\\...\\x",    "..",                     "Data/..\\x",
-  };
-  std::string text;
-  for (const char* kind : {"A", "C", "D", "Z", "P"}) {
-    for (const char* name : bad) {
-      text += std::string(kind) + " 2002-06-01 14:30 " + (std::string(kind) == "Z" ? "1:1" : "1") + " " +
-              name + " remote/x\n";
-    }
-  }
-  EXPECT_TRUE(Parse(text).empty());
-  EXPECT_EQ(fileCount_, 0);
+  });
 
   // Dots inside names and a leading "." component are harmless.
   auto e = Parse(
@@ -270,20 +275,11 @@ TEST_F(PatchListTest, NamesThatLeaveTheInstallationAreDropped) {
 }
 
 TEST_F(PatchListTest, NamesWindowsCannotHoldAsPlainFilesAreDropped) {
-  const char* bad[] = {
+  ExpectAllDropped({
       "x.dat:s",   "Data\\a:b",   "CON",         "nul.txt",   "Data\\Com1.dat", "lpt9",     "aux\\x.dat",
       "Data\\prn.log", "conout$", "Data.\\x",  "x.dat.",    "a?b",      "a*b",
       "a<b",       "a|b",           "a\"b",        "a\x01b",
-  };
-  std::string text;
-  for (const char* kind : {"A", "C", "D", "Z", "P"}) {
-    for (const char* name : bad) {
-      text += std::string(kind) + " 2002-06-01 14:30 " + (std::string(kind) == "Z" ? "1:1" : "1") + " " +
-              name + " remote/x\n";
-    }
-  }
-  EXPECT_TRUE(Parse(text).empty());
-  EXPECT_EQ(fileCount_, 0);
+  });
 
   // Names that only resemble a device, and dots that end nothing, are kept; one bad
   // line costs only itself.
