@@ -43,9 +43,9 @@ void Patcher::ShowStatus(const char* text, bool force) {
                 text, force);
 }
 
-void Patcher::SetBarPosition(int32_t position) { SendBarPosition(hwnd, bar, position); }
+void Patcher::SetBarPosition(int32_t position) { PostBarPosition(hwnd, bar, position); }
 
-void Patcher::SetBarRange() { SendBarRange(hwnd, bar); }
+void Patcher::SetBarRange() { PostBarRange(hwnd, bar); }
 
 void Patcher::LaunchGame() {
   if (ClosingStarted()) return;

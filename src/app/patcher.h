@@ -60,8 +60,8 @@ class Patcher {
   // Status display.
   void ShowStatus(const char* text, bool force);
   // The bar's position and its range (0 to 1000). Every move of the bar goes through
-  // these: each is a message the calling thread waits on, so they send only what the bar
-  // does not show already.
+  // these: each queues a message for the window's thread, and only for what the bar does
+  // not show already.
   void SetBarPosition(int32_t position);
   void SetBarRange();
 

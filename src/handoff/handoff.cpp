@@ -43,6 +43,12 @@ bool RetryForAWhile(Attempt attempt) {
   }
 }
 
+int ProcessArgumentCount() { return g_argc; }
+
+const char* ProcessArgument(int index) {
+  return index >= 0 && index < g_argc && g_argv != nullptr ? g_argv[index] : nullptr;
+}
+
 // A value goes into a command line between double quotes, with no escaping: one that
 // holds a quote would shift the arguments that follow it.
 bool Quotable(const char* value) { return std::strchr(value, '"') == nullptr; }
@@ -58,12 +64,6 @@ bool GamePath(const char* installDir, char* out, unsigned capacity) {
 void SetProcessArguments(int argc, char** argv) {
   g_argc = argc;
   g_argv = argv;
-}
-
-int ProcessArgumentCount() { return g_argc; }
-
-const char* ProcessArgument(int index) {
-  return index >= 0 && index < g_argc && g_argv != nullptr ? g_argv[index] : nullptr;
 }
 
 void StartGame(plat::WindowHandle owner, const char* installDir) {

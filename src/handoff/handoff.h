@@ -18,8 +18,6 @@ bool LaunchOnClose(plat::WindowHandle owner, const char* installDir, const Patch
 // The process's arguments, stored by the entry point for the -P and -D steps, which
 // read them themselves.
 void SetProcessArguments(int argc, char** argv);
-int ProcessArgumentCount();
-const char* ProcessArgument(int index);
 
 // The -P and -D steps.
 bool RunReplaceMode();

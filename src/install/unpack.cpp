@@ -16,7 +16,6 @@ char g_copyBuffer[16384];
 constexpr size_t kPathCapacity = 1024;
 constexpr char kDamaged[] = "File is damaged. ZidoDiruv cannot continue.";
 constexpr char kCannotWrite[] = "Uncompress file.";
-constexpr int32_t kBarMaximum = 1000;
 
 // The worker's report that the run cannot go on. The window may have ended already
 // (the close that stopped the worker); the refused post is then of no consequence.
@@ -143,13 +142,4 @@ bool UnpackStream(const UnpackWork& work, gzFile stream, std::FILE* output) {
     written += static_cast<uint32_t>(n);
     plat::PostToWindow(work.window, WM_PATCH_UNPACK_PROGRESS, written, 0);
   }
-}
-
-int32_t UnpackBarPosition(uint32_t bytes, int32_t unpackedSize) {
-  // No expected size to measure against: the bar is full once data has arrived.
-  if (unpackedSize <= 0) return bytes > 0 ? kBarMaximum : 0;
-  const double ratio = static_cast<double>(bytes) / static_cast<double>(unpackedSize) * kBarMaximum;
-  // More data than listed gives a position past the end, which the bar shows as full;
-  // the conversion itself must stay in range.
-  return ratio >= 2147483647.0 ? INT32_MAX : static_cast<int32_t>(ratio);
 }

@@ -30,7 +30,3 @@ unsigned RunUnpackWorker(const UnpackWork& work);
 // WM_PATCH_UNPACK_PROGRESS after each. False after a stop (silent), damaged data or a
 // failed write (both shown in a box).
 bool UnpackStream(const UnpackWork& work, gzFile stream, std::FILE* output);
-
-// The bar position for `bytes` unpacked of `unpackedSize`: thousandths, held at
-// INT32_MAX; without a size to measure against, full once data has arrived.
-int32_t UnpackBarPosition(uint32_t bytes, int32_t unpackedSize);

@@ -4,7 +4,11 @@
 
 #include "platform/errors.h"
 
+namespace {
+
 const char kBoxTitle[] = "Tessary ZidoDiruv";
+
+}  // namespace
 
 int ShowErrorBox(plat::WindowHandle owner, const char* text, uint32_t buttons) {
   return plat::ShowMessageBox(owner, text, kBoxTitle, buttons | plat::kBoxIconError);

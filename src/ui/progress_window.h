@@ -11,9 +11,6 @@ constexpr uint32_t WM_PATCH_FINISH = plat::kMsgUser + 2;
 constexpr uint32_t WM_PATCH_UNPACK_PROGRESS = plat::kMsgUser + 11;  // wParam: bytes so far
 constexpr uint32_t WM_PATCH_UNPACK_DONE = plat::kMsgUser + 12;
 
-// Texts the user sees in boxes.
-extern const char kBoxTitle[];  // "Tessary ZidoDiruv"
-
 // A message box by the program's convention: the box title, the error icon, `buttons`;
 // owned by `owner` (null: no owner, as in the hand-off steps). Returns the answer.
 int ShowErrorBox(plat::WindowHandle owner, const char* text, uint32_t buttons);

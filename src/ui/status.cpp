@@ -65,20 +65,29 @@ int32_t DownloadBarPosition(int32_t received, int32_t size) {
   return static_cast<int32_t>(position);
 }
 
-void SendBarPosition(plat::WindowHandle window, BarMemo& bar, int32_t position) {
+int32_t UnpackBarPosition(uint32_t bytes, int32_t unpackedSize) {
+  // No expected size to measure against: the bar is full once data has arrived.
+  if (unpackedSize <= 0) return bytes > 0 ? 1000 : 0;
+  const double ratio = static_cast<double>(bytes) / static_cast<double>(unpackedSize) * 1000.0;
+  // More data than listed gives a position past the end, which the bar shows as full;
+  // the conversion itself must stay in range.
+  return ratio >= 2147483647.0 ? INT32_MAX : static_cast<int32_t>(ratio);
+}
+
+void PostBarPosition(plat::WindowHandle window, BarMemo& bar, int32_t position) {
   if (bar.position.exchange(position) == position) return;
   plat::PostToItem(window, IDC_PROGRESS, plat::kMsgBarSetPos, static_cast<uintptr_t>(static_cast<intptr_t>(position)),
                    0);
 }
 
-void SendBarRange(plat::WindowHandle window, BarMemo& bar) {
+void PostBarRange(plat::WindowHandle window, BarMemo& bar) {
   if (bar.rangeSet.exchange(true)) return;
   plat::PostToItem(window, IDC_PROGRESS, plat::kMsgBarSetRange, 0, static_cast<intptr_t>(1000) << 16);
 }
 
 void RefreshStatus(const StatusView& v, const char* text, bool force) {
   // The bar follows every response, throttled or not.
-  if (v.downloading) SendBarPosition(v.window, v.bar, DownloadBarPosition(v.fileBytes, v.fileSize));
+  if (v.downloading) PostBarPosition(v.window, v.bar, DownloadBarPosition(v.fileBytes, v.fileSize));
 
   const uint32_t now = v.tick();
   // Ticks wrap after 49.7 days; the unsigned difference stays right across the wrap.

@@ -20,6 +20,9 @@ void FormatDuration(int32_t seconds, char* out);
 // entry of size 0 counts as done once anything has arrived: 1000, else 0. Results
 // beyond the 32-bit range are held at its ends.
 int32_t DownloadBarPosition(int32_t received, int32_t size);
+// The bar position for `bytes` unpacked of `unpackedSize`: thousandths, held at
+// INT32_MAX; without a size to measure against, full once data has arrived.
+int32_t UnpackBarPosition(uint32_t bytes, int32_t unpackedSize);
 
 // "<prefix><name><suffix>" in a 128-byte text; the name is cut (at its end), never the
 // rest, when the whole does not fit.
@@ -34,8 +37,8 @@ struct BarMemo {
 };
 // The bar's position, and its range 0 to 1000 (set once). Both are queued for the
 // window's thread in the order given; the caller does not wait for them to be shown.
-void SendBarPosition(plat::WindowHandle window, BarMemo& bar, int32_t position);
-void SendBarRange(plat::WindowHandle window, BarMemo& bar);
+void PostBarPosition(plat::WindowHandle window, BarMemo& bar, int32_t position);
+void PostBarRange(plat::WindowHandle window, BarMemo& bar);
 
 // One refresh of the status display, filled by the run from its record.
 struct StatusView {
