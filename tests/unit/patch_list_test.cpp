@@ -287,6 +287,7 @@ TEST_F(PatchListTest, NamesWindowsCannotHoldAsPlainFilesAreDropped) {
       "C 2002-06-01 14:30 1 CONFIG.SYS r\n"
       "C 2002-06-01 14:30 1 com10 r\n"
       "C 2002-06-01 14:30 1 lpt r\n"
+      "C 2002-06-01 14:30 1 Data\\nul r\n"
       "C 2002-06-01 14:30 1 .\\x.dat r\n");
   ASSERT_EQ(e.size(), 4u);
   EXPECT_EQ(e[0]->localPath, P("CONFIG.SYS"));
