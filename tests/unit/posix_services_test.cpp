@@ -79,6 +79,21 @@ TEST(StartProgram, AWindowsProgramTheSystemCannotRunGoesThroughWineInItsOwnDirec
   char dir[4096];
   ASSERT_NE(::realpath(tree.Path("game dir").c_str(), dir), nullptr);
   EXPECT_EQ(zdtest::ReadFile(log), std::string(dir) + "|" + game + " -U\n");
+
+  // Relative paths to the game and to Wine still name them once Wine runs elsewhere.
+  ASSERT_EQ(::unlink(log.c_str()), 0);
+  char here[4096];
+  ASSERT_NE(::getcwd(here, sizeof here), nullptr);
+  char root[4096];
+  ASSERT_NE(::realpath(tree.root().c_str(), root), nullptr);
+  ASSERT_EQ(::chdir(root), 0);
+  {
+    ScopedEnv named("WINE", "./my wine");
+    EXPECT_TRUE(plat::StartProgram("game dir/Vorn.exe", " -U"));
+  }
+  ASSERT_EQ(::chdir(here), 0);
+  ASSERT_TRUE(zdtest::WaitUntil([&] { return zdtest::FileExists(log); }, 10000));
+  EXPECT_EQ(zdtest::ReadFile(log), std::string(dir) + "|" + root + "/game dir/Vorn.exe -U\n");
 }
 
 // A name of this test process's own: other test processes of the same user may run

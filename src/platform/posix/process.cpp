@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,14 +134,24 @@ bool IsWindowsProgram(const char* path) {
   return n == 2 && magic[0] == 'M' && magic[1] == 'Z';
 }
 
+// A path that holds a '/' but does not start with one, taken from the current
+// directory: it stays right once the child has moved to another one.
+std::string FromHere(const std::string& path) {
+  if (path.empty() || path[0] == '/' || path.find('/') == std::string::npos) return path;
+  char here[4096];
+  if (::getcwd(here, sizeof here) == nullptr) return path;
+  return std::string(here) + "/" + (path.compare(0, 2, "./") == 0 ? path.substr(2) : path);
+}
+
 // Starts a Windows program through Wine (see process.h): Wine's arguments are the
 // program's path and then the program's own arguments (argument 0 left out, Wine
 // gives the program its name), in the program's directory.
 int SpawnThroughWine(const char* path, std::vector<std::string>& args, pid_t* pid) {
-  const char* wine = std::getenv("WINE");
-  if (wine == nullptr || wine[0] == '\0') wine = "wine";
-  std::string program = wine;
-  std::string file = path;
+  const char* wineVariable = std::getenv("WINE");
+  std::string program = FromHere(wineVariable == nullptr || wineVariable[0] == '\0' ? "wine" : wineVariable);
+  const char* wine = program.c_str();
+  // The program's own name alone stands for the one in the current directory.
+  std::string file = FromHere(std::strchr(path, '/') != nullptr ? std::string(path) : std::string("./") + path);
   std::vector<char*> argv{&program[0], &file[0]};
   for (size_t i = 1; i < args.size(); ++i) argv.push_back(&args[i][0]);
   argv.push_back(nullptr);
