@@ -29,7 +29,9 @@ bool Fetch(HINTERNET net, const char* host, INTERNET_PORT port, const char* user
     if (out != INVALID_HANDLE_VALUE) {
       DWORD got = 0;
       ok = true;
-      while (ok && InternetReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got) && got > 0) {
+      // A failed read ends the file as failed; a read of 0 bytes is its end.
+      while (ok && (ok = InternetReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got) != FALSE) &&
+             got > 0) {
         DWORD written = 0;
         ok = WriteFile(out, buffer.data(), got, &written, nullptr) && written == got;
       }

@@ -9,7 +9,8 @@
 // used for Connect, then for each Download, then closed. WakeChannel comes from any
 // thread while the client holds its lock (so the adapter takes no lock of its own
 // around a call into the client that could wait for that one). The client calls the
-// adapter with none of its own locks held, except WakeChannel and the local-file calls.
+// adapter with none of its own locks held, except WakeChannel, the local-file calls,
+// OpenChannel, and CloseChannel of a connection whose thread could not be started.
 #pragma once
 #include <cstddef>
 #include <cstdint>
