@@ -49,6 +49,7 @@ import argparse
 import os
 import pwd
 import shutil
+import statistics
 import subprocess
 import sys
 import time
@@ -137,12 +138,6 @@ def peak_kib(pid):
     except OSError:
         pass
     return 0
-
-
-def median(values):
-    ordered = sorted(values)
-    return ordered[len(ordered) // 2] if len(ordered) % 2 else (ordered[len(ordered) // 2 - 1] +
-                                                                ordered[len(ordered) // 2]) / 2.0
 
 
 def main():
@@ -293,7 +288,7 @@ def main():
                     shutil.rmtree(inst, ignore_errors=True)
 
         def t(label, case):
-            return median([r[0] for r in results[(label, case)]])
+            return statistics.median([r[0] for r in results[(label, case)]])
 
         def over_empty(label, case):
             return t(label, case) - t(label, "empty")
@@ -311,7 +306,7 @@ def main():
         row("  per file, over the empty run (ms)", lambda l: "%.2f" % (over_empty(l, "small") * 1000 / args.files))
         for case in ("empty", "large", "small"):
             row("peak resident, %s (MiB)" % case,
-                lambda l: "%.1f" % (median([r[1] for r in results[(l, case)]]) / 1024.0))
+                lambda l: "%.1f" % (statistics.median([r[1] for r in results[(l, case)]]) / 1024.0))
         for label in labels:
             if label.startswith("Wine"):
                 print("%s against the floor: large file %.2fx, per small file %.2fx (times over the empty runs)" %
