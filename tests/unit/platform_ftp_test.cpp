@@ -393,6 +393,7 @@ TEST_F(FtpClientTest, ClosingAConnectionOrItsRootDuringADownloadIsQuickAndFinal)
   // The connection is dropped (the server sees it end) and nothing more is reported.
   EXPECT_TRUE(WaitFor([&] { return server_->Disconnected(id); }));
   EXPECT_TRUE(WaitFor([] { return FtpCallbacksInFlight() == 0; }));
+  EXPECT_TRUE(FtpCloseHandle(root_));  // the client is shut down with every root closed
   FtpShutdown();  // waits for the connection's thread: it has finished with the handle
   EXPECT_EQ(eventsAtClose, recorder_.Events().size());
   EXPECT_EQ(1u, recorder_.Count(kFtpRequestComplete));
