@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +16,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "support/links.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -29,23 +28,19 @@ const std::string kSep(1, plat::PathSeparator());
 class InstallationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    static std::atomic<int> serial{0};
-    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    base_ = fs::temp_directory_path() /
-            ("zd-installation-" + std::to_string(stamp) + "-" + std::to_string(serial.fetch_add(1)));
-    fs::create_directories(base_ / "game");
-    fs::create_directories(base_ / "victim");
-    root_ = (base_ / "game").string();
+    fs::create_directories(base_.Path("game"));
+    fs::create_directories(base_.Path("victim"));
+    root_ = base_.Path("game");
   }
+  // The links go before the directory does (when base_ is destroyed), so its removal
+  // never meets one.
   void TearDown() override {
     plat::CloseInstallation();
     for (const auto& link : links_) zdtest::RemoveLink(link.first, link.second);
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
   }
   // A path in the game folder, spelled with the platform's separator.
   std::string Game(const std::string& relative) const { return root_ + kSep + relative; }
-  std::string Victim(const std::string& relative) const { return (base_ / "victim" / relative).string(); }
+  std::string Victim(const std::string& relative) const { return (fs::path(base_.Path("victim")) / relative).string(); }
   static void Write(const std::string& path, const std::string& contents) {
     std::ofstream(path, std::ios::binary) << contents;
   }
@@ -79,7 +74,7 @@ class InstallationTest : public ::testing::Test {
     }
   }
 
-  fs::path base_;
+  zdtest::Scratch base_;
   std::string root_;
   std::string linkRefused_;
   std::vector<std::pair<std::string, bool>> links_;
@@ -133,7 +128,7 @@ TEST_F(InstallationTest, NamesAreFoundIgnoringCaseAndResolvePathSpellsThemAsTheD
 TEST_F(InstallationTest, NothingIsDoneThroughALinkThatLeadsOut) {
   Write(Victim("keep.dat"), "victim");
   Write(Game("staged"), "payload");
-  MakeLinkOrSkip(Game("Data"), (base_ / "victim").string(), true);
+  MakeLinkOrSkip(Game("Data"), base_.Path("victim"), true);
   if (!linkRefused_.empty()) GTEST_SKIP() << "no directory link can be made here: " << linkRefused_;
   ASSERT_TRUE(plat::OpenInstallation(root_.c_str()));
   const uint32_t outside = plat::kFileErrorOutsideInstallation;
@@ -164,7 +159,7 @@ TEST_F(InstallationTest, NothingIsDoneThroughALinkThatLeadsOut) {
   char text[256];
   EXPECT_TRUE(plat::ErrorText(outside, text, sizeof text));
 
-  EXPECT_EQ(Names((base_ / "victim").string()), std::vector<std::string>{"keep.dat"});
+  EXPECT_EQ(Names(base_.Path("victim")), std::vector<std::string>{"keep.dat"});
   EXPECT_EQ(Read(Victim("keep.dat")), "victim");
   EXPECT_EQ(Read(Game("staged")), "payload") << "a refused move leaves its source";
 }
@@ -192,7 +187,7 @@ TEST_F(InstallationTest, AFileLinkThatLeadsOutIsNeitherWrittenNorItsTargetDelete
     EXPECT_EQ(plat::LastErrorCode(), outside);
   }
   EXPECT_EQ(Read(Victim("keep.dat")), "victim");
-  EXPECT_EQ(Names((base_ / "victim").string()), std::vector<std::string>{"keep.dat"});
+  EXPECT_EQ(Names(base_.Path("victim")), std::vector<std::string>{"keep.dat"});
 }
 
 TEST_F(InstallationTest, ALinkThatStaysInsideIsFollowed) {
