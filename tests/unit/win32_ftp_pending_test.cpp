@@ -8,17 +8,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
+#include <string>
 #include <vector>
 
 #include "platform/ftp.h"
 #include "platform/win32/wininet_calls.h"
 #include "support/ftp_recorder.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -97,14 +99,10 @@ class PendingCallsTest : public ::testing::TestWithParam<bool> {
                              NoOption, LastResponse, nullptr, Close};
     root_ = FtpOpenRoot("VornAuthPatch");
     FtpSetStatusCallback(root_, zdtest::FtpRecorder::Callback);
-    char dir[MAX_PATH];
-    GetTempPathA(sizeof dir, dir);
-    target_ = std::string(dir) + "zd-pending-" + std::to_string(GetCurrentProcessId()) + ".bin";
   }
   void TearDown() override {
     FtpShutdown();
     WinInet() = saved_;
-    DeleteFileA(target_.c_str());
   }
 
   DWORD_PTR Pending(size_t n) {  // the context of the n-th call that went pending
@@ -132,7 +130,8 @@ class PendingCallsTest : public ::testing::TestWithParam<bool> {
   zdtest::FtpRecorder recorder_;
   WinInetCalls saved_{};
   FtpHandle root_ = nullptr;
-  std::string target_;
+  zdtest::Scratch local_;
+  const std::string target_ = local_.Path("pending.bin");
 };
 
 TEST_P(PendingCallsTest, HandlesComeFromHandleCreatedInEitherOrder) {
@@ -144,9 +143,7 @@ TEST_P(PendingCallsTest, HandlesComeFromHandleCreatedInEitherOrder) {
   ASSERT_TRUE(recorder_.WaitCompletions(2));
   End();
   EXPECT_EQ(recorder_.Errors(), (std::vector<uint32_t>{0, 0}));
-  std::stringstream got;
-  got << std::ifstream(target_, std::ios::binary).rdbuf();
-  EXPECT_EQ("hello", got.str());
+  EXPECT_EQ("hello", local_.Read("pending.bin"));
   // Each handle closed once, the file's before its session's: none taken from a result word.
   EXPECT_EQ(script_.closed, (std::vector<HINTERNET>{H(0x300), H(0x200), H(0x100)}));
 }
