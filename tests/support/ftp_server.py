@@ -226,8 +226,10 @@ class FaultHandler(FTPHandler):
         self.fault_applies = not wanted or (
             file is not None and os.path.realpath(file.name) ==
             os.path.realpath(os.path.join(STATE["root"], wanted)))
-        if cmd == "RETR" and self.fault_applies and self.faults["final_reply"] > 0:
-            self.final_reply = self.faults["final_reply"]
+        # Armed for this transfer alone: one that never opened its data connection
+        # (and so never ended) must not leave it to the next.
+        applies = cmd == "RETR" and self.fault_applies
+        self.final_reply = self.faults["final_reply"] if applies else 0
         if cmd == "RETR" and self.faults["announce"] and file is not None:
             self.announce = os.fstat(file.fileno()).st_size
         if cmd == "RETR" and isproducer and self.fault_applies and \
@@ -249,6 +251,10 @@ class FaultHandler(FTPHandler):
         super().respond(resp, logfun)
 
     def log_transfer(self, cmd, filename, receive, completed, elapsed, bytes):
+        # Called as the data connection closes, after the reply that ends a transfer went
+        # out: one broken off (426, or an ABOR whose own 226 follows) must not hand its
+        # final reply on.
+        self.final_reply = 0
         if cmd == "RETR":
             log_event("SENT %d %d %s" % (self.conn_id, bytes,
                                          "complete" if completed else "incomplete"))
