@@ -440,6 +440,8 @@ TEST_F(FtpClientTest, CloseWhileACallbackIsBlockedDoesNotWaitForIt) {
   }
   cv.notify_all();
   EXPECT_TRUE(WaitFor([] { return FtpCallbacksInFlight() == 0; }));
+  EXPECT_TRUE(FtpCloseHandle(root_));  // the client is shut down with every root closed
+  root_ = nullptr;
   FtpShutdown();
   EXPECT_EQ(0u, recorder_.Count(kFtpRequestComplete));
   EXPECT_EQ(2u, recorder_.Events().size());
@@ -454,6 +456,8 @@ TEST_F(FtpClientTest, CloseFromInsideACallbackStopsTheRestAtOnce) {
   ASSERT_NE(nullptr, Connect());
   ASSERT_TRUE(recorder_.WaitCount(kFtpResolvingName, 1));
   EXPECT_TRUE(WaitFor([] { return FtpCallbacksInFlight() == 0; }));
+  EXPECT_TRUE(FtpCloseHandle(root_));  // the client is shut down with every root closed
+  root_ = nullptr;
   FtpShutdown();
   ASSERT_EQ(1u, recorder_.Events().size());
 }
