@@ -202,12 +202,16 @@ bool NeedsUpdate(const PatchEntry& entry) {
   std::snprintf(localDate, sizeof localDate, "%04d-%02d-%02d", fields.year, fields.month, fields.day);
   std::snprintf(localTime, sizeof localTime, "%02d:%02d", fields.hour, fields.minute);
 
-  // strcmp compares as unsigned bytes. Date and time of day are judged separately.
-  if (std::strcmp(entry.date, localDate) > 0) return true;
-  if (std::strcmp(entry.time, localTime) > 0) return true;
-
   const int32_t listedSize = entry.kind == 'Z' ? entry.unpackedSize : entry.size;
-  return static_cast<uint32_t>(listedSize) != static_cast<uint32_t>(status.size & 0xFFFFFFFFu);
+  return CopyIsOutOfDate(entry.date, entry.time, listedSize, localDate, localTime, static_cast<int64_t>(status.size));
+}
+
+bool CopyIsOutOfDate(const char* listedDate, const char* listedTime, int64_t listedSize, const char* localDate,
+                     const char* localTime, int64_t localSize) {
+  // strcmp compares as unsigned bytes. Date and time of day are judged separately.
+  if (std::strcmp(listedDate, localDate) > 0) return true;
+  if (std::strcmp(listedTime, localTime) > 0) return true;
+  return static_cast<uint32_t>(listedSize) != static_cast<uint32_t>(localSize);
 }
 
 bool ParsePatchListFile(const char* listPath, const char* installDir, const char* baseDirectory,

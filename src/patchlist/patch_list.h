@@ -16,6 +16,13 @@ bool ParsePatchListFile(const char* listPath, const char* installDir, const char
 // time of day or size.
 bool NeedsUpdate(const PatchEntry& entry);
 
+// The freshness rule itself: a local copy last written at localDate and localTime
+// ("YYYY-MM-DD", "HH:MM") and holding localSize bytes is replaced by the listed file
+// when the listed date is greater, or the listed time of day is greater (each compared
+// on its own, as unsigned bytes), or the sizes differ in their low 32 bits.
+bool CopyIsOutOfDate(const char* listedDate, const char* listedTime, int64_t listedSize, const char* localDate,
+                     const char* localTime, int64_t localSize);
+
 // The owner's emptying loop: frees every PatchEntry held and every node, head first,
 // and leaves the list empty.
 void ReleaseQueue(EntryList& list);

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "patchlist/patch_list.h"
+
 namespace publish {
 namespace {
 
@@ -189,10 +191,8 @@ Stamp StampOf(time_t moment) {
 }
 
 bool ClientFetches(const Stamp& listed, int64_t listedSize, const Stamp& local, int64_t localSize) {
-  // strcmp compares as unsigned bytes, as the clients do.
-  if (std::strcmp(listed.date.c_str(), local.date.c_str()) > 0) return true;
-  if (std::strcmp(listed.time.c_str(), local.time.c_str()) > 0) return true;
-  return static_cast<uint32_t>(listedSize) != static_cast<uint32_t>(localSize);
+  return CopyIsOutOfDate(listed.date.c_str(), listed.time.c_str(), listedSize, local.date.c_str(), local.time.c_str(),
+                         localSize);
 }
 
 std::optional<Stamp> NextFetchingStamp(const Stamp& candidate, const Stamp& old) {
