@@ -42,13 +42,6 @@ struct ReleaseFile {
   Stamp ownStamp;  // from the last-write time
 };
 
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 // Every folder a name lies in, as case keys: "A\B\c" gives "A", "A\B".
 std::vector<std::string> FolderKeys(const std::string& key) {
   std::vector<std::string> out;
@@ -268,15 +261,16 @@ class Builder {
     work_ = pattern;
 
     std::vector<PackInput> inputs;
-    const std::vector<std::string> stored = options_.storedTypes;
+    // Types compare as Windows compares names, whichever case --stored gave them in.
+    std::set<std::string> stored;
+    for (const std::string& type : options_.storedTypes) stored.insert(CaseKey(type));
     for (const ReleaseFile& file : files_) {
       PackInput input;
       input.source = file.path;
       input.size = file.size;
       input.mtime = file.mtime;
-      const std::string extension = Lower(fs::path(file.path).extension().string());
-      input.compress = !file.patcher && file.size >= options_.compressMin &&
-                       std::find(stored.begin(), stored.end(), extension) == stored.end();
+      const std::string extension = CaseKey(fs::path(file.path).extension().string());
+      input.compress = !file.patcher && file.size >= options_.compressMin && stored.count(extension) == 0;
       inputs.push_back(input);
     }
     const int jobs = options_.jobs > 0 ? options_.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));

@@ -370,7 +370,8 @@ TEST_F(PublishRun, TheNextVersionFetchesExactlyTheChangedFiles) {
   EXPECT_NE(diff.out.find("3 to fetch"), std::string::npos) << diff.out;
   EXPECT_TRUE(Says(diff.out, "delete", "c.dat")) << diff.out;
   EXPECT_TRUE(Says(diff.out, "keep", "same.dat")) << diff.out;
-  ASSERT_EQ(Build("v2", "careless").code, 0);
+  ASSERT_EQ(Build("v2", "careless", {"--stored", ".DAT"}).code, 0);
+  EXPECT_NE(ReadFile(tree_.Path("careless/patch.lst")).find("\r\nC 2021-03-12 10:00 30000 a.dat "), std::string::npos);
   const ToolResult careless =
       Tool({"diff", tree_.Path("srv1/patch.lst"), tree_.Path("careless/patch.lst.manifest.json")});
   EXPECT_EQ(careless.code, 1);
