@@ -87,7 +87,11 @@ bool ReadAt(int fd, unsigned char* out, size_t length, uint64_t offset) {
   while (length > 0) {
     const ssize_t n = ::pread(fd, out, length, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = 0;  // the end of the file, not an error: the file became shorter
+      return false;
+    }
     out += n;
     length -= static_cast<size_t>(n);
     offset += static_cast<uint64_t>(n);
