@@ -311,9 +311,7 @@ class Builder {
       // Not worth it: serve the file as it is.
       ::unlink(output.path.c_str());
       if (!CopyFile(file.path, output.path, error)) return false;
-      struct stat st;
-      if (::stat(file.path.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != file.size ||
-          st.st_mtim.tv_sec != file.mtime.tv_sec || st.st_mtim.tv_nsec != file.mtime.tv_nsec) {
+      if (!Unchanged(file.path, file.size, file.mtime)) {
         *error = file.path + " changed while it was read";
         return false;
       }

@@ -237,9 +237,7 @@ class Assembly {
       return false;
     }
     // The release must not change under the build: its hash would not match its copy.
-    struct stat now;
-    if (::stat(input_->source.c_str(), &now) != 0 || static_cast<uint64_t>(now.st_size) != input_->size ||
-        now.st_mtim.tv_sec != input_->mtime.tv_sec || now.st_mtim.tv_nsec != input_->mtime.tv_nsec) {
+    if (!Unchanged(input_->source, input_->size, input_->mtime)) {
       *error = input_->source + " changed while it was read";
       return false;
     }
@@ -272,6 +270,12 @@ class Assembly {
 };
 
 }  // namespace
+
+bool Unchanged(const std::string& path, uint64_t size, const timespec& mtime) {
+  struct stat now;
+  return ::stat(path.c_str(), &now) == 0 && static_cast<uint64_t>(now.st_size) == size &&
+         now.st_mtim.tv_sec == mtime.tv_sec && now.st_mtim.tv_nsec == mtime.tv_nsec;
+}
 
 bool PackFiles(const std::vector<PackInput>& inputs, int jobs, int level, const std::string& workDir,
                const std::function<bool(size_t, const PackOutput&, std::string*)>& done, std::string* error) {

@@ -32,6 +32,10 @@ struct PackOutput {
   uint64_t packedHash = 0;  // XXH3 of the bytes at path
 };
 
+// Whether the file at `path` still has the size and last-write time it was found with;
+// false also when it cannot be examined. A release must not change under the build.
+bool Unchanged(const std::string& path, uint64_t size, const timespec& mtime);
+
 // Calls `done` for every input, in order, on the calling thread; `done` takes the file
 // at output.path away (moves or removes it). Stops at the first failure, with a reason.
 bool PackFiles(const std::vector<PackInput>& inputs, int jobs, int level, const std::string& workDir,
