@@ -18,6 +18,7 @@
 #include "publish/commands.h"
 #include "publish/ftp_session.h"
 #include "publish/listing.h"
+#include "publish/names.h"
 #include "publish/progress.h"
 
 namespace publish {
@@ -34,10 +35,8 @@ bool IsToolsName(std::string name) {
   if (EndsWith(name, FtpSession::TemporarySuffix())) return true;
   if (EndsWith(name, ".gz")) name.resize(name.size() - 3);
   if (name.size() < 18 || name[name.size() - 17] != '.') return false;
-  for (size_t i = name.size() - 16; i < name.size(); ++i) {
-    if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'a' && name[i] <= 'f'))) return false;
-  }
-  return true;
+  uint64_t hash;
+  return ParseHex(name.substr(name.size() - 16), &hash);
 }
 
 class Uploader {
