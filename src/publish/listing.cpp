@@ -235,7 +235,7 @@ bool LoadVersion(const std::string& path, Version* out, std::string* error) {
 }
 
 std::string FormatLine(const ListedFile& file) {
-  std::string size = std::to_string(file.kind == 'Z' ? file.unpackedSize : file.size);
+  std::string size = std::to_string(file.ContentSize());
   if (file.kind == 'Z') size += ":" + std::to_string(file.size);
   return std::string(1, file.kind) + " " + file.stamp.date + " " + file.stamp.time + " " + size + " " + file.local +
          " " + file.remote + "\r\n";
