@@ -87,7 +87,6 @@ class Builder {
   int Run() {
     std::string error;
     if (!UseZone(options_.zone, &error)) return Fail(kExitUsage, error);
-    if (!fs::is_directory(options_.releaseDir)) return Fail(kExitUsage, options_.releaseDir + " is not a folder");
     std::error_code ec;
     if (fs::exists(options_.serverDir) && !fs::is_empty(options_.serverDir, ec))
       return Fail(kExitUsage, options_.serverDir + " is not empty: build writes a new server folder");
