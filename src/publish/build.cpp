@@ -39,7 +39,6 @@ struct ReleaseFile {
   bool patcher = false;
   ListedFile listed;  // what the list will say
   bool movedForward = false;
-  Stamp ownStamp;  // from the last-write time
 };
 
 // Every folder a name lies in, as case keys: "A\B\c" gives "A", "A\B".
@@ -350,9 +349,8 @@ class Builder {
   // version would judge current is moved forward until it does not.
   bool ListTimes(std::string* error) {
     for (ReleaseFile& file : files_) {
-      file.ownStamp = StampOf(file.mtime.tv_sec);
       ListedFile& listed = file.listed;
-      listed.stamp = file.ownStamp;
+      listed.stamp = StampOf(file.mtime.tv_sec);
       const auto it = previousByKey_.find(file.key);
       if (it == previousByKey_.end()) continue;
       const ListedFile& old = *it->second;
@@ -433,10 +431,11 @@ class Builder {
       if (line.kind != 'D') served += static_cast<uint64_t>(line.size);
     }
     for (const ReleaseFile& file : files_) {
-      if (file.movedForward)
-        std::printf("moved forward: %s %s %s -> %s %s (a client holding the previous version would keep its copy)\n",
-                    file.local.c_str(), file.ownStamp.date.c_str(), file.ownStamp.time.c_str(),
-                    file.listed.stamp.date.c_str(), file.listed.stamp.time.c_str());
+      if (!file.movedForward) continue;
+      const Stamp own = StampOf(file.mtime.tv_sec);
+      std::printf("moved forward: %s %s %s -> %s %s (a client holding the previous version would keep its copy)\n",
+                  file.local.c_str(), own.date.c_str(), own.time.c_str(), file.listed.stamp.date.c_str(),
+                  file.listed.stamp.time.c_str());
     }
     std::printf("%s: %zu files (%d plain, %d packed, %d patcher), %d deletions, %llu bytes to serve\n",
                 options_.listName.c_str(), files_.size(), kinds['C'], kinds['Z'], kinds['P'], kinds['D'],
