@@ -80,8 +80,15 @@ class Uploader {
     for (const ListedFile* file : files) {
       int64_t size = -1;
       bool absent = false;
-      if (session_.Size(BelowBase(file->remote), &size, &absent, &error) && size == file->size) continue;
-      if (!absent && size < 0) return Failed(error);
+      const std::string name = BelowBase(file->remote);
+      const bool answered = session_.Size(name, &size, &absent, &error);
+      if (answered && size == file->size) continue;
+      // A server that answers without a length leaves it open whether the file is
+      // there: stop rather than guess.
+      if (answered && size < 0)
+        return Failed("the server gave no size for " + name + " in " + session_.base() +
+                      ": cannot tell whether it is already there");
+      if (!answered && !absent) return Failed(error);
       missing.push_back(file);
       bytes += static_cast<uint64_t>(file->size);
     }
