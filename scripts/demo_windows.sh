@@ -16,6 +16,7 @@ rm -rf "$work"
 mkdir -p "$work/server" "$work/state" "$work/install"
 user_display=${DISPLAY:-}
 source tests/e2e/wine_lib.sh
+tests/e2e/wine_usable.sh || { echo "This machine cannot run 32-bit x86 programs, so Wine cannot start ZidoDiruv.exe." >&2; exit 1; }
 # The demo's prefix survives between demos (a new one takes ~15 s).
 export ZD_WINEPREFIX=${ZD_WINEPREFIX:-$top/build/win32/demo-prefix}
 trap wine_cleanup EXIT
