@@ -46,14 +46,17 @@ inline int Run(std::vector<std::string> args) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Drives the client the way the patch run does: connect, on completion download, on
-// completion close and connect for the next file.
+// Drives the client the way the patch run does: connect, on completion download (bound
+// to the file's exact size, as the list gives it), on completion close and connect for
+// the next file.
 class Driver {
  public:
   // `port`: where to connect instead of the server's own port (a proxy in front of it).
   Driver(const zdtest::FtpServerFixture& server, std::vector<std::string> remotes, std::vector<std::string> locals,
          uint16_t port = 0)
-      : server_(server), remotes_(std::move(remotes)), locals_(std::move(locals)), port_(port != 0 ? port : server.port()) {}
+      : server_(server), remotes_(std::move(remotes)), locals_(std::move(locals)), port_(port != 0 ? port : server.port()) {
+    for (const std::string& remote : remotes_) sizes_.push_back(FileSize(server_.root() + "/" + remote));
+  }
 
   bool Run() {
     root_ = plat::FtpOpenRoot("bench");
@@ -73,7 +76,8 @@ class Driver {
     const plat::FtpAsyncResult* r = static_cast<const plat::FtpAsyncResult*>(info);
     if (r->error != 0) return d->Finish(false);
     if ((context & 1) == 0) {
-      if (!plat::FtpGetFileAsync(handle, d->remotes_[d->next_].c_str(), d->locals_[d->next_].c_str(),
+      const plat::FtpSizeBound bound{static_cast<uint64_t>(d->sizes_[d->next_]), true};
+      if (!plat::FtpGetFileAsync(handle, d->remotes_[d->next_].c_str(), d->locals_[d->next_].c_str(), bound,
                                  reinterpret_cast<uintptr_t>(d) | 1)) {
         d->Finish(false);
       }
@@ -101,6 +105,7 @@ class Driver {
   const zdtest::FtpServerFixture& server_;
   std::vector<std::string> remotes_;
   std::vector<std::string> locals_;
+  std::vector<long long> sizes_;  // of the remote files, on the server's disk
   uint16_t port_;
   size_t next_ = 0;
   plat::FtpHandle root_ = nullptr;

@@ -27,7 +27,10 @@ bool Patcher::InstallEntry(PatchEntry* entry) { return entry != nullptr && Insta
 
 unsigned UnpackWorker(void* patcher) { return RunUnpackWorker(WorkOf(*static_cast<Patcher*>(patcher))); }
 
-bool Patcher::UnpackFile(gzFile stream, FILE* output) { return UnpackStream(WorkOf(*this), stream, output); }
+bool Patcher::UnpackFile(gzFile stream, FILE* output) {
+  const PatchEntry* entry = cursor != nullptr ? static_cast<const PatchEntry*>(cursor->value) : nullptr;
+  return UnpackStream(WorkOf(*this), stream, output, entry != nullptr ? entry->unpackedSize : 0);
+}
 
 void Patcher::ShowUnpackProgress(uint32_t bytes) {
   if (ClosingStarted() || cursor == nullptr) return;

@@ -7,6 +7,11 @@
 // at a time, `state` written before the call whose notifications it routes, `cursor`
 // moved only when the current step has completed, and nothing of the record touched
 // after a call has been issued (its notifications may already be running).
+//
+// The list bounds every download (DownloadBound); the FTP client breaks a transfer off
+// at its bound, so a server that sends more than the list says, whatever it states of
+// the size itself, fails as any failed download does and fills no disk.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -33,6 +38,45 @@ bool Failed(const void* information) { return information == nullptr || AsResult
 // The connection's handle, announced before its connect completes.
 void TakeConnection(Patcher& p, const void* information) {
   if (information != nullptr) p.connectionHandle = reinterpret_cast<plat::FtpHandle>(AsResult(information)->result);
+}
+
+// The most the list file may hold, and an 'A' entry: an 'A' file is fetched every
+// time and publishers replace such files (a notice) on the server without touching the
+// list, so its listed size is no promise. Both are far above any real list or notice;
+// they only keep an endless transfer from filling the disk.
+constexpr uint64_t kListCeiling = 64u << 20;
+constexpr uint64_t kAlwaysCeiling = 64u << 20;
+
+// What a 'Z' file may take on the wire beyond its listed unpacked size: gzip's overhead
+// for data it could not compress, which deflate then keeps in stored blocks. Each stored
+// block costs 5 bytes (its header bits padded to a byte, the length and its complement)
+// and holds at most 65,535 bytes, but encoders cut them smaller: GNU gzip every 32 KiB,
+// zlib every 16 KiB at its default memory level and every 4 KiB at level 6. One block
+// per started 4 KiB is allowed, and one more for the last. Then gzip's 10-byte header and 8-byte trailer, and 64 KiB
+// for the header's optional fields: the file name (plain gzip writes it), a comment or
+// an extra field. The listed compressed size is not used: it only feeds the figures, and
+// lists written by hand may carry stale ones that work. Whatever passes this bound is
+// judged by the unpacking, which stops at the listed unpacked size.
+constexpr uint64_t kStoredBlockHeader = 5;
+constexpr uint64_t kStoredBlockEvery = 4096;
+constexpr uint64_t kGzipHeaderAndTrailer = 10 + 8;
+constexpr uint64_t kGzipOptionalFields = 64u << 10;
+
+uint64_t GzipBound(int32_t unpackedSize) {
+  const uint64_t size = unpackedSize > 0 ? static_cast<uint64_t>(unpackedSize) : 0;
+  return size + kStoredBlockHeader * (size / kStoredBlockEvery + 1) + kGzipHeaderAndTrailer + kGzipOptionalFields;
+}
+
+// What the server may send for an entry. 'C' and 'P' files are installed as they
+// arrive, so they must be exactly their listed size: one that ended short would be
+// installed and, never matching the list, fetched again on every run.
+plat::FtpSizeBound DownloadBound(const PatchEntry& entry) {
+  switch (entry.kind) {
+    case 'C':
+    case 'P': return plat::FtpSizeBound{static_cast<uint64_t>(entry.size > 0 ? entry.size : 0), true};
+    case 'Z': return plat::FtpSizeBound{GzipBound(entry.unpackedSize), false};
+    default: return plat::FtpSizeBound{kAlwaysCeiling, false};
+  }
 }
 
 // Adds without overflowing: the counters are signed 32-bit and stop at their maximum.
@@ -69,8 +113,8 @@ void IssueConnect(Patcher& p, const char* question) {
 
 // Issues a download on the current connection; a download that was not started is
 // shown with the system's text and ends the run.
-void IssueDownload(Patcher& p, const char* remote, const char* local) {
-  if (plat::FtpGetFileAsync(p.connectionHandle, remote, local, reinterpret_cast<uintptr_t>(&p))) return;
+void IssueDownload(Patcher& p, const char* remote, const char* local, plat::FtpSizeBound bound) {
+  if (plat::FtpGetFileAsync(p.connectionHandle, remote, local, bound, reinterpret_cast<uintptr_t>(&p))) return;
   p.ReportSystemError(plat::LastErrorCode());
   p.SendCloseAndLeave();
 }
@@ -97,7 +141,7 @@ void Patcher::HandleConnecting(uint32_t status, const void* information) {
   const bool endsWithSlash = length > 0 && baseDirectory[length - 1] == '/';
   std::snprintf(remote, sizeof remote, "%s%s%s", baseDirectory, endsWithSlash ? "" : "/", listFileName);
   state.store(FetchingList);
-  IssueDownload(*this, remote, listTempPath);
+  IssueDownload(*this, remote, listTempPath, plat::FtpSizeBound{kListCeiling, false});
 }
 
 void Patcher::HandleFetchingList(uint32_t status, const void* information) {
@@ -158,7 +202,7 @@ void Patcher::HandleConnectingForFile(uint32_t status, const void* information) 
   SetBarRange();
   CreateParentDirectories(entry->stagingPath);
   state.store(FetchingFile);
-  IssueDownload(*this, entry->remotePath, entry->stagingPath);
+  IssueDownload(*this, entry->remotePath, entry->stagingPath, DownloadBound(*entry));
 }
 
 void Patcher::HandleFetchingFile(uint32_t status, const void* information) {

@@ -72,7 +72,7 @@ bool UnpackCurrentEntry(const UnpackWork& work) {
     return EndWithSystemError(window, code);
   }
 
-  bool unpacked = UnpackStream(work, stream, output);
+  bool unpacked = UnpackStream(work, stream, output, entry->unpackedSize);
   gzclose(stream);
   // Data still in the output's buffer is written by the close: a full disk can show
   // first here, and a short file must not be installed as if it were whole.
@@ -113,23 +113,28 @@ unsigned RunUnpackWorker(const UnpackWork& work) {
   }
 }
 
-bool UnpackStream(const UnpackWork& work, gzFile stream, std::FILE* output) {
+bool UnpackStream(const UnpackWork& work, gzFile stream, std::FILE* output, int32_t unpackedSize) {
+  const uint32_t listed = unpackedSize > 0 ? static_cast<uint32_t>(unpackedSize) : 0;
   uint32_t written = 0;
   for (;;) {
     // A stop is noticed within one block; the poll takes the signal.
     if (plat::PollEvent(work.stopEvent) == 0) return false;
-    const int n = gzread(stream, g_copyBuffer, sizeof g_copyBuffer);
-    if (n < 0) {
+    // Never more than one byte past the listed size is asked for: that byte alone tells
+    // a file longer than listed, however much more its data would unpack to.
+    const uint32_t room = listed - written;
+    const unsigned want = room < sizeof g_copyBuffer ? room + 1 : static_cast<unsigned>(sizeof g_copyBuffer);
+    const int n = gzread(stream, g_copyBuffer, want);
+    if (n < 0 || static_cast<uint32_t>(n) > room) {
       ShowErrorBox(work.window, kDamaged, plat::kBoxOk);
       return false;
     }
     if (n == 0) {
       // zlib reports a stream cut short (no end of the deflate data, or no trailer) as
       // the end of the data, with Z_BUF_ERROR left behind: a truncated download is as
-      // damaged as a corrupt one.
+      // damaged as a corrupt one, and so is a whole stream shorter than listed.
       int error = Z_OK;
       gzerror(stream, &error);
-      if (error != Z_OK) {
+      if (error != Z_OK || written != listed) {
         ShowErrorBox(work.window, kDamaged, plat::kBoxOk);
         return false;
       }

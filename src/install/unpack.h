@@ -27,6 +27,8 @@ struct UnpackWork {
 unsigned RunUnpackWorker(const UnpackWork& work);
 
 // Copies the data of `stream` to `output` in 16 KiB blocks, posting
-// WM_PATCH_UNPACK_PROGRESS after each. False after a stop (silent), damaged data or a
-// failed write (both shown in a box).
-bool UnpackStream(const UnpackWork& work, gzFile stream, std::FILE* output);
+// WM_PATCH_UNPACK_PROGRESS after each. The data must be exactly `unpackedSize` bytes
+// (the listed size): the copy stops at the first byte past it, and that byte, like a
+// stream that ends short of it, makes the file damaged; nothing past it is written.
+// False after a stop (silent), damaged data or a failed write (both shown in a box).
+bool UnpackStream(const UnpackWork& work, gzFile stream, std::FILE* output, int32_t unpackedSize);

@@ -68,6 +68,9 @@ constexpr uint32_t kFtpErrorConnectionReset = 12031;
 constexpr uint32_t kFtpErrorCannotConnect = 12029;
 constexpr uint32_t kFtpErrorTransferFailed = 12003;  // the server refused or broke a transfer
 constexpr uint32_t kFtpErrorTransferInProgress = 12110;  // the connection is still busy
+// The client's own, outside the Windows client's range: the file was longer than its
+// bound, or shorter than an exact one (FtpSizeBound).
+constexpr uint32_t kFtpErrorWrongSize = 12900;
 
 // ErrorText gives each of these codes the client's own text on both builds.
 
@@ -84,17 +87,32 @@ void FtpSetStatusCallback(FtpHandle root, FtpStatusCallback callback);
 FtpHandle FtpConnectAsync(FtpHandle root, const char* host, uint16_t port, const char* user,
                           const char* password, uintptr_t context);
 
+// What a download may bring: the caller's word on the file's size, which the client
+// holds the transfer to whatever the server says of the size (SIZE, or the reply that
+// opens the transfer). Data past `limit` bytes is never written: the transfer is broken
+// off at its first byte past the limit and the download fails with
+// kFtpErrorWrongSize. With `exact`, a transfer that ends short of `limit` bytes fails the
+// same way, also when the server's own size agrees with what it sent. Without it,
+// `limit` is a ceiling only and any size up to it succeeds.
+struct FtpSizeBound {
+  uint64_t limit;
+  bool exact;
+};
+
 // Downloads `remotePath` in image type, never from a cache, into `localPath`
-// (overwritten). True means started: the download will end in one kFtpRequestComplete.
+// (overwritten), no larger than `bound` allows. True means started: the download will
+// end in one kFtpRequestComplete.
 // False means not started, nothing will be reported for it, and LastErrorCode tells why:
 // a null path or an empty local path, a remote path that cannot be sent, a closed or
 // unknown handle (kFtpErrorInvalidHandle), an operation still outstanding on the
 // connection (kFtpErrorTransferInProgress), a local file that cannot be created (the
 // system's code). A path starting with '/' is absolute on the server, any other is
 // relative to the log-on directory. The local file is replaced only by a complete
-// download; a failed one leaves it as it was.
+// download within its bound; a failed one leaves it as it was. A download broken off
+// at its bound, like one that timed out, leaves the connection in no known state: it
+// takes no other download (kFtpErrorInvalidHandle) and ends by itself.
 bool FtpGetFileAsync(FtpHandle connection, const char* remotePath, const char* localPath,
-                     uintptr_t context);
+                     FtpSizeBound bound, uintptr_t context);
 
 // Removes the temporary file that a download to `localPath` leaves beside it while it
 // runs. A download that ends, fails or is closed removes its own; this is for those of

@@ -22,6 +22,11 @@
 // move), which replaces the target only when the whole file has arrived. A close or an
 // abort closes and removes that file at once; a later download of the same target may
 // then make a new file of that name, which the old one never touches again.
+//
+// The caller's bound on a download's size is kept here, for every adapter alike: a
+// write that would take the file past it is refused, which the adapter takes as the end
+// of the transfer, and the download fails however the adapter ended it. Whatever the
+// server said of the size never moves the bound.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -70,11 +75,14 @@ struct Download {
   std::string target;
   std::string part;
   uintptr_t context = 0;
+  FtpSizeBound bound{};
   // The temporary file; guarded by fileMutex, because a close or an abort drops it while
   // the connection's thread may still be writing.
   std::mutex fileMutex;
   ftp::LocalFile file = ftp::kNoLocalFile;
   bool partOwned = true;  // the name is still this download's (not placed, not removed)
+  uint64_t written = 0;   // bytes in the temporary file, never more than bound.limit
+  bool overran = false;   // data past the bound arrived: the transfer was broken off
 };
 
 enum class Phase { Connecting, Ready, Downloading, Dead };
@@ -82,6 +90,7 @@ enum class Phase { Connecting, Ready, Downloading, Dead };
 class Conn final : public ftp::Link {
  public:
   bool Abandoned() const override { return closed.load() || ended.load(); }
+  uint64_t Operation() const override { return operation.load(); }
   bool Write(const void* data, size_t size, uint32_t* error) override;
   void Received(uint64_t count) override;
 
@@ -95,6 +104,7 @@ class Conn final : public ftp::Link {
   Phase phase = Phase::Connecting;
   std::atomic<bool> closed{false};  // written under the mutex, read anywhere
   std::atomic<bool> ended{false};   // ended by AbortOperation: the connection is dead
+  std::atomic<uint64_t> operation{1};  // Link::Operation; moves on under the mutex
   std::shared_ptr<Download> queued;  // accepted, not yet taken by the thread
   std::shared_ptr<Download> active;  // taken by the thread, which alone resets it
   std::condition_variable wake;
@@ -177,7 +187,16 @@ bool Conn::Write(const void* data, size_t size, uint32_t* error) {
   if (d == nullptr) return true;
   std::lock_guard<std::mutex> lock(d->fileMutex);
   if (d->file == ftp::kNoLocalFile) return false;
-  if (ftp::WriteLocal(d->file, data, size)) return true;
+  // Nothing past the bound reaches the disk: the first byte beyond it ends the transfer.
+  if (size > d->bound.limit - d->written) {
+    d->overran = true;
+    *error = kFtpErrorWrongSize;
+    return false;
+  }
+  if (ftp::WriteLocal(d->file, data, size)) {
+    d->written += size;
+    return true;
+  }
   *error = LastErrorCode();
   return false;
 }
@@ -231,16 +250,26 @@ bool RunConnect(Conn& c) {
 // target only when the whole file has arrived.
 void RunDownload(Conn& c, Download& d) {
   uint32_t error = ftp::Download(c.channel, d.remote);
+  bool brokenOff = false;
   {
     std::lock_guard<std::mutex> lock(d.fileMutex);
+    // The bound decides, whatever the adapter made of a refused write (a write error,
+    // a cut transfer) or of a file that ended short of an exact bound (success).
+    brokenOff = d.overran;
+    if (brokenOff) {
+      error = kFtpErrorWrongSize;
+    } else if (error == 0 && d.bound.exact && d.written != d.bound.limit) {
+      error = kFtpErrorWrongSize;
+    }
     if (d.file != ftp::kNoLocalFile) {
       if (!ftp::CloseLocal(d.file) && error == 0) error = LastErrorCode();
       d.file = ftp::kNoLocalFile;
     }
   }
-  // After a close or an abort there is nothing left to do. A transfer that timed out
-  // leaves the control connection in no known state: it takes no other download.
-  Complete(c, 1, error, &d, error == kFtpErrorTimeout ? Phase::Dead : Phase::Ready);
+  // After a close or an abort there is nothing left to do. A transfer that timed out or
+  // was broken off leaves the control connection in no known state: it takes no other
+  // download.
+  Complete(c, 1, error, &d, error == kFtpErrorTimeout || brokenOff ? Phase::Dead : Phase::Ready);
 }
 
 void RunConnection(Conn& c) {
@@ -249,9 +278,12 @@ void RunConnection(Conn& c) {
     for (;;) {
       std::shared_ptr<Download> d;
       {
+        // A dead connection (its transfer timed out or was broken off) takes no other
+        // download: its thread ends it now and goes on to other connections, rather
+        // than waiting for the caller's close.
         std::unique_lock<std::mutex> lock(g.mu);
-        c.wake.wait(lock, [&] { return c.Abandoned() || c.queued != nullptr; });
-        if (c.Abandoned()) break;
+        c.wake.wait(lock, [&] { return c.Abandoned() || c.phase == Phase::Dead || c.queued != nullptr; });
+        if (c.Abandoned() || c.phase == Phase::Dead) break;
         c.active = std::move(c.queued);
         d = c.active;
       }
@@ -289,16 +321,16 @@ void RunClientThread(std::shared_ptr<ClientThread> self) {
   g.threadEnded.notify_all();
 }
 
-// Ends the operation from outside, unless it has ended meanwhile: the operation is
-// claimed, the connection is dead from here on, the temporary file goes, then the end
-// is reported with `error`.
-void Abort(Conn& c, uint32_t error) {
+// Ends operation `operation` from outside, unless it has ended meanwhile (the one
+// running may be a later one): the operation is claimed, the connection is dead from
+// here on, the temporary file goes, then the end is reported with `error`.
+void Abort(Conn& c, uint64_t operation, uint32_t error) {
   std::lock_guard<std::mutex> serial(c.root->callbackMutex);
   std::shared_ptr<Download> d;
   uintptr_t context = 0;
   {
     std::lock_guard<std::mutex> lock(G().mu);
-    if (!c.opOpen || c.Abandoned()) return;
+    if (!c.opOpen || c.Abandoned() || c.operation.load() != operation) return;
     c.opOpen = false;
     context = c.opContext;
     c.ended.store(true);
@@ -390,7 +422,7 @@ std::string PartNameFor(const char* target) { return std::string(target) + ".par
 
 }  // namespace
 
-void ftp::AbortOperation(uintptr_t id, uint32_t error) {
+void ftp::AbortOperation(uintptr_t id, uint64_t operation, uint32_t error) {
   std::shared_ptr<Conn> conn;
   {
     std::lock_guard<std::mutex> lock(G().mu);
@@ -398,7 +430,7 @@ void ftp::AbortOperation(uintptr_t id, uint32_t error) {
     if (it == G().conns.end()) return;  // closed: nothing to end
     conn = it->second;
   }
-  Abort(*conn, error);
+  Abort(*conn, operation, error);
 }
 
 FtpTimeLimits FtpDefaultTimeLimits() { return FtpTimeLimits{15000, 30, 15000, 30}; }
@@ -471,7 +503,7 @@ FtpHandle FtpConnectAsync(FtpHandle root, const char* host, uint16_t port, const
 }
 
 bool FtpGetFileAsync(FtpHandle connection, const char* remotePath, const char* localPath,
-                     uintptr_t context) {
+                     FtpSizeBound bound, uintptr_t context) {
   Globals& g = G();
   if (remotePath == nullptr || localPath == nullptr || localPath[0] == '\0') {
     SetLastErrorCode(ftp::kInvalidArgument);
@@ -501,6 +533,7 @@ bool FtpGetFileAsync(FtpHandle connection, const char* remotePath, const char* l
   d->target = localPath;
   d->part = PartNameFor(localPath);
   d->context = context;
+  d->bound = bound;
   d->file = ftp::CreateLocal(d->part);
   if (d->file == ftp::kNoLocalFile) return false;  // LastErrorCode tells why
   std::lock_guard<std::mutex> lock(g.mu);
@@ -513,6 +546,7 @@ bool FtpGetFileAsync(FtpHandle connection, const char* remotePath, const char* l
     return false;
   }
   conn->phase = Phase::Downloading;
+  conn->operation.fetch_add(1);
   conn->opOpen = true;
   conn->opContext = context;
   conn->queued = std::move(d);

@@ -38,9 +38,14 @@ class Link {
   // The connection was closed or its operation ended by AbortOperation: the running
   // call should return soon (its result is not reported). Any thread, no lock taken.
   virtual bool Abandoned() const = 0;
+  // The number of the connection's operation that runs or ran last: the connect is 1,
+  // each download the next. It changes only once the one before has ended. Any thread.
+  virtual uint64_t Operation() const = 0;
   // During a download: appends to the local file. False when the write failed
-  // (*error: the system's code) or the file was dropped by a close or an abort (*error
-  // 0). Outside a download the data is discarded.
+  // (*error: the system's code), when the data would take the file past the download's
+  // bound (*error kFtpErrorWrongSize; nothing of it is written, and the transfer is to
+  // stop there), or when the file was dropped by a close or an abort (*error 0).
+  // Outside a download the data is discarded.
   virtual bool Write(const void* data, size_t size, uint32_t* error) = 0;
   // During a download: reports `count` more bytes written (kFtpResponseReceived).
   virtual void Received(uint64_t count) = 0;
@@ -73,10 +78,11 @@ void ShutdownTransport();
 // it leaves it to end with the process; negative: as long as it takes.
 extern const long kShutdownWaitMs;
 
-// Implemented by the client, for the adapter's own time limits: ends the running
-// operation of connection `id` now with `error`, unless it has ended; the connection is
-// dead from then on and its temporary file is gone.
-void AbortOperation(uintptr_t id, uint32_t error);
+// Implemented by the client, for the adapter's own time limits: ends operation
+// `operation` (Link::Operation) of connection `id` now with `error`, unless it has
+// ended; the connection is dead from then on and its temporary file is gone. A limit
+// that ran out as its operation ended thus never ends the next one.
+void AbortOperation(uintptr_t id, uint64_t operation, uint32_t error);
 
 // A download's temporary file.
 using LocalFile = intptr_t;

@@ -23,6 +23,7 @@ const char* OwnErrorText(uint32_t code) {
     case kFtpErrorConnectionReset: return "The connection to the patch server was reset.";
     case kFtpErrorTransferFailed: return "The patch server could not send the file.";
     case kFtpErrorTransferInProgress: return "Another transfer is still in progress on this connection.";
+    case kFtpErrorWrongSize: return "The patch server sent a file of another size than the patch list gives.";
     case kFileErrorOutsideInstallation: return "The path leads out of the game folder through a link.";
     case kProcessErrorNeedsWine: return "This is a Windows program. Install Wine to start it.";
     default: return nullptr;

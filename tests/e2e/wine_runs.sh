@@ -9,8 +9,9 @@
 # was); 20 files listed across the clock changes, installed and found current in three
 # zones; the list connection refused and the question answered Yes (the game starts); a
 # file connection refused, answered No and Yes; EX during a slowed download; a file
-# missing on the server; a file the server cuts short while it answers 226; a list with
-# local names Windows cannot hold beside good ones; the self-update through its three
+# missing on the server; a file the server cuts short while it answers 226; a file the
+# server sends without end while it claims 2 GiB, and a gzip bomb; a list with local
+# names Windows cannot hold beside good ones; the self-update through its three
 # processes with Windows' file locks, followed by the renewed patcher's own full run.
 set -euo pipefail
 exe=$(readlink -f "$1")
@@ -393,6 +394,44 @@ mark=$(log_mark)
 start "$d"
 old_big_kept() { [ "$(cat "$d/Big.dat")" = "old big" ]; }
 box_then_end cut 'SENT [0-9]* 200000 ' "the old file stays" old_big_kept
+
+# --- More than the list says: a file listed as 1,000 bytes that the server sends without
+# end (slowed to 4 MiB/s, so a program that failed to break it off would still stop at
+# the time limit) while SIZE and the reply opening the transfer claim 2 GiB; and a gzip
+# file of 64 KiB listed as unpacking to 1,000 bytes that unpacks to 64 MiB. Each ends in
+# its box (the download's, then the damaged file's); the old file stays, nothing is
+# installed or staged, no game, and the installation and the prefix's user files (the
+# URL cache among them) take at most 4 MB more than before.
+disk_use() { du -s --block-size=1 "$d" "$WINEPREFIX/drive_c/users" 2>/dev/null | awk '{ s += $1 } END { print s }'; }
+old_kept_disk_same() {
+  [ "$(cat "$d/Big.dat")" = "old big" ] && [ "$(disk_use)" -le $((disk_before + 4 * 1048576)) ]
+}
+blob "$root/bound-long/Big.dat" 1000
+printf 'C 2002-06-01 10:00 1000 Big.dat Big.dat\r\n' >"$root/bound-long/patch.lst"
+d=$(install_dir bound-long)
+wine_settings "$d" "$ftp_port" player secret /bound-long/
+printf 'old big\n' >"$d/Big.dat"
+printf 'claim_size=2147483648\nannounce=1\nendless=1\nrate=4194304\npath=bound-long/Big.dat\n' >"$control"
+disk_before=$(disk_use)
+mark=$(log_mark)
+start "$d"
+box_then_end bound-long 'RETR /bound-long/Big.dat' "the old file stays, the disk as it was" old_kept_disk_same
+broken_off() { log_since "$mark" | grep -q 'SENT [0-9]* [0-9]* incomplete'; }
+until_ok 30 broken_off && pass "bound-long: the server saw the transfer broken off" \
+  || fail "bound-long: the transfer was not broken off"
+
+mkdir -p "$root/bound-bomb"
+head -c 67108864 /dev/zero | gzip -9 -c >"$root/bound-bomb/Big.dat.gz"
+printf 'Z 2002-06-01 10:00 1000:%s Big.dat Big.dat.gz\r\n' "$(stat -c %s "$root/bound-bomb/Big.dat.gz")" \
+  >"$root/bound-bomb/patch.lst"
+d=$(install_dir bound-bomb)
+wine_settings "$d" "$ftp_port" player secret /bound-bomb/
+printf 'old big\n' >"$d/Big.dat"
+disk_before=$(disk_use)
+mark=$(log_mark)
+start "$d"
+box_then_end bound-bomb "SENT [0-9]* $(stat -c %s "$root/bound-bomb/Big.dat.gz") complete" \
+  "the old file stays, the disk as it was" old_kept_disk_same
 
 # --- Local names Windows cannot hold as plain files (an alternate stream, devices in
 # any component with any extension, a trailing dot, a wildcard, a forbidden character),

@@ -1,7 +1,8 @@
 // Whole patch runs against a server that misbehaves: connections dropped in the middle
-// of a transfer, a server that stops answering, a list of garbage, a huge list. Each
-// run must end by itself in the box that belongs to the failure, leave the installation
-// as it was (or with whole files only) and the staging area empty.
+// of a transfer, a server that stops answering, a list of garbage, a huge list, files
+// other than the list says. Each run must end by itself in the box that belongs to the
+// failure, leave the installation as it was (or with whole files only) and the staging
+// area empty.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "platform/ftp.h"
+#include "support/gzip_builder.h"
 #include "support/patch_run.h"
 
 namespace {
@@ -189,6 +191,75 @@ TEST_F(FaultRun, AListOfBinaryGarbageEndsTheRunAndLeavesNothingBehind) {
   }
   ExpectNothingStaged();
   EXPECT_EQ(server_.Retrs(), 1);  // nothing in it was downloaded
+}
+
+// The list bounds what a server can make the client write: a file past its listed size
+// (data without end while SIZE and the reply opening the transfer claim 2 GiB), one
+// short of it (SIZE agrees), a gzip file small on the server that unpacks far past its
+// listed size, and a list without end. Each run ends in its box with the old file as it
+// was, nothing installed or staged, the game not started, and the disk holding little
+// more than before. The endless data is slowed, so that a client that failed to break it
+// off would still fill no more than the run's time allows.
+TEST_F(FaultRun, NothingPastTheListedSizesIsWrittenOrInstalled) {
+  server_.WritePatternFile("patch/big.dat", 1000);
+  const std::string bomb = Gzip(std::string(64u << 20, '\0'), 9);
+  server_.WriteFile("patch/big.dat.gz", bomb);
+  FtpFaults claimed;
+  claimed.claimSize = 1LL << 31;
+  claimed.announce = true;
+  claimed.endless = true;
+  claimed.rate = 4 << 20;
+  claimed.path = "patch/big.dat";
+  FtpFaults endlessList;
+  endlessList.endless = true;
+  endlessList.rate = 64 << 20;
+  endlessList.path = "patch/patch.lst";
+  struct Case {
+    const char* name;
+    std::string list;
+    FtpFaults faults;
+    const char* box;
+  } cases[] = {
+      {"past its size, 2 GiB claimed", "C 2002-06-01 14:30 1000 big.dat big.dat\n", claimed,
+       "/patch/big.dat cannot receive file."},
+      {"short of its size", "C 2002-06-01 14:30 1001 big.dat big.dat\n", FtpFaults(),
+       "/patch/big.dat cannot receive file."},
+      {"a gzip bomb", "Z 2002-06-01 14:30 1000:" + std::to_string(bomb.size()) + " big.dat big.dat.gz\n", FtpFaults(),
+       "File is damaged. ZidoDiruv cannot continue."},
+      {"a list without end", "C 2002-06-01 14:30 1000 big.dat big.dat\n", endlessList, "Cannot receive patch file."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetWindow();
+    tree_.WriteStale("game/big.dat", "the old one");
+    List(c.list);
+    server_.SetFaults(c.faults);
+    const uint64_t before = DiskBytes(tree_.root());
+    Run();
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.box});
+    EXPECT_EQ(ReadFile(Local("big.dat")), "the old one");
+    ExpectNothingStaged();
+    EXPECT_LE(DiskBytes(tree_.root()), before + (4u << 20));
+    EXPECT_FALSE(FileExists(GameLog()));
+  }
+}
+
+// What the list does not promise bounds nothing: a 'Z' entry listed with a stale
+// compressed size, whose data gzip could not compress (stored blocks) and whose header
+// carries a file name as plain gzip writes it, is installed; an 'A' file larger than
+// listed arrives whole (and ends, as 'A' entries do, in the wrong-type box).
+TEST_F(FaultRun, SizesTheListDoesNotPromiseBoundNothing) {
+  std::mt19937 random(20020603);
+  std::string data(300000, '\0');
+  for (char& ch : data) ch = static_cast<char>(random() & 0xff);
+  server_.WriteFile("patch/big.pak.gz", Gzip(data, 6, "big.pak"));
+  server_.WritePatternFile("patch/Notice.txt", 5000);
+  List("A 2002-06-01 14:30 5 Notice.txt Notice.txt\nZ 2002-06-01 14:30 300000:1000 big.pak big.pak.gz\n");
+  Run();
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Patch file type is not right."});
+  EXPECT_TRUE(ReadFile(Local("big.pak")) == data);  // too long to print
+  EXPECT_TRUE(GameStarted());
+  ExpectNothingStaged();
 }
 
 TEST_F(FaultRun, AFiftyMegabyteListIsReadToItsEnd) {

@@ -71,6 +71,8 @@ void FtpServerFixture::SetFaults(const FtpFaults& faults) {
       << "cut_after=" << faults.cutAfter << "\n"
       << "final_reply=" << faults.finalReply << "\n"
       << "announce=" << (faults.announce ? 1 : 0) << "\n"
+      << "claim_size=" << faults.claimSize << "\n"
+      << "endless=" << (faults.endless ? 1 : 0) << "\n"
       << "stall_after=" << faults.stallAfter << "\n"
       << "drop_after=" << faults.dropAfter << "\n"
       << "mute=" << (faults.mute ? 1 : 0) << "\n"

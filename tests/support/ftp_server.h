@@ -18,13 +18,15 @@ struct FtpFaults {
   long long cutAfter = -1;    // RETR sends only this many bytes, then claims success
   int finalReply = 0;         // RETR sends its data whole, then answers this (426...) instead of 226
   bool announce = false;      // the reply opening a RETR states the size: "150 ... (N bytes)."
+  long long claimSize = -1;   // SIZE, and the reply opening a RETR (with announce), state this size
+  bool endless = false;       // RETR sends the file, then zeros without end (rate keeps it finite)
   long long stallAfter = -1;  // RETR sends this many bytes, then falls silent
   long long dropAfter = -1;   // RETR sends this many bytes, then the control connection is dropped
   bool mute = false;          // commands are read and never answered
   long long rate = 0;         // RETR sends about this many bytes per second (0 = no limit)
   std::string holdStore;      // a STOR of a file whose name holds this receives nothing until cleared
   int loginsAllowed = -1;     // log-ons after this many successful ones are refused (-1: all allowed)
-  std::string path;           // cutAfter, stallAfter, dropAfter, rate only for this file (root-relative); "" = all
+  std::string path;           // the faults of a RETR and claimSize only for this file (root-relative); "" = all
 };
 
 // One event of the server's log.

@@ -17,6 +17,11 @@ files and make and remove directories (for a publisher's upload). The state dire
                                instead of 226
               announce=1       the reply opening a RETR states the file's size, as many
                                servers do: "150 ... (400000 bytes)."
+              claim_size=N     SIZE answers N, and so does the reply opening a RETR when it
+                               states a size (announce=1), whatever the file holds
+              endless=1        a RETR sends the file, then zeros without end (until the
+                               client breaks the transfer off; rate=B keeps it finite
+                               in a test's time)
               stall_after=N    a RETR sends N bytes, then nothing more, data connection
                                left open
               drop_after=N     a RETR sends N bytes, then the server drops the control
@@ -25,9 +30,9 @@ files and make and remove directories (for a publisher's upload). The state dire
               rate=B           a RETR sends at most about B bytes per second
               hold_store=TEXT  a STOR of a file whose name holds TEXT receives nothing until
                                the key is cleared (read again while it waits)
-              path=P           cut_after, final_reply, stall_after, drop_after and rate apply
-                               only to a RETR of the file P (relative to the root); default:
-                               every RETR
+              path=P           cut_after, final_reply, stall_after, drop_after, rate,
+                               claim_size and endless apply only to the file P (relative to
+                               the root); default: every file
   log       one line per event, appended as it happens:
               CONNECT <id> / DISCONNECT <id>
               CMD <id> <VERB> [argument]   (the argument of PASS is not written)
@@ -63,7 +68,8 @@ def log_event(text):
 
 def read_faults():
     faults = {"refuse_login": 0, "logins_allowed": -1, "cut_after": -1, "final_reply": 0, "announce": 0,
-              "stall_after": -1, "drop_after": -1, "mute": 0, "rate": 0, "hold_store": "", "path": ""}
+              "claim_size": -1, "endless": 0, "stall_after": -1, "drop_after": -1, "mute": 0, "rate": 0,
+              "hold_store": "", "path": ""}
     try:
         with open(os.path.join(STATE["dir"], "control"), encoding="utf-8") as f:
             for line in f:
@@ -95,6 +101,22 @@ class LimitedFile:
         data = self._fd.read(min(size, self._left))
         self._left -= len(data)
         return data
+
+    def close(self):
+        self.closed = True
+        self._fd.close()
+
+
+class EndlessFile:
+    """A file object that goes on with zeros after the file's own data, for ever."""
+
+    def __init__(self, fd):
+        self._fd = fd
+        self.name = fd.name
+        self.closed = False
+
+    def read(self, size):
+        return self._fd.read(size) or bytes(size)
 
     def close(self):
         self.closed = True
@@ -221,22 +243,35 @@ class FaultHandler(FTPHandler):
     def on_login_failed(self, username, password):
         log_event("LOGIN %d FAIL" % self.conn_id)
 
-    def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
+    def applies_to(self, path):
+        """Whether the faults that name a file (path=) apply to the file at `path`."""
         wanted = self.faults["path"].strip("/")
-        self.fault_applies = not wanted or (
-            file is not None and os.path.realpath(file.name) ==
-            os.path.realpath(os.path.join(STATE["root"], wanted)))
+        return not wanted or (path is not None and os.path.realpath(path) ==
+                              os.path.realpath(os.path.join(STATE["root"], wanted)))
+
+    def ftp_SIZE(self, path):
+        if self.faults["claim_size"] >= 0 and self.applies_to(path):
+            self.respond("213 %d" % self.faults["claim_size"])
+            return
+        super().ftp_SIZE(path)
+
+    def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
+        self.fault_applies = self.applies_to(file.name if file is not None else None)
         # Armed for this transfer alone: one that never opened its data connection
         # (and so never ended) must not leave it to the next.
         applies = cmd == "RETR" and self.fault_applies
         self.final_reply = self.faults["final_reply"] if applies else 0
         if cmd == "RETR" and self.faults["announce"] and file is not None:
-            self.announce = os.fstat(file.fileno()).st_size
-        if cmd == "RETR" and isproducer and self.fault_applies and \
-                self.faults["cut_after"] >= 0:
+            claimed = self.faults["claim_size"]
+            self.announce = claimed if applies and claimed >= 0 else os.fstat(file.fileno()).st_size
+        if applies and isproducer and self.faults["cut_after"] >= 0:
             limited = LimitedFile(data.file, self.faults["cut_after"])
             data = FileProducer(limited, self._current_type)
             file = limited
+        elif applies and isproducer and self.faults["endless"]:
+            endless = EndlessFile(data.file)
+            data = FileProducer(endless, self._current_type)
+            file = endless
         super().push_dtp_data(data, isproducer=isproducer, file=file, cmd=cmd)
 
     def respond(self, resp, logfun=logging.debug):

@@ -82,11 +82,15 @@ std::string GzipStream::Add(const std::string& data) { return Run(data, Z_SYNC_F
 
 std::string GzipStream::Finish() { return Run(std::string(), Z_FINISH); }
 
-std::string Gzip(const std::string& data, int level) {
+std::string Gzip(const std::string& data, int level, const char* name) {
   z_stream z{};
   if (deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
     throw std::runtime_error("deflateInit2 failed");
-  std::string out(deflateBound(&z, data.size()) + 32, '\0');
+  gz_header header{};
+  header.name = reinterpret_cast<Bytef*>(const_cast<char*>(name));
+  header.os = 3;  // Unix, as gzip on Linux writes it
+  if (name != nullptr && deflateSetHeader(&z, &header) != Z_OK) throw std::runtime_error("deflateSetHeader failed");
+  std::string out(deflateBound(&z, data.size()) + 32 + (name != nullptr ? std::strlen(name) + 1 : 0), '\0');
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
   z.avail_in = static_cast<uInt>(data.size());
   z.next_out = reinterpret_cast<Bytef*>(&out[0]);

@@ -8,8 +8,9 @@
 
 namespace zdtest {
 
-// The gzip file (RFC 1952) of `data`, at zlib's compression `level`.
-std::string Gzip(const std::string& data, int level = 6);
+// The gzip file (RFC 1952) of `data`, at zlib's compression `level`; with `name`, the
+// header carries it as plain gzip writes the file's name.
+std::string Gzip(const std::string& data, int level = 6, const char* name = nullptr);
 
 // Text-like bytes: words from a small vocabulary with numbers in between, the same
 // for the same seed. Compresses about 2.5:1 with gzip -1.

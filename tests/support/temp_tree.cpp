@@ -235,4 +235,13 @@ std::set<std::string> TreeListing(const std::string& dir) {
   return names;
 }
 
+uint64_t DiskBytes(const std::string& dir) {
+  uint64_t bytes = 0;
+  for (const std::string& name : TreeListing(dir)) {
+    struct stat st;
+    if (::lstat((dir + "/" + name).c_str(), &st) == 0) bytes += static_cast<uint64_t>(st.st_blocks) * 512u;
+  }
+  return bytes;
+}
+
 }  // namespace zdtest

@@ -65,6 +65,8 @@ std::set<std::string> DirectoryNames(const std::string& dir);
 std::vector<std::string> SortedNames(const std::string& dir);
 // Every entry under `dir` as a path relative to it ("sub/b.dat"); directories end in '/'.
 std::set<std::string> TreeListing(const std::string& dir);
+// The disk space the files under `dir` take (allocated blocks; links not followed).
+uint64_t DiskBytes(const std::string& dir);
 
 // Polls `condition` every few milliseconds until it holds or `ms` have passed.
 bool WaitUntil(const std::function<bool()>& condition, int ms = 10000);

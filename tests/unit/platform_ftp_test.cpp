@@ -17,6 +17,7 @@
 
 #include "platform/errors.h"
 #include "platform/ftp.h"
+#include "platform/ftp_transport.h"
 #include "support/ftp_recorder.h"
 #include "support/ftp_server.h"
 #include "support/scratch.h"
@@ -35,6 +36,10 @@ using Event = zdtest::FtpEvent;
 // The contexts of the connects and of the downloads.
 constexpr uintptr_t kConnect = 0xc0;
 constexpr uintptr_t kDownload = 0xd0;
+
+// A ceiling far above every file of these tests, for the downloads whose bound is not
+// what they are about.
+constexpr FtpSizeBound kLoose{1u << 30, false};
 
 FtpFaults Faults(const std::function<void(FtpFaults&)>& set) {
   FtpFaults f;
@@ -95,8 +100,8 @@ class FtpClientTest : public ::testing::Test {
     return c;
   }
 
-  bool Get(FtpHandle c, const char* remote, const std::string& local) {
-    return FtpGetFileAsync(c, remote, local.c_str(), kDownload);
+  bool Get(FtpHandle c, const char* remote, const std::string& local, FtpSizeBound bound = kLoose) {
+    return FtpGetFileAsync(c, remote, local.c_str(), bound, kDownload);
   }
 
   // A connection whose download of a 400 kB file at 20 kB/s into `local` has reported
@@ -379,6 +384,96 @@ TEST_F(FtpClientTest, FaultsCanTargetOneFileOrLaterLogons) {
   EXPECT_EQ(kFtpErrorLoginFailure, recorder_.Last(kFtpRequestComplete).error);
 }
 
+// The caller's bound holds whatever the server says of the size: a file one byte
+// longer than an exact bound, or data without end while SIZE and the opening reply claim
+// 2 GiB, is broken off at the bound and nothing past it is written or reported; a file
+// that ends short of an exact bound fails too, although SIZE agrees with it. The old
+// target stays each time. A transfer broken off leaves its connection dead, and the
+// client ends that connection itself, without waiting for the caller's close.
+TEST_F(FtpClientTest, ADownloadNeverGoesPastItsBound) {
+  const uint64_t size = 100000;
+  server_->WritePatternFile("bound/a.bin", static_cast<long long>(size));
+  const FtpFaults plain;
+  const FtpFaults endless = Faults([](FtpFaults& f) {
+    f.claimSize = 1LL << 31;
+    f.announce = true;
+    f.endless = true;
+    f.rate = 1 << 20;  // a client that failed to break off would still stop at the deadline
+  });
+  struct Case {
+    const char* name;
+    FtpSizeBound bound;
+    FtpFaults faults;
+    uint32_t error;
+    bool brokenOff;
+  };
+  const Case cases[] = {
+      {"ends short of an exact bound", {size + 1, true}, plain, kFtpErrorWrongSize, false},
+      {"one byte past an exact bound", {size - 1, true}, plain, kFtpErrorWrongSize, true},
+      {"endless, 2 GiB claimed, exact bound", {size, true}, endless, kFtpErrorWrongSize, true},
+      {"endless, under a ceiling", {4 * size, false}, endless, kFtpErrorWrongSize, true},
+      {"within a ceiling", {4 * size, false}, plain, 0, false},
+      {"exactly its bound", {size, true}, plain, 0, false},
+  };
+  size_t completions = 0;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    local_.Write("a.bin", "old contents");
+    server_->SetFaults(k.faults);
+    const int before = server_->Connections();
+    FtpHandle c = ConnectReady();
+    ASSERT_EQ(1u, server_->LoggedOnSince(before).size());
+    const int id = server_->LoggedOnSince(before)[0];
+    const uint64_t reported = recorder_.BytesFor(kDownload);
+    ASSERT_TRUE(Get(c, "bound/a.bin", local_.Path("a.bin"), k.bound));
+    completions += 2;
+    ASSERT_TRUE(recorder_.WaitCompletions(completions));
+    EXPECT_EQ(k.error, recorder_.Last(kFtpRequestComplete).error);
+    EXPECT_LE(recorder_.BytesFor(kDownload) - reported, k.bound.limit);
+    if (k.error == 0) {
+      EXPECT_EQ(size, local_.Read("a.bin").size());
+    } else {
+      EXPECT_EQ("old contents", local_.Read("a.bin"));
+    }
+    EXPECT_EQ(0, TempFiles());
+    if (k.brokenOff) {
+      EXPECT_TRUE(WaitFor([&] { return server_->Disconnected(id); }));
+      EXPECT_FALSE(Get(c, "bound/a.bin", local_.Path("a.bin"), k.bound));
+      EXPECT_EQ(kFtpErrorInvalidHandle, LastErrorCode());
+    }
+    EXPECT_TRUE(FtpCloseHandle(c));
+  }
+}
+
+// An adapter's time limit that runs out just as its operation ends must not end the
+// connection's next operation: the abort names the operation it was set for
+// (ftp_transport.h), and one for an operation that has ended does nothing.
+TEST_F(FtpClientTest, AnAbortMeantForAnEndedOperationEndsNothing) {
+  server_->WriteFile("ops/a.txt", "alpha");
+  server_->WritePatternFile("ops/slow.bin", 400000);
+  FtpHandle c = ConnectReady();  // operation 1
+  ASSERT_TRUE(Get(c, "ops/a.txt", local_.Path("a.txt")));  // operation 2
+  ASSERT_TRUE(recorder_.WaitCompletions(2));
+  ASSERT_EQ(0u, recorder_.Last(kFtpRequestComplete).error);
+  server_->SetFaults(Faults([](FtpFaults& f) { f.rate = 20000; }));
+  ASSERT_TRUE(Get(c, "ops/slow.bin", local_.Path("slow.bin")));  // operation 3, 20 s long
+  ASSERT_TRUE(recorder_.WaitCount(kFtpResponseReceived, recorder_.Count(kFtpResponseReceived) + 1));
+
+  ftp::AbortOperation(Token(c), 2, kFtpErrorTimeout);
+  ftp::AbortOperation(Token(c), 1, kFtpErrorTimeout);
+  EXPECT_EQ(2u, recorder_.Count(kFtpRequestComplete));
+  EXPECT_FALSE(Get(c, "ops/a.txt", local_.Path("b.txt")));  // still busy with the download
+  EXPECT_EQ(kFtpErrorTransferInProgress, LastErrorCode());
+
+  // The abort meant for the running download ends it.
+  ftp::AbortOperation(Token(c), 3, kFtpErrorTimeout);
+  ASSERT_TRUE(recorder_.WaitCompletions(3));
+  EXPECT_EQ(kFtpErrorTimeout, recorder_.Last(kFtpRequestComplete).error);
+  EXPECT_FALSE(local_.Exists("slow.bin"));
+  EXPECT_EQ(0, TempFiles());
+  EXPECT_TRUE(FtpCloseHandle(c));
+}
+
 TEST_F(FtpClientTest, ClosingAConnectionOrItsRootDuringADownloadIsQuickAndFinal) {
   const int before = server_->Connections();
   FtpHandle c = SlowDownload(local_.Write("slow.bin", "old contents"));
@@ -546,14 +641,14 @@ TEST_F(FtpClientTest, UnknownClosedAndBusyHandlesAreRefused) {
   EXPECT_EQ(kFtpErrorInvalidHandle, LastErrorCode());
   EXPECT_EQ(nullptr, FtpConnectAsync(bogus, "127.0.0.1", server_->port(), "u", "p", 0));
   EXPECT_EQ(kFtpErrorInvalidHandle, LastErrorCode());
-  EXPECT_FALSE(FtpGetFileAsync(bogus, "a", local_.Path("a").c_str(), 0));
+  EXPECT_FALSE(FtpGetFileAsync(bogus, "a", local_.Path("a").c_str(), kLoose, 0));
   EXPECT_EQ(kFtpErrorInvalidHandle, LastErrorCode());
   // A download asked for before the log-on has finished: the server never answers, so
   // the log-on cannot finish first however fast the client's thread is.
   zdtest::SilentServer mute;
   FtpHandle c = Connect(mute.port());
   ASSERT_NE(nullptr, c);
-  EXPECT_FALSE(FtpGetFileAsync(c, "a", local_.Path("a").c_str(), 0));
+  EXPECT_FALSE(FtpGetFileAsync(c, "a", local_.Path("a").c_str(), kLoose, 0));
   EXPECT_EQ(kFtpErrorTransferInProgress, LastErrorCode());
 
   FtpHandle closedRoot = root_;
@@ -561,7 +656,7 @@ TEST_F(FtpClientTest, UnknownClosedAndBusyHandlesAreRefused) {
   root_ = nullptr;
   EXPECT_EQ(nullptr, FtpConnectAsync(closedRoot, "127.0.0.1", server_->port(), "u", "p", 0));
   EXPECT_EQ(kFtpErrorInvalidHandle, LastErrorCode());
-  EXPECT_FALSE(FtpGetFileAsync(c, "a", local_.Path("a").c_str(), 0));
+  EXPECT_FALSE(FtpGetFileAsync(c, "a", local_.Path("a").c_str(), kLoose, 0));
   EXPECT_EQ(kFtpErrorInvalidHandle, LastErrorCode());
   EXPECT_FALSE(local_.Exists("a"));
   char text[128];

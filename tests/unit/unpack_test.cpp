@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -83,8 +84,8 @@ class Harness {
     e->size = static_cast<int32_t>(gz.size());
     return e;
   }
-  PatchEntry* AddFifo(const std::string& name) {
-    PatchEntry* e = AddEntry(name, 1 << 20);
+  PatchEntry* AddFifo(const std::string& name, int32_t unpackedSize) {
+    PatchEntry* e = AddEntry(name, unpackedSize);
     if (::mkfifo(e->stagingPath, 0600) != 0) ADD_FAILURE() << "mkfifo: " << std::strerror(errno);
     return e;
   }
@@ -281,11 +282,13 @@ void FeedForever(FifoWriter& writer) {
 }
 
 // Runs `h` with the staging file of `name` a FIFO that `feed` writes from a thread of the
-// test; the writer ends once the worker has closed the stream (EPIPE).
-void RunFeeding(Harness& h, const std::string& name, std::function<void(FifoWriter&)> feed) {
+// test; the writer ends once the worker has closed the stream (EPIPE). Listed as large
+// as a list can say unless told otherwise.
+void RunFeeding(Harness& h, const std::string& name, std::function<void(FifoWriter&)> feed,
+                int32_t unpackedSize = INT32_MAX) {
   // Writes to a reader that has gone must fail with EPIPE, not end the test process.
   void (*const sigpipe)(int) = ::signal(SIGPIPE, SIG_IGN);
-  h.AddFifo(name);
+  h.AddFifo(name, unpackedSize);
   {
     FifoWriter writer(h.Staging(name));
     writer.Start(std::move(feed));
@@ -568,14 +571,17 @@ TEST(UnpackTest, TwoEntriesInARowAreUnpackedOneAfterTheOther) {
   EXPECT_EQ(texts[1].text, "[2/2] " + longName.substr(0, 127 - 6 - suffix.size()) + suffix);
 }
 
-TEST(UnpackTest, ListedSizeOnlyScalesTheBar) {
+// The listed unpacked size is the file's size: a stream that unpacks one byte past it,
+// or ends short of it, is damaged, and nothing past it is ever written. A stream without
+// end (a gzip bomb) is left at the listed size.
+TEST(UnpackTest, AnUnpackedSizeOtherThanTheListedOneIsDamaged) {
   struct Case {
     int32_t listed;
-    std::vector<int> positions;
+    std::vector<uint32_t> counts;
   } cases[] = {
-      {10000, {1638, 3276, 4000}},  // more data than listed: past the end, still installed
-      {80000, {204, 409, 500}},     // less data than listed
-      {0, {1000, 1000, 1000}},      // no listed size: full once data has arrived
+      {39999, {16384, 32768}},         // one byte past
+      {40001, {16384, 32768, 40000}},  // short by one
+      {0, {}},
   };
   const std::string data = SampleData(40000, 5);
   for (const Case& c : cases) {
@@ -583,10 +589,18 @@ TEST(UnpackTest, ListedSizeOnlyScalesTheBar) {
     Harness h;
     h.AddGzip("e.dat", Gzip(data), c.listed);
     h.Run();
-    EXPECT_EQ(h.positions, c.positions);
-    EXPECT_TRUE(BoxTexts().empty());
-    EXPECT_EQ(ReadFile(h.Local("e.dat")), data);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{kDamaged});
+    EXPECT_EQ(h.Counts(), c.counts);
+    EXPECT_TRUE(h.WorkerPostedClose());
+    EXPECT_EQ(Remains(h, "e.dat"), "");
   }
+
+  Harness h;
+  RunFeeding(h, "bomb.dat", FeedForever, 100000);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{kDamaged});
+  ASSERT_FALSE(h.Counts().empty());
+  EXPECT_LE(h.Counts().back(), 100000u);
+  EXPECT_EQ(Remains(h, "bomb.dat"), "");
 }
 
 }  // namespace

@@ -138,7 +138,7 @@ TEST_P(PendingCallsTest, HandlesComeFromHandleCreatedInEitherOrder) {
   FtpHandle conn = FtpConnectAsync(root_, "127.0.0.1", 21, "user", "secret", 1);
   Succeed(Pending(1), 0x200, GetParam());
   ASSERT_TRUE(recorder_.WaitCompletions(1));
-  ASSERT_TRUE(FtpGetFileAsync(conn, "x.bin", target_.c_str(), 2));
+  ASSERT_TRUE(FtpGetFileAsync(conn, "x.bin", target_.c_str(), FtpSizeBound{5, true}, 2));
   Succeed(Pending(2), 0x300, !GetParam());
   ASSERT_TRUE(recorder_.WaitCompletions(2));
   End();
@@ -165,7 +165,7 @@ TEST_F(PendingCallsTest, CloseWhilePendingClosesEachHandleOnceChildrenFirst) {
   FtpHandle second = FtpConnectAsync(root_, "127.0.0.1", 21, "user", "secret", 3);
   Succeed(Pending(2), 0x400, true);
   ASSERT_TRUE(recorder_.WaitCompletions(1));
-  ASSERT_TRUE(FtpGetFileAsync(second, "x.bin", target_.c_str(), 4));
+  ASSERT_TRUE(FtpGetFileAsync(second, "x.bin", target_.c_str(), FtpSizeBound{5, true}, 4));
   const DWORD_PTR open = Pending(3);
   Deliver(open, INTERNET_STATUS_HANDLE_CREATED, 0x300);
   FtpCloseHandle(second);

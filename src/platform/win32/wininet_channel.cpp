@@ -7,7 +7,8 @@
 // server's silence included) and a close does not cancel them, so a watchdog thread
 // keeps the limits: an operation that makes no progress for too long is ended with
 // kFtpErrorTimeout through AbortOperation, and its thread ends whenever WinINet lets it
-// go.
+// go. The abort names the operation the limit was set for, so a limit that runs out
+// just as its operation ends never ends the connection's next one.
 //
 // What this relies on for native Windows (the documented behaviour of asynchronous
 // mode), and why it is enough:
@@ -133,13 +134,13 @@ void RunWatchdog(uint64_t generation) {
   while (a.watchdogGeneration == generation) {
     const Clock::time_point now = Clock::now();
     Clock::time_point next = Clock::time_point::max();
-    std::vector<uintptr_t> expired;
+    std::vector<std::pair<uintptr_t, uint64_t>> expired;  // connection, operation
     for (auto& entry : a.live) {
       Channel& ch = *entry.second;
       if (ch.waiting == Waiting::Nothing || ch.link->Abandoned()) continue;
       if (ch.deadline <= now) {
         ch.waiting = Waiting::Nothing;
-        expired.push_back(entry.first);
+        expired.emplace_back(entry.first, ch.operation);
       } else {
         next = std::min(next, ch.deadline);
       }
@@ -153,7 +154,7 @@ void RunWatchdog(uint64_t generation) {
       continue;
     }
     lock.unlock();
-    for (uintptr_t id : expired) AbortOperation(id, kFtpErrorTimeout);
+    for (const auto& e : expired) AbortOperation(e.first, e.second, kFtpErrorTimeout);
     lock.lock();
   }
 }
@@ -164,6 +165,7 @@ void ArmDeadline(Channel& ch, Waiting w, std::chrono::milliseconds first) {
   std::lock_guard<std::mutex> lock(Shared().mu);
   ch.waiting = w;
   ch.deadline = Clock::now() + first;
+  ch.operation = ch.link->Operation();
   Shared().watchdogWake.notify_all();
 }
 

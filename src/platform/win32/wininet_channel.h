@@ -36,6 +36,7 @@ struct Channel {
   std::condition_variable wake;
   Waiting waiting = Waiting::Nothing;
   std::chrono::steady_clock::time_point deadline{};
+  uint64_t operation = 0;  // the link's operation the time limit belongs to
   // The completion slot of the one WinINet call that may be pending.
   bool slotArmed = false;
   bool slotDone = false;
