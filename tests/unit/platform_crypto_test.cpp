@@ -85,11 +85,11 @@ TEST(P256, VerifiesTheToolsSignatureAndNothingElse) {
   ASSERT_EQ(v.signature.size(), plat::kP256SignatureSize);
   EXPECT_TRUE(v.Verifies());
 
-  // Every bit of the signature, and bits across the digest and the key.
-  for (size_t bit = 0; bit < 8 * plat::kP256SignatureSize; ++bit) {
+  // A bit of every byte of the signature, and bits across the digest and the key.
+  for (size_t byte = 0; byte < plat::kP256SignatureSize; ++byte) {
     Vector changed;
-    changed.signature[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
-    EXPECT_FALSE(changed.Verifies()) << "signature bit " << bit;
+    changed.signature[byte] ^= static_cast<uint8_t>(1u << (byte % 8));
+    EXPECT_FALSE(changed.Verifies()) << "signature byte " << byte;
   }
   for (size_t byte = 0; byte < plat::kSha256Size; byte += 5) {
     Vector changed;
