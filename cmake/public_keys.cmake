@@ -9,9 +9,12 @@ if(NOT ZIDODIRUV_PUBLIC_KEYS STREQUAL "")
   set(_zd_clean "")
   foreach(_zd_key IN LISTS _zd_keys)
     string(STRIP "${_zd_key}" _zd_key)
-    # base64 of a 65-byte uncompressed point: 0x04 makes it begin with 'B', and its
-    # two last bytes end it with one '='.
-    if(NOT _zd_key MATCHES "^B[A-Za-z0-9+/]{86}=$")
+    # The form AddPublicKeys takes: base64 of a 65-byte uncompressed point, 88
+    # characters; its first byte 0x04 makes it begin with 'B' and one of A-P, its two
+    # last bytes end it with a character whose two unused bits are zero and one '='.
+    # (CMake's expressions count no repetitions, so the length is measured.)
+    string(LENGTH "${_zd_key}" _zd_length)
+    if(NOT _zd_length EQUAL 88 OR NOT _zd_key MATCHES "^B[A-P][A-Za-z0-9+/]+[AEIMQUYcgkosw048]=$")
       message(FATAL_ERROR "ZIDODIRUV_PUBLIC_KEYS: \"${_zd_key}\" is not a public key "
                           "(88 characters of base64, as 'zidodiruv-publish keygen' prints it)")
     endif()
