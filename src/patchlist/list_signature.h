@@ -69,7 +69,7 @@ struct SignedListHeader {
   plat::FileTime expiresAt = 0;  // UTC; whole seconds
 };
 
-// The list is past its expiry at `nowUtc`.
+// The list is past its expiry at `nowUtc` (plat::CurrentUtcFileTime()).
 bool ListHasExpired(const SignedListHeader& header, plat::FileTime nowUtc);
 
 struct ListPublicKey {
