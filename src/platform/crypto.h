@@ -13,8 +13,8 @@
 // Threads: a hash in progress belongs to one thread at a time (it may be handed to
 // another between calls); any number of hashes may run on different threads at once;
 // VerifyP256Signature and Sha256 may be called from any thread at any time. Nothing
-// here keeps state between calls that a caller could see, and nothing here blocks on
-// anything but the processor.
+// here keeps state between calls that a caller could see; the first call may load the
+// system's library (Windows), every later one only computes.
 //
 // Failures: every call reports failure by its result and never throws, aborts or
 // reads or writes past the sizes above. A hash that fails once stays failed: its later
