@@ -371,24 +371,15 @@ bool SignedList::Feed(const void* data, size_t length) {
   // Bytes of ordinary lines are hashed in runs; a line that may be a directive is held.
   const char* pending = p;
   while (p < end) {
-    if (lineLength_ > 0 || inDirective_) {
-      // Holding a line that begins like a directive.
-      const char c = *p++;
-      if (lineLength_ == sizeof line_) return Fail(State::kMalformed);  // a directive too long
-      line_[lineLength_++] = c;
-      if (!inDirective_) {
-        if (c == kPrefix[lineLength_ - 1]) {
-          inDirective_ = lineLength_ == kPrefixLength;
-          continue;
-        }
-        // Not a directive after all: an ordinary line from here on.
-        if (!Hash(line_, lineLength_)) return false;
-        atLineStart_ = c == '\n';
-        lineLength_ = 0;
-        pending = p;
-        continue;
-      }
-      if (c != '\n') continue;
+    if (inDirective_) {
+      // The rest of a directive line, up to its LF, held whole.
+      const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+      const size_t n = static_cast<size_t>((lf != nullptr ? lf + 1 : end) - p);
+      if (n > sizeof line_ - lineLength_) return Fail(State::kMalformed);  // a directive too long
+      std::memcpy(line_ + lineLength_, p, n);
+      lineLength_ += n;
+      p += n;
+      if (lf == nullptr) continue;
       const bool ended = EndDirective();
       lineLength_ = 0;
       inDirective_ = false;
@@ -399,6 +390,21 @@ bool SignedList::Feed(const void* data, size_t length) {
         if (p < end) return Fail(State::kMalformed);
         return true;
       }
+      continue;
+    }
+    if (lineLength_ > 0) {
+      // Holding the first bytes of a line that begins like a directive ("#zd-").
+      const char c = *p++;
+      line_[lineLength_++] = c;
+      if (c == kPrefix[lineLength_ - 1]) {
+        inDirective_ = lineLength_ == kPrefixLength;
+        continue;
+      }
+      // Not a directive after all: an ordinary line from here on.
+      if (!Hash(line_, lineLength_)) return false;
+      atLineStart_ = c == '\n';
+      lineLength_ = 0;
+      pending = p;
       continue;
     }
     if (atLineStart_ && *p == kPrefix[0]) {
