@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh [--quick | --time SECONDS] [TARGET...]
 #
-#   TARGET     patch_list, settings (default: both, one after the other)
+#   TARGET     patch_list, settings, list_signature (default: all, one after the other)
 #   --time S   S seconds per target (default 600). New inputs go to the working corpus
 #              build/fuzz/corpus/TARGET, which later runs start from; the committed seeds
 #              in fuzz/corpus/TARGET are read, never written.
@@ -30,7 +30,7 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-[ ${#targets[@]} -gt 0 ] || targets=(patch_list settings)
+[ ${#targets[@]} -gt 0 ] || targets=(patch_list settings list_signature)
 
 build=build/fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -39,7 +39,7 @@ cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 # The longest input each target is given: a list needs room for lines longer than the
 # 4096-byte line buffer; a settings file does not.
-max_len() { case "$1" in patch_list) echo 16384 ;; *) echo 4096 ;; esac; }
+max_len() { case "$1" in patch_list|list_signature) echo 16384 ;; *) echo 4096 ;; esac; }
 
 mkdir -p "$build/artifacts"
 status=0

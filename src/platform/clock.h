@@ -11,6 +11,10 @@ uint32_t TickCount();
 
 void SleepMs(uint32_t milliseconds);
 
+// The calendar time now, in UTC, as a file time (whatever the system's clock says: it
+// may be set back or forward by its owner).
+FileTime CurrentUtcFileTime();
+
 // Calendar fields of a time, in the order the Windows build keeps them.
 struct CalendarTime {
   uint16_t year = 0;

@@ -112,6 +112,20 @@ TEST(Clock, TicksMoveForwardAndCalendarFieldsRoundTrip) {
   EXPECT_FALSE(plat::JoinFileTime(fields, &joined));
 }
 
+// The calendar time now is UTC whatever the zone: the standard library's clock, counted
+// from 1970, agrees with it to the second (both read the same system clock).
+TEST(Clock, TheTimeNowIsUtc) {
+  const auto before = std::chrono::system_clock::now();
+  const plat::FileTime now = plat::CurrentUtcFileTime();
+  const auto after = std::chrono::system_clock::now();
+  const auto since1601 = [](std::chrono::system_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count() + 11644473600LL;
+  };
+  const long long seconds = static_cast<long long>(now / 10000000ULL);
+  EXPECT_GE(seconds, since1601(before) - 1);
+  EXPECT_LE(seconds, since1601(after) + 1);
+}
+
 // 2024 in two zones with daylight saving time: a winter and a summer time, a time in
 // the hour that spring skips and one in the hour that autumn repeats. Each local time
 // converts to UTC with the offset of its own date (the skipped one with the winter

@@ -65,6 +65,12 @@ void SleepMs(uint32_t milliseconds) {
   }
 }
 
+FileTime CurrentUtcFileTime() {
+  timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<FileTime>(ts.tv_sec + kEpochSeconds) * kTicksPerSecond + static_cast<FileTime>(ts.tv_nsec) / 100u;
+}
+
 bool SplitFileTime(FileTime time, CalendarTime* out) {
   // The Windows call refuses values with the top bit set; so do we.
   if (time >= 0x8000000000000000ULL) {

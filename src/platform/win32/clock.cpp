@@ -38,6 +38,12 @@ uint32_t TickCount() { return GetTickCount(); }
 
 void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
 
+FileTime CurrentUtcFileTime() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return FromFiletime(now);
+}
+
 bool SplitFileTime(FileTime time, CalendarTime* out) {
   const FILETIME ft = ToFiletime(time);
   SYSTEMTIME st;
