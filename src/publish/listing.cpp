@@ -257,7 +257,8 @@ bool LoadVersion(const std::string& path, Version* out, std::string* error, std:
 
 bool IsManifest(const std::string& path) {
   json head;
-  return LooksLikeManifest(path) && ParseManifest(path, &head, nullptr) && head.value("tool", "") == "zidodiruv-publish";
+  return LooksLikeManifest(path) && ParseManifest(path, &head, nullptr) &&
+         head.value("tool", "") == "zidodiruv-publish";
 }
 
 std::string FormatLine(const ListedFile& file) {

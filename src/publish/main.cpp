@@ -78,8 +78,9 @@ int main(int argc, char** argv) {
       "unpacks to its size.");
   verifyCommand->add_option("SERVER", verify.server, "A server folder, or ftp://user@host:port/base/")->required();
   verifyCommand->add_option("--list", verify.listName, "The list's file name")->capture_default_str();
-  verifyCommand->add_flag("--deep", verify.deep,
-                          "Also compare every content with its hash, the manifest's or its remote name's (reads it all)");
+  verifyCommand->add_flag(
+      "--deep", verify.deep,
+      "Also compare every content with its hash, the manifest's or its remote name's (reads it all)");
 
   UploadOptions upload;
   CLI::App* uploadCommand = app.add_subcommand(

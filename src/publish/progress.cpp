@@ -24,7 +24,11 @@ void FormatBytes(double bytes, char* out, size_t capacity) {
 }  // namespace
 
 Progress::Progress(size_t files, uint64_t bytes)
-    : enabled_(files > 0 && ::isatty(STDERR_FILENO) == 1), files_(files), bytes_(bytes), start_(Clock::now()), drawn_() {}
+    : enabled_(files > 0 && ::isatty(STDERR_FILENO) == 1),
+      files_(files),
+      bytes_(bytes),
+      start_(Clock::now()),
+      drawn_() {}
 
 void Progress::Update(size_t filesDone, uint64_t bytesDone) {
   filesDone_ = filesDone;

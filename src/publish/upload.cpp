@@ -52,7 +52,8 @@ class Uploader {
     const std::string listPath = options_.serverDir + "/" + options_.listName;
     std::error_code ec;
     if (!fs::exists(listPath, ec)) {
-      Complain(options_.serverDir + " holds no " + options_.listName + ": it is not a folder zidodiruv-publish build made");
+      Complain(options_.serverDir + " holds no " + options_.listName +
+               ": it is not a folder zidodiruv-publish build made");
       return kExitRefused;
     }
     Version version;

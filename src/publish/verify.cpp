@@ -58,7 +58,8 @@ class Verifier {
     }
     std::error_code ec;
     if (!remote_ && !fs::is_directory(options_.server, ec)) {
-      Complain(options_.server + (fs::exists(options_.server, ec) ? " is a file, not a server folder" : " does not exist"));
+      Complain(options_.server +
+               (fs::exists(options_.server, ec) ? " is a file, not a server folder" : " does not exist"));
       return kExitUsage;
     }
     bool listThere = false;

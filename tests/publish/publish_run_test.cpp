@@ -491,8 +491,9 @@ TEST_F(PublishRun, NetrcAndTheServersOwnReplies) {
   tree_.Write("home/.netrc", "machine 127.0.0.1\n  login " + user_ + "\n  password wrong\n");
   const ToolResult refused = Tool({"verify", url});
   EXPECT_EQ(refused.code, 3);
-  for (const std::string& part : std::vector<std::string>{"as " + user_, std::string( "\"530 Authentication failed.\""), "came from " + tree_.Path("home/.netrc"),
-                                  "ZIDODIRUV_FTP_PASSWORD"})
+  const std::vector<std::string> logOn = {"as " + user_, "\"530 Authentication failed.\"",
+                                         "came from " + tree_.Path("home/.netrc"), "ZIDODIRUV_FTP_PASSWORD"};
+  for (const std::string& part : logOn)
     EXPECT_NE(refused.err.find(part), std::string::npos) << part << " in: " << refused.err;
 
   FtpServerFixture readOnly(user_, password);
@@ -500,7 +501,8 @@ TEST_F(PublishRun, NetrcAndTheServersOwnReplies) {
   password_ = password;
   const ToolResult unwritten = Upload("srv");
   EXPECT_EQ(unwritten.code, 3);
-  for (const std::string& part : std::vector<std::string>{"\"550 ", "logged on as " + user_, "password from ZIDODIRUV_FTP_PASSWORD"})
+  const std::vector<std::string> write = {"\"550 ", "logged on as " + user_, "password from ZIDODIRUV_FTP_PASSWORD"};
+  for (const std::string& part : write)
     EXPECT_NE(unwritten.err.find(part), std::string::npos) << part << " in: " << unwritten.err;
 }
 

@@ -84,7 +84,8 @@ TEST(PublishRefusals, EachFaultIsNamedAndNothingIsWritten) {
   ASSERT_EQ(0, ::symlink(tree.Path("outside.dat").c_str(), tree.Path(bad + "/data/out.dat").c_str()));
   ASSERT_EQ(0, ::symlink("../Patch.exe", tree.Path(bad + "/data/in.dat").c_str()));
   ASSERT_EQ(0, ::symlink("../data", tree.Path(bad + "/Music/Data").c_str()));
-  tree.Write(bad + "/srv1/patch.lst.manifest.json", "{\"files\":[\n],\n\"format\":1,\n\"tool\":\"zidodiruv-publish\"\n}\n");
+  tree.Write(bad + "/srv1/patch.lst.manifest.json",
+             "{\"files\":[\n],\n\"format\":1,\n\"tool\":\"zidodiruv-publish\"\n}\n");
 
   const ToolResult result = RunTool({"build", tree.Path(bad), tree.Path("server"), "--previous",
                                      tree.Path("prev/patch.lst"), "--patcher", "patch.EXE"},

@@ -59,7 +59,8 @@ ToolProcess::~ToolProcess() {
 void ToolProcess::Drain() {
   char buffer[4096];
   ssize_t n;
-  while (terminal_ >= 0 && (n = ::read(terminal_, buffer, sizeof buffer)) > 0) shown_.append(buffer, static_cast<size_t>(n));
+  while (terminal_ >= 0 && (n = ::read(terminal_, buffer, sizeof buffer)) > 0)
+    shown_.append(buffer, static_cast<size_t>(n));
 }
 
 bool ToolProcess::Running() {
