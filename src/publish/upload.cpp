@@ -137,9 +137,12 @@ class Uploader {
       if (names.count(name) > 0) continue;
       (others.count(name) > 0 ? kept : obsolete).insert(name);
     }
-    // Temporary names left by a broken upload of this list's files go too.
-    std::set<std::string> stored = names;
-    stored.insert({options_.listName, manifest, options_.listName + kRecordSuffix});
+    // Temporary names left by a broken upload of this list's files go too, unless
+    // another list's upload may be storing the same file.
+    std::set<std::string> stored = {options_.listName, manifest, options_.listName + kRecordSuffix};
+    for (const std::string& name : names) {
+      if (others.count(name) == 0) stored.insert(name);
+    }
     int pruned = 0;
     if (!Prune("", stored, obsolete, &pruned, &error) || !WriteRecord(kept, &error)) return Failed(error);
     std::printf("%d obsolete files removed\n", pruned);
