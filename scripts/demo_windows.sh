@@ -74,11 +74,13 @@ listing >"$work/before.txt"
 echo "Starting ZidoDiruv.exe under Wine (window \"Vorn-ZEDA  Patch\")..."
 started_at=$(date +%s.%N)
 start "$install"
-# Mid-download: a megabyte of the 1.5 MB Theme.snd (stored plain, as sound does not pack;
-# the packed files are smaller, and an unpacking writes large files to the staging area
-# too) has arrived, about two seconds at the server's rate, so the figures have been
-# refreshed.
-arriving() { [ "$(find "$install/Update" -type f -name 'Theme.snd*' -size +1000k 2>/dev/null | wc -l)" -gt 0 ]; }
+# Mid-download: two megabytes of the new patcher (2.6 MB, the last and largest download:
+# the packed files are small, and an unpacking writes large files to the staging area
+# too) have arrived under its download name, over three seconds at the server's rate, so
+# the figures have been refreshed.
+arriving() {
+  [ "$(find "$install/Update" -type f -name ZidoDiruv.exe.part -size +2000k 2>/dev/null | wc -l)" -gt 0 ]
+}
 shot="$work/screenshot-downloading.png"
 if until_ok 60 arriving && until_ok 10 dialog_visible; then
   timeout 20 import -window "$(dialog)" "$shot" </dev/null 2>/dev/null || echo "(no screenshot taken)"
