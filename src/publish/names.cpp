@@ -81,11 +81,4 @@ std::string RemoteName(const std::string& local, uint64_t hash, bool packed) {
   return ToSlashes(local) + "." + HexOf(hash) + (packed ? ".gz" : "");
 }
 
-bool HashInRemoteName(const std::string& remote, uint64_t* hash) {
-  std::string name = remote;
-  if (name.size() > 3 && name.compare(name.size() - 3, 3, ".gz") == 0) name.resize(name.size() - 3);
-  return name.size() > 17 && name[name.size() - 17] == '.' && name[name.size() - 18] != '/' &&
-         ParseHex(name.substr(name.size() - 16), hash);
-}
-
 }  // namespace publish

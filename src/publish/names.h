@@ -32,9 +32,6 @@ std::string ToSlashes(std::string name);
 // so a list being replaced never has its files overwritten under it.
 std::string RemoteName(const std::string& local, uint64_t hash, bool packed);
 
-// The content hash a remote name of this form carries; false for another name.
-bool HashInRemoteName(const std::string& remote, uint64_t* hash);
-
 // The 16 lower-case hex digits of a hash, and back.
 std::string HexOf(uint64_t value);
 bool ParseHex(const std::string& text, uint64_t* value);

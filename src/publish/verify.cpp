@@ -45,6 +45,16 @@ bool Unpack(const std::string& path, int64_t* size, uint64_t* hash) {
   return n == 0;
 }
 
+// The 16 hex digits this tool's remote names carry before their end (and ".gz"): the
+// hash of the content or, in names of later builds, of the bytes stored; false for
+// another name.
+bool NameHash(const std::string& remote, uint64_t* hash) {
+  std::string name = remote;
+  if (name.size() > 3 && name.compare(name.size() - 3, 3, ".gz") == 0) name.resize(name.size() - 3);
+  return name.size() > 17 && name[name.size() - 17] == '.' && name[name.size() - 18] != '/' &&
+         ParseHex(name.substr(name.size() - 16), hash);
+}
+
 class Verifier {
  public:
   explicit Verifier(const VerifyOptions& options) : options_(options) {}
@@ -89,7 +99,6 @@ class Verifier {
     uint64_t bytes = 0;
     for (ListedFile& file : version.files) {
       if (file.kind == 'D' || !seen.insert(file.remote).second) continue;
-      if (!file.hashKnown) file.hashKnown = HashInRemoteName(file.remote, &file.hash);
       files.push_back(&file);
       if (file.kind == 'Z' || options_.deep) {
         ++reading;
@@ -187,22 +196,31 @@ class Verifier {
       path = scratch_.path() + "/file";
       if (!session_.Download(name, path, error)) return false;
     }
-    if (options_.deep && !file.hashKnown) {
+    // Without the manifest's hash, the one the remote name carries.
+    uint64_t named = 0;
+    const bool fromName = !file.hashKnown && NameHash(file.remote, &named);
+    if (options_.deep && !file.hashKnown && !fromName) {
       Fault(file, "no content hash: not in the manifest, and its remote name carries none");
     } else if (file.kind == 'Z') {
       int64_t unpacked = 0;
       uint64_t hash = 0;
+      uint64_t stored = 0;
       if (!Unpack(path, &unpacked, &hash)) {
         Fault(file, "damaged: it does not unpack");
       } else if (unpacked != file.unpackedSize) {
         Fault(file, "unpacks to " + std::to_string(unpacked) + " bytes, listed " + std::to_string(file.unpackedSize));
-      } else if (options_.deep && hash != file.hash) {
-        Fault(file, "unpacks to another content than its hash says");
+      } else if (options_.deep && file.hashKnown && hash != file.hash) {
+        Fault(file, "unpacks to another content than the manifest's");
+      } else if (options_.deep && fromName && hash != named) {
+        if (!HashFile(path, &stored, error)) return false;
+        if (stored != named) Fault(file, "another content than its remote name's hash");
       }
     } else {
       uint64_t hash = 0;
       if (!HashFile(path, &hash, error)) return false;
-      if (hash != file.hash) Fault(file, "another content than its hash says");
+      if (hash != (file.hashKnown ? file.hash : named))
+        Fault(file, file.hashKnown ? "another content than the manifest's"
+                                   : "another content than its remote name's hash");
     }
     if (remote_) ::unlink(path.c_str());
     return true;

@@ -397,6 +397,7 @@ TEST_F(PublishRun, TheNextVersionFetchesExactlyTheChangedFiles) {
 TEST_F(PublishRun, AClientDuringAKilledAndRepeatedUploadGetsOneWholeVersion) {
   Release("v1", "a.dat", "first a");
   Release("v1", "b.dat", "first b");
+  Release("v1", "packed.dat", SampleData(20000, 4));
   ASSERT_EQ(Build("v1", "srv1").code, 0);
   ASSERT_EQ(Upload("srv1").code, 0);
   const std::string list1 = ServerList();
