@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The demo with the Windows program: the same sample patch as scripts/demo.sh, run by
+# The demo with the Windows program: the same sample patch as scripts/demo.sh, published
+# the same way with zidodiruv-publish (a Linux program, as a publisher runs it), run by
 # ZidoDiruv.exe under Wine. Without a display it runs on Xvfb; either way it saves a
 # screenshot of the window mid-download. Prints what the run changed in the
 # installation, the renewed patcher and how the stand-in game was started.
@@ -10,6 +11,12 @@ scripts/setup.sh
 cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
 cmake --build build/win32 --target zidodiruv zd_probe_win32 -j 2
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZD_SANITIZE= -DZD_BENCH=OFF >/dev/null
+cmake --build build/release --target zidodiruv-publish -j 2
+publish=$top/build/release/zidodiruv-publish
+# Listed times are local time, and Wine takes its zone from TZ: a zone without clock
+# changes keeps the sample's times of 2002 and today's the same distance apart.
+export TZ=UTC
 
 work="$top/build/demo-windows"
 rm -rf "$work"
@@ -34,19 +41,30 @@ fi
 # The patch server: pyftpdlib on a free loopback port, slowed to about 600 kB/s so the
 # run can be watched.
 echo "rate=600000" >"$work/state/control"
-ftp_setup "$work/server" "$work/state" vorn demo
+ftp_setup "$work/server" "$work/state" vorn demo --writable
 echo "FTP server on 127.0.0.1:$ftp_port, serving $work/server"
 
-/usr/bin/python3 examples/demo/make_sample.py "$work/server" "$work/install" "$ftp_port"
+# Two versions of the game's files: the one the sample installation holds, and the next.
+/usr/bin/python3 examples/demo/make_sample.py --releases "$work" "$work/install" "$ftp_port"
 install=$work/install
 cp build/win32/ZidoDiruv.exe "$install/ZidoDiruv.exe"
 # The stand-in game: a Windows program that records its command line in probe.log.
 cp build/win32/tests/zd_probe_win32.exe "$install/Vorn.exe"
-# The newer patcher: the same program with a note after its image, which Windows' loader
-# ignores.
-{ cat build/win32/ZidoDiruv.exe; printf '\r\nZidoDiruv demo build 2\r\n'; } >"$work/server/patch/ZidoDiruv-2.exe"
-printf 'P 2002-06-05 12:00 %s ZidoDiruv.exe ZidoDiruv-2.exe\r\n' "$(stat -c %s "$work/server/patch/ZidoDiruv-2.exe")" \
-  >>"$work/server/patch/patch.lst"
+# The next version also carries a newer patcher: the same program with a note after its
+# image, which Windows' loader ignores.
+{ cat build/win32/ZidoDiruv.exe; printf '\r\nZidoDiruv demo build 2\r\n'; } >"$work/release-2/ZidoDiruv.exe"
+touch -d '2002-06-05 12:00' "$work/release-2/ZidoDiruv.exe"
+
+echo; echo "Publishing with zidodiruv-publish:"
+( set -x
+  "$publish" build "$work/release-1" "$work/published-1"
+  "$publish" build "$work/release-2" "$work/published-2" --previous "$work/published-1/patch.lst" \
+    --patcher ZidoDiruv.exe
+  "$publish" diff "$work/published-1/patch.lst" "$work/published-2/patch.lst"
+  ZIDODIRUV_FTP_PASSWORD=demo "$publish" upload "$work/published-2" "ftp://vorn@127.0.0.1:$ftp_port/patch/"
+  ZIDODIRUV_FTP_PASSWORD=demo "$publish" verify "ftp://vorn@127.0.0.1:$ftp_port/patch/" )
+echo "The list the players' patchers read:"; sed 's/^/  /' "$work/published-2/patch.lst"
+echo
 
 patcher_state() { stat -c '%y  %s bytes' "$install/ZidoDiruv.exe" | sed 's/\.[0-9]* / /'; }
 patcher_before=$(patcher_state)
@@ -57,9 +75,13 @@ listing >"$work/before.txt"
 echo "Starting ZidoDiruv.exe under Wine (window \"Vorn-ZEDA  Patch\")..."
 started_at=$(date +%s.%N)
 start "$install"
-# Mid-download: two megabytes (about three seconds at the server's rate, so the
-# figures have been refreshed) of a file has arrived in the staging area.
-arriving() { [ "$(find "$install/Update" -type f -size +2000k 2>/dev/null | wc -l)" -gt 0 ]; }
+# Mid-download: two megabytes of the new patcher (2.6 MB, the last and largest download:
+# the packed files are small, and an unpacking writes large files to the staging area
+# too) have arrived under its download name, over three seconds at the server's rate, so
+# the figures have been refreshed.
+arriving() {
+  [ "$(find "$install/Update" -type f -name ZidoDiruv.exe.part -size +2000k 2>/dev/null | wc -l)" -gt 0 ]
+}
 shot="$work/screenshot-downloading.png"
 if until_ok 60 arriving && until_ok 10 dialog_visible; then
   timeout 20 import -window "$(dialog)" "$shot" </dev/null 2>/dev/null || echo "(no screenshot taken)"

@@ -1,27 +1,24 @@
 #!/usr/bin/python3
-"""Writes the demo's sample patch and sample installation.
+"""Writes the demo's two release folders and sample installation.
 
-Usage: make_sample.py SERVER_ROOT INSTALL_DIR PORT
-       make_sample.py --releases WORK_DIR INSTALL_DIR PORT
+Usage: make_sample.py --releases WORK_DIR INSTALL_DIR PORT
 
-The first form writes the server side by hand: /patch/patch.lst and the files it names,
-plain and gzip-compressed. The second writes two release folders instead, for
-zidodiruv-publish to build the server side from: WORK_DIR/release-1, the version the
-installation was last patched to, and WORK_DIR/release-2, the next one (one file changed,
-new ones, one gone, one copied anew unchanged).
-Installation (both forms): VornPatch.ini pointing at 127.0.0.1:PORT, a stand-in Vorn.exe
-that records how it was started, one file that is already current, one that is out of
-date, and one that the list deletes.
+Two release folders, for zidodiruv-publish to build the server side from:
+WORK_DIR/release-1, the version the installation was last patched to, and
+WORK_DIR/release-2, the next one (one file changed, new ones, one gone, one copied anew
+unchanged).
+Installation: VornPatch.ini pointing at 127.0.0.1:PORT, a stand-in Vorn.exe that records
+how it was started, one file that is already current, one that is out of date, and one
+that the next version deletes.
 """
-import gzip
 import os
 import random
 import sys
 import time
 
-releases = sys.argv[1] == "--releases"
-args = sys.argv[2:] if releases else sys.argv[1:]
-server, install, port = args[0], args[1], int(args[2])
+if len(sys.argv) != 5 or sys.argv[1] != "--releases":
+    sys.exit(__doc__)
+work, install, port = sys.argv[2], sys.argv[3], int(sys.argv[4])
 rng = random.Random(7)
 
 
@@ -75,43 +72,7 @@ def write_releases(work):
     stamp_local(target, "2002-05-20", "08:00")
 
 
-def write_server():
-    lines = ["# Vorn demo patch", "' kinds: C plain, Z gzip, D delete"]
-    plain = [
-        ("Data\\Map\\Map01.dat", "data/map/Map01.dat", 3 * 1024 * 1024, "2002-06-01", "14:30"),
-        ("Data\\Map\\Map02.dat", "data/map/Map02.dat", 2 * 1024 * 1024, "2002-06-01", "14:31"),
-        ("Data\\Sound\\Theme.snd", "data/sound/Theme.snd", 1536 * 1024, "2002-06-02", "09:00"),
-        ("Readme.txt", "Readme.txt", 4096, "2002-06-02", "09:05"),
-        ("Data\\Current.dat", "data/Current.dat", 20000, "2002-05-20", "08:00"),
-    ]
-    for local, remote, size, date, hhmm in plain:
-        data = text_blob(size)
-        write(os.path.join(server, "patch", remote), data)
-        lines.append("C %s %s %d %s %s" % (date, hhmm, size, local, remote))
-        if local == "Data\\Current.dat":
-            # Already current: same size, stamped with the listed local time.
-            target = os.path.join(install, "Data", "Current.dat")
-            write(target, data)
-            stamp_local(target, date, hhmm)
-
-    packed = [
-        ("Data\\Big.pak", "data/Big.pak.gz", 6 * 1024 * 1024, "2002-06-03", "10:00"),
-        ("Data\\Sound\\Voices.pak", "data/sound/Voices.pak.gz", 2 * 1024 * 1024, "2002-06-03", "10:01"),
-    ]
-    for local, remote, size, date, hhmm in packed:
-        raw = text_blob(size)
-        gz = gzip.compress(raw, 6)
-        write(os.path.join(server, "patch", remote), gz)
-        lines.append("Z %s %s %d:%d %s %s" % (date, hhmm, size, len(gz), local, remote))
-
-    lines.append("D 2002-06-04 12:00 0 Data\\Obsolete.dat Obsolete.dat")
-    write(os.path.join(server, "patch", "patch.lst"), ("\r\n".join(lines) + "\r\n").encode())
-
-
-if releases:
-    write_releases(server)
-else:
-    write_server()
+write_releases(work)
 write(os.path.join(install, "Data", "Obsolete.dat"), b"this file is removed by the patch\n")
 write(os.path.join(install, "Data", "Map", "Map01.dat"), b"an old version of the map\n")
 write(os.path.join(install, "VornPatch.ini"), (

@@ -3,17 +3,21 @@
 // server folder appears whole or not at all: the work happens in a folder beside it
 // that is renamed into place at the end.
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -21,6 +25,7 @@
 #include "publish/listing.h"
 #include "publish/names.h"
 #include "publish/packer.h"
+#include "publish/progress.h"
 #include "publish/stamps.h"
 
 namespace publish {
@@ -79,16 +84,44 @@ bool CopyFile(const std::string& from, const std::string& to, std::string* error
   return ok;
 }
 
+// The work folder of the build under way. Ctrl-C (SIGINT), SIGTERM and SIGHUP are
+// blocked in every thread and taken by a thread of their own, which takes workLock (so
+// that nothing is being made in the folder), removes the folder and ends the process by
+// the same signal. The build holds workLock whenever it makes folders or names in it.
+std::mutex workLock;
+std::string workFolder;  // guarded by workLock
+
+void RemoveWorkOnSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, sig);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([signals] {
+    int sig = 0;
+    if (sigwait(&signals, &sig) != 0) return;
+    workLock.lock();  // kept to the end
+    Progress::ClearLine();
+    std::error_code ec;
+    // A file the packer was creating a moment before can keep one pass from its end.
+    for (int pass = 0; pass < 10 && !workFolder.empty() && fs::exists(workFolder, ec); ++pass)
+      fs::remove_all(workFolder, ec);
+    std::signal(sig, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(sig);
+    ::_exit(128 + sig);
+  }).detach();
+}
+
 class Builder {
  public:
   explicit Builder(const BuildOptions& options) : options_(options) {}
 
   int Run() {
     std::string error;
-    if (!UseZone(options_.zone, &error)) return Fail(kExitUsage, error);
-    std::error_code ec;
-    if (fs::exists(options_.serverDir) && !fs::is_empty(options_.serverDir, ec))
-      return Fail(kExitUsage, options_.serverDir + " is not empty: build writes a new server folder");
+    if (!CheckFolders()) return kExitUsage;
     if (options_.listName.find_first_of("/\\ ") != std::string::npos || options_.listName.empty())
       return Fail(kExitUsage, "the list's name must be a plain file name without blanks");
     if (!options_.previous.empty() && !LoadVersion(options_.previous, &previous_, &error))
@@ -96,6 +129,8 @@ class Builder {
     if (!options_.previous.empty() && previous_.manifestPath.empty())
       Complain("warning: no manifest beside " + options_.previous +
                ": every file present in both versions counts as changed");
+    if (!ChooseZone()) return kExitUsage;
+    RemoveLeftovers();
 
     if (!Walk()) return kExitFailed;
     Check();
@@ -105,7 +140,7 @@ class Builder {
       return kExitRefused;
     }
     const int written = Write();
-    if (!work_.empty()) fs::remove_all(work_, ec);
+    DropWork();
     return written;
   }
 
@@ -115,44 +150,164 @@ class Builder {
     return code;
   }
 
-  bool Walk() {
-    const fs::path root = fs::path(options_.releaseDir);
+  // Removes the work folder of a build that did not finish.
+  void DropWork() {
+    std::lock_guard<std::mutex> hold(workLock);
     std::error_code ec;
-    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-      const fs::path relative = it->path().lexically_relative(root);
-      std::string local;
-      std::string componentFault;
-      for (const fs::path& part : relative) {
-        const std::string text = part.string();
-        if (text.find('\\') != std::string::npos) componentFault = "holds a backslash, which Windows reads as a folder separator";
-        local += (local.empty() ? "" : "\\") + text;
-      }
-      const fs::file_status link = it->symlink_status(ec);
-      if (ec) break;
-      if (fs::is_directory(link)) continue;
-      const fs::file_status target = it->status(ec);
-      if (ec || !fs::is_regular_file(target)) {
-        problems_.push_back(local + ": is " + (fs::is_directory(target) ? "a link to a folder" : "not a plain file"));
-        ec.clear();
-        continue;
-      }
+    if (!work_.empty()) fs::remove_all(work_, ec);
+    work_.clear();
+    workFolder.clear();
+    if (workFd_ >= 0) ::close(workFd_);
+    workFd_ = -1;
+  }
+
+  // SERVER_DIR: a folder, new or empty, apart from the release on either side. A server
+  // folder inside the release would go to players with the next build; a release inside
+  // the server folder would be published into itself.
+  bool CheckFolders() {
+    std::error_code ec;
+    const fs::file_status status = fs::status(options_.serverDir, ec);
+    if (fs::exists(status) && !fs::is_directory(status)) {
+      Complain(options_.serverDir + " is a file; SERVER_DIR is the folder build writes (new or empty)");
+      return false;
+    }
+    const fs::path release = WithoutSlash(fs::weakly_canonical(options_.releaseDir, ec));
+    const fs::path server = WithoutSlash(fs::weakly_canonical(ServerPath(), ec));
+    const auto within = [](const fs::path& inner, const fs::path& outer) {
+      return std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first == outer.end();
+    };
+    if (within(server, release)) {
+      Complain(options_.serverDir + " lies inside the release " + options_.releaseDir +
+               ": the next build would publish it to players; write the server folder elsewhere");
+      return false;
+    }
+    if (within(release, server)) {
+      Complain("the release " + options_.releaseDir + " lies inside " + options_.serverDir +
+               ": build would publish its own output; write the server folder elsewhere");
+      return false;
+    }
+    if (fs::exists(status) && !fs::is_empty(options_.serverDir, ec)) {
+      Complain(options_.serverDir + " is not empty: build writes a new server folder");
+      return false;
+    }
+    return true;
+  }
+
+  static fs::path WithoutSlash(fs::path path) {
+    path = path.lexically_normal();
+    return path.has_filename() || !path.has_parent_path() || path == path.root_path() ? path : path.parent_path();
+  }
+  // SERVER_DIR as an absolute path ("server/" as "server").
+  fs::path ServerPath() const { return WithoutSlash(fs::absolute(options_.serverDir)); }
+
+  // The zone of the listed times. A line of versions keeps one zone: without --zone it
+  // is the previous version's, and another zone given is refused, since the copies
+  // players hold would be judged against times of two zones.
+  bool ChooseZone() {
+    std::string error;
+    const std::string machine = ZoneName();
+    const bool inherited = options_.zone.empty() && !previous_.zone.empty();
+    if (!UseZone(inherited ? previous_.zone : options_.zone, &error)) {
+      Complain(inherited ? "the previous version lists its times in " + previous_.zone +
+                               ", a zone this machine does not know: give it as --zone"
+                         : error);
+      return false;
+    }
+    if (inherited && previous_.zone != machine)
+      std::printf("listed times in %s, the zone of the previous version\n", previous_.zone.c_str());
+    if (!options_.zone.empty() && !previous_.zone.empty() && options_.zone != previous_.zone)
+      problems_.push_back("--zone " + options_.zone + ": the previous version lists its times in " + previous_.zone +
+                          "; players' copies would be judged against times of two zones (leave --zone out to keep " +
+                          previous_.zone + ")");
+    return true;
+  }
+
+  // What builds of the same SERVER_DIR left when they were killed: their work folders
+  // beside it (".NAME.building-XXXXXX", folders of this user that no running build
+  // holds locked).
+  void RemoveLeftovers() const {
+    const fs::path server = ServerPath();
+    const std::string prefix = "." + server.filename().string() + ".building-";
+    std::error_code ec;
+    for (fs::directory_iterator it(server.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
       struct stat st;
-      if (::stat(it->path().c_str(), &st) != 0) {
-        Complain("cannot examine " + it->path().string() + ": " + std::strerror(errno));
+      if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0 ||
+          ::lstat(it->path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        continue;
+      const int fd = ::open(it->path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) continue;
+      std::error_code removed;
+      if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && fs::remove_all(it->path(), removed) > 0 && !removed)
+        std::printf("removed %s, left by a build that was stopped\n", it->path().c_str());
+      ::close(fd);
+    }
+  }
+
+  // Every file of the release under its local name. Links are refused whatever they
+  // lead to (a link to a file outside the release would publish that file, one to a
+  // folder all it holds), and so is a server folder this tool made, or one it was
+  // making when it was stopped. A folder that cannot be read is named.
+  bool Walk() {
+    struct Folder {
+      fs::path path;
+      std::string local;
+      std::string fault;  // of a folder on the way, for every file below it
+    };
+    std::vector<Folder> folders = {{fs::path(options_.releaseDir), "", ""}};
+    while (!folders.empty()) {
+      const Folder folder = folders.back();
+      folders.pop_back();
+      std::error_code ec;
+      for (fs::directory_iterator it(folder.path, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const std::string local = folder.local.empty() ? name : folder.local + "\\" + name;
+        const std::string fault = name.find('\\') != std::string::npos
+                                      ? "holds a backslash, which Windows reads as a folder separator"
+                                      : folder.fault;
+        const fs::file_status status = it->symlink_status(ec);
+        if (ec) break;
+        if (fs::is_symlink(status)) {
+          std::error_code ignored;
+          problems_.push_back(local + ": is a link (to " + fs::read_symlink(it->path(), ignored).string() +
+                              "); links are refused: put the file or folder itself in the release");
+          continue;
+        }
+        if (fs::is_directory(status)) {
+          if (name.size() > 17 && name[0] == '.' && name.compare(name.size() - 16, 10, ".building-") == 0) {
+            problems_.push_back(local + ": is the work folder of a build that was stopped; remove it");
+            continue;
+          }
+          folders.push_back({it->path(), local, fault});
+          continue;
+        }
+        if (!fs::is_regular_file(status)) {
+          problems_.push_back(local + ": is not a plain file");
+          continue;
+        }
+        if (name.size() > 14 && name.compare(name.size() - 14, 14, ".manifest.json") == 0 &&
+            IsManifest(it->path().string()))
+          problems_.push_back((folder.local.empty() ? options_.releaseDir : folder.local) +
+                              ": is a server folder zidodiruv-publish made (it holds " + name +
+                              "); players would receive it as game files");
+        struct stat st;
+        if (::lstat(it->path().c_str(), &st) != 0) {
+          Complain("cannot examine " + it->path().string() + ": " + std::strerror(errno));
+          return false;
+        }
+        ReleaseFile file;
+        file.local = local;
+        file.key = CaseKey(local);
+        file.path = it->path().string();
+        file.size = static_cast<uint64_t>(st.st_size);
+        file.mtime = st.st_mtim;
+        if (!fault.empty()) problems_.push_back(local + ": " + fault);
+        files_.push_back(std::move(file));
+      }
+      if (ec) {
+        Complain("cannot read the folder " + folder.path.string() + ": " + ec.message());
         return false;
       }
-      ReleaseFile file;
-      file.local = local;
-      file.key = CaseKey(local);
-      file.path = it->path().string();
-      file.size = static_cast<uint64_t>(st.st_size);
-      file.mtime = st.st_mtim;
-      if (!componentFault.empty()) problems_.push_back(local + ": " + componentFault);
-      files_.push_back(std::move(file));
-    }
-    if (ec) {
-      Complain("cannot read the folder " + options_.releaseDir + ": " + ec.message());
-      return false;
     }
     // The list's order: names as Windows compares them, so a file that replaces a
     // folder of the same name is deleted before its successor is written.
@@ -249,14 +404,20 @@ class Builder {
 
   int Write() {
     std::string error;
-    const fs::path server = fs::absolute(options_.serverDir).lexically_normal();
+    const fs::path server = ServerPath();
     const fs::path parent = server.parent_path();
     std::error_code ec;
     fs::create_directories(parent, ec);
     std::string pattern = (parent / ("." + server.filename().string() + ".building-XXXXXX")).string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-      return Fail(kExitFailed, "cannot create a folder beside " + server.string() + ": " + std::strerror(errno));
-    work_ = pattern;
+    {
+      std::lock_guard<std::mutex> hold(workLock);
+      if (::mkdtemp(pattern.data()) == nullptr)
+        return Fail(kExitFailed, "cannot create a folder beside " + server.string() + ": " + std::strerror(errno));
+      work_ = workFolder = pattern;
+      // Locked while this build runs: a build started meanwhile leaves it alone.
+      workFd_ = ::open(work_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (workFd_ >= 0) ::flock(workFd_, LOCK_EX);
+    }
 
     std::vector<PackInput> inputs;
     // Types compare as Windows compares names, whichever case --stored gave them in.
@@ -273,10 +434,21 @@ class Builder {
     }
     const int jobs = options_.jobs > 0 ? options_.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     std::set<std::string> folders;
+    uint64_t bytes = 0;
+    for (const ReleaseFile& file : files_) bytes += file.size;
+    Progress progress(files_.size(), bytes);
+    progress.Update(0, 0);
+    bytes = 0;
     auto place = [&](size_t index, const PackOutput& output, std::string* why) {
+      std::lock_guard<std::mutex> hold(workLock);
+      bytes += files_[index].size;
+      progress.Update(index + 1, bytes);
       return Place(files_[index], output, &folders, why);
     };
     if (!PackFiles(inputs, jobs, options_.level, work_, place, &error)) return Fail(kExitFailed, error);
+    progress.Finish();
+    // From here to the rename a signal waits: the folder is finished or removed whole.
+    std::unique_lock<std::mutex> hold(workLock);
     if (!ListTimes(&error)) return Fail(kExitFailed, error);
 
     Version version;
@@ -297,6 +469,8 @@ class Builder {
     if (::rename(work_.c_str(), server.c_str()) != 0)
       return Fail(kExitFailed, "cannot rename " + work_ + " to " + server.string() + ": " + std::strerror(errno));
     work_.clear();
+    workFolder.clear();
+    hold.unlock();
     Summarize(version);
     return kExitOk;
   }
@@ -448,17 +622,24 @@ class Builder {
   std::vector<ReleaseFile> files_;
   std::vector<std::string> problems_;
   std::string work_;
+  int workFd_ = -1;
 };
 
 }  // namespace
 
-void Complain(const std::string& text) { std::fprintf(stderr, "zidodiruv-publish: %s\n", text.c_str()); }
+void Complain(const std::string& text) {
+  Progress::ClearLine();
+  std::fprintf(stderr, "zidodiruv-publish: %s\n", text.c_str());
+}
 
 std::vector<std::string> DefaultStoredTypes() {
   return {".gz", ".tgz", ".zip", ".7z", ".rar", ".bz2", ".xz", ".lzma", ".zst", ".cab", ".jar", ".jpg", ".jpeg",
           ".png", ".gif", ".webp", ".mp3", ".ogg", ".opus", ".m4a", ".flac", ".mp4", ".avi", ".mkv", ".webm", ".wmv"};
 }
 
-int RunBuild(const BuildOptions& options) { return Builder(options).Run(); }
+int RunBuild(const BuildOptions& options) {
+  RemoveWorkOnSignals();
+  return Builder(options).Run();
+}
 
 }  // namespace publish

@@ -31,6 +31,12 @@ struct BuildOptions {
   NameLimits limits;
 };
 
+struct DiffOptions {
+  std::string oldPath;
+  std::string newPath;
+  bool unchanged = false;  // also name every file a client keeps
+};
+
 struct VerifyOptions {
   std::string server;  // a folder or an ftp:// address
   std::string listName = "patch.lst";
@@ -45,7 +51,7 @@ struct UploadOptions {
 };
 
 int RunBuild(const BuildOptions& options);
-int RunDiff(const std::string& oldPath, const std::string& newPath);
+int RunDiff(const DiffOptions& options);
 int RunVerify(const VerifyOptions& options);
 int RunUpload(const UploadOptions& options);
 

@@ -10,11 +10,11 @@
 
 namespace publish {
 
-int RunDiff(const std::string& oldPath, const std::string& newPath) {
+int RunDiff(const DiffOptions& options) {
   Version before;
   Version after;
   std::string error;
-  if (!LoadVersion(oldPath, &before, &error) || !LoadVersion(newPath, &after, &error)) {
+  if (!LoadVersion(options.oldPath, &before, &error) || !LoadVersion(options.newPath, &after, &error)) {
     Complain(error);
     return kExitFailed;
   }
@@ -53,7 +53,7 @@ int RunDiff(const std::string& oldPath, const std::string& newPath) {
                   file.stamp.time.c_str());
       ++never;
     } else {
-      std::printf("keep   %12s  %s\n", "", file.local.c_str());
+      if (options.unchanged) std::printf("keep   %12s  %s\n", "", file.local.c_str());
       ++kept;
       if (!known) ++unknown;
     }

@@ -4,11 +4,18 @@
 #include "publish/ftp_session.h"
 
 #include <curl/curl.h>
+#include <pwd.h>
+#include <unistd.h>
 
+#include <strings.h>
+
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
+#include <vector>
 
 namespace publish {
 namespace {
@@ -17,6 +24,8 @@ struct CurlGlobal {
   CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
   ~CurlGlobal() { curl_global_cleanup(); }
 };
+
+void StartCurl() { static CurlGlobal global; }
 
 size_t ToFile(char* data, size_t size, size_t count, void* file) {
   return std::fwrite(data, size, count, static_cast<FILE*>(file)) * size;
@@ -51,10 +60,126 @@ std::string ParentOf(const std::string& path) {
   return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The parts of an ftp:// address; false when it is none.
+struct Address {
+  std::string host, port, user, password, path;
+};
+
+bool ParseAddress(const std::string& url, Address* out, std::string* error) {
+  CURLU* parts = curl_url();
+  const bool parsed = curl_url_set(parts, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+  auto part = [&](CURLUPart which, unsigned flags) {
+    char* value = nullptr;
+    std::string text;
+    if (parsed && curl_url_get(parts, which, &value, flags) == CURLUE_OK && value != nullptr) text = value;
+    curl_free(value);
+    return text;
+  };
+  const std::string scheme = part(CURLUPART_SCHEME, 0);
+  out->host = part(CURLUPART_HOST, 0);
+  out->port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+  out->user = part(CURLUPART_USER, CURLU_URLDECODE);
+  out->password = part(CURLUPART_PASSWORD, CURLU_URLDECODE);
+  out->path = part(CURLUPART_PATH, CURLU_URLDECODE);
+  curl_url_cleanup(parts);
+  if (parsed && scheme == "ftp" && !out->host.empty()) return true;
+  *error = "not an ftp:// address: " + url + " (ftp://user@host:port/base/)";
+  return false;
+}
+
+// ~/.netrc: $HOME's, else the home folder of the account.
+std::string NetrcPath() {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] == '\0') {
+    const passwd* account = ::getpwuid(::getuid());
+    home = account != nullptr ? account->pw_dir : nullptr;
+  }
+  return home != nullptr ? std::string(home) + "/.netrc" : "";
+}
+
+// The login and password that a .netrc file gives for `host`: the first "machine" entry
+// of that host (whose login is `user`, when a user is given), else the "default" entry.
+// Tokens are separated by white space; a token in double quotes may hold blanks and
+// backslash escapes; "macdef" skips its macro, up to an empty line.
+bool FromNetrc(const std::string& path, const std::string& host, const std::string& user, std::string* login,
+               std::string* password) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t at = 0;
+  const auto next = [&](std::string* token) {
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+    if (at >= text.size()) return false;
+    token->clear();
+    if (text[at] == '"') {
+      for (++at; at < text.size() && text[at] != '"'; ++at) {
+        if (text[at] == '\\' && at + 1 < text.size()) ++at;
+        *token += text[at];
+      }
+      ++at;
+      return true;
+    }
+    while (at < text.size() && !std::isspace(static_cast<unsigned char>(text[at]))) *token += text[at++];
+    return true;
+  };
+  struct Entry {
+    bool any = false;  // "default"
+    std::string machine, login, password;
+  };
+  std::vector<Entry> entries;
+  for (std::string token; next(&token);) {
+    if (token == "machine" || token == "default") {
+      entries.emplace_back();
+      entries.back().any = token == "default";
+      if (token == "machine") next(&entries.back().machine);
+    } else if (token == "macdef") {
+      const size_t end = text.find("\n\n", at);
+      at = end == std::string::npos ? text.size() : end;
+    } else if (!entries.empty() && (token == "login" || token == "password" || token == "account" || token == "port")) {
+      std::string value;
+      next(&value);
+      if (token == "login") entries.back().login = value;
+      if (token == "password") entries.back().password = value;
+    }
+  }
+  const auto matches = [&](const Entry& entry) { return user.empty() || entry.login.empty() || entry.login == user; };
+  for (bool any : {false, true}) {
+    for (const Entry& entry : entries) {
+      if (entry.any != any || !matches(entry)) continue;
+      if (!any && strcasecmp(entry.machine.c_str(), host.c_str()) != 0) continue;
+      *login = entry.login;
+      *password = entry.password;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A reply of the server as a message may show it: printable ASCII, at most 200
+// characters.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (out.size() >= 200) break;
+    if (c == '\r' || c == '\n') continue;
+    out += c >= 0x20 && c < 0x7f ? c : '?';
+  }
+  return out;
+}
+
+// Keeps the last line of the server's replies (a reply arrives a line at a time).
+int KeepReply(CURL*, curl_infotype type, char* data, size_t size, void* reply) {
+  if (type == CURLINFO_HEADER_IN) {
+    const std::string line = Printable(std::string(data, size));
+    if (!line.empty()) *static_cast<std::string*>(reply) = line;
+  }
+  return 0;
+}
+
 }  // namespace
 
 FtpSession::FtpSession() {
-  static CurlGlobal global;
+  StartCurl();
   curl_ = curl_easy_init();
 }
 
@@ -62,50 +187,47 @@ FtpSession::~FtpSession() {
   if (curl_ != nullptr) curl_easy_cleanup(curl_);
 }
 
+bool FtpSession::IsAddress(const std::string& url, std::string* error) {
+  StartCurl();
+  Address address;
+  return ParseAddress(url, &address, error);
+}
+
 bool FtpSession::Open(const std::string& url, std::string* error) {
   if (curl_ == nullptr) {
     *error = "libcurl could not start";
     return false;
   }
-  CURLU* parts = curl_url();
-  if (curl_url_set(parts, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
-    curl_url_cleanup(parts);
-    *error = "not an address: " + url;
-    return false;
-  }
-  auto part = [&](CURLUPart which, unsigned flags) {
-    char* value = nullptr;
-    std::string text;
-    if (curl_url_get(parts, which, &value, flags) == CURLUE_OK && value != nullptr) text = value;
-    curl_free(value);
-    return text;
-  };
-  const std::string scheme = part(CURLUPART_SCHEME, 0);
-  const std::string host = part(CURLUPART_HOST, 0);
-  const std::string port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
-  user_ = part(CURLUPART_USER, CURLU_URLDECODE);
-  password_ = part(CURLUPART_PASSWORD, CURLU_URLDECODE);
-  std::string path = part(CURLUPART_PATH, CURLU_URLDECODE);
-  havePassword_ = !password_.empty();
-  curl_url_cleanup(parts);
-  if (scheme != "ftp" || host.empty()) {
-    *error = "not an ftp:// address: " + url;
-    return false;
+  Address address;
+  if (!ParseAddress(url, &address, error)) return false;
+  user_ = address.user;
+  password_ = address.password;
+  std::string path = address.path;
+  const char* fromEnvironment = std::getenv("ZIDODIRUV_FTP_PASSWORD");
+  std::string login, password;
+  if (!address.password.empty()) {
+    passwordFrom_ = "the address";
+  } else if (fromEnvironment != nullptr && fromEnvironment[0] != '\0') {
+    password_ = fromEnvironment;
+    passwordFrom_ = "ZIDODIRUV_FTP_PASSWORD";
+  } else if (FromNetrc(NetrcPath(), address.host, user_, &login, &password)) {
+    if (user_.empty()) user_ = login;
+    password_ = password;
+    passwordFrom_ = NetrcPath();
   }
   if (user_.empty()) user_ = "anonymous";
-  if (!havePassword_) {
-    const char* fromEnvironment = std::getenv("ZIDODIRUV_FTP_PASSWORD");
-    if (fromEnvironment != nullptr) {
-      password_ = fromEnvironment;
-      havePassword_ = true;
-    }
-  }
-  server_ = "ftp://" + host + ":" + port;
+  server_ = "ftp://" + address.host + ":" + address.port;
 
   // Log on, and learn the folder the server logs on to.
   Prepare(server_ + "/");
   curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
-  if (!Perform("log on to " + server_, error)) return false;
+  int code = 0;
+  if (!Perform("log on to " + server_ + " as " + user_, error, &code)) {
+    if (code == CURLE_LOGIN_DENIED)
+      *error += "; the password " + (passwordFrom_.empty() ? "was found nowhere" : "came from " + passwordFrom_) +
+                " (it is looked for in the address, then ZIDODIRUV_FTP_PASSWORD, then " + NetrcPath() + ")";
+    return false;
+  }
   const char* entry = nullptr;
   curl_easy_getinfo(curl_, CURLINFO_FTP_ENTRY_PATH, &entry);
   // The address's path less its first '/' is the folder, relative unless it then
@@ -142,11 +264,11 @@ void FtpSession::Prepare(const std::string& url) {
   // A request without a body writes what it learnt as header lines: not for stdout.
   curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, Discard);
   curl_easy_setopt(curl_, CURLOPT_USERNAME, user_.c_str());
-  if (havePassword_) {
-    curl_easy_setopt(curl_, CURLOPT_PASSWORD, password_.c_str());
-  } else {
-    curl_easy_setopt(curl_, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
-  }
+  curl_easy_setopt(curl_, CURLOPT_PASSWORD, password_.c_str());
+  // The server's replies reach KeepReply, which keeps the last one for a message.
+  curl_easy_setopt(curl_, CURLOPT_DEBUGFUNCTION, KeepReply);
+  curl_easy_setopt(curl_, CURLOPT_DEBUGDATA, &reply_);
+  curl_easy_setopt(curl_, CURLOPT_VERBOSE, 1L);
   curl_easy_setopt(curl_, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
   curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, 15L);
@@ -155,6 +277,11 @@ void FtpSession::Prepare(const std::string& url) {
   curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, 60L);
   curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorBuffer_);
   errorBuffer_[0] = '\0';
+  reply_.clear();
+}
+
+std::string FtpSession::Account() const {
+  return "logged on as " + user_ + ", the password from " + (passwordFrom_.empty() ? "nowhere" : passwordFrom_);
 }
 
 bool FtpSession::Perform(const std::string& what, std::string* error, int* code) {
@@ -164,7 +291,7 @@ bool FtpSession::Perform(const std::string& what, std::string* error, int* code)
   long reply = 0;
   curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &reply);
   *error = "cannot " + what + ": " + (errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(rc));
-  if (reply >= 400) *error += " (server reply " + std::to_string(reply) + ")";
+  if (reply >= 400 && !reply_.empty()) *error += "; the server replied \"" + reply_ + "\"";
   return false;
 }
 
@@ -236,6 +363,7 @@ bool FtpSession::Upload(const std::string& localPath, const std::string& name,
   curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, &progress);
   curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
   const bool ok = Perform("upload " + target, error);
+  if (!ok && reply_.rfind('5', 0) == 0) *error += " (" + Account() + ")";
   curl_slist_free_all(before);
   curl_slist_free_all(after);
   std::fclose(file);
@@ -251,6 +379,7 @@ bool FtpSession::Delete(const std::string& name, std::string* error) {
   curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(curl_, CURLOPT_QUOTE, commands);
   const bool ok = Perform("delete " + Absolute(name), error);
+  if (!ok && reply_.rfind('5', 0) == 0) *error += " (" + Account() + ")";
   curl_slist_free_all(commands);
   return ok;
 }

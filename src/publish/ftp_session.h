@@ -23,11 +23,15 @@ class FtpSession {
   FtpSession(const FtpSession&) = delete;
   FtpSession& operator=(const FtpSession&) = delete;
 
+  // Whether `url` is an address Open takes (ftp://, with a host); the reason when not.
+  static bool IsAddress(const std::string& url, std::string* error);
+
   // Logs on to ftp://[user[:password]@]host[:port]/base/. The base is relative to the
   // folder the server logs on to, as in every ftp:// address ("//base" or "/%2Fbase"
   // is absolute). Without a password in the address the password is taken from the
-  // environment variable ZIDODIRUV_FTP_PASSWORD, else from ~/.netrc; the user defaults
-  // to "anonymous".
+  // environment variable ZIDODIRUV_FTP_PASSWORD, else from ~/.netrc (the entry of the
+  // host, else "default"); the user from the address, else from that entry, else
+  // "anonymous". A failure names the server's own reply.
   bool Open(const std::string& url, std::string* error);
   // The base folder as an absolute path on the server, for messages.
   const std::string& base() const { return base_; }
@@ -53,13 +57,16 @@ class FtpSession {
   std::string UrlOf(const std::string& absolute) const;
   void Prepare(const std::string& url);
   bool Perform(const std::string& what, std::string* error, int* code = nullptr);
+  // Who is logged on, and where the password came from, for a refusal.
+  std::string Account() const;
 
   CURL* curl_ = nullptr;
   std::string server_;  // ftp://host:port
   std::string user_;
   std::string password_;
-  bool havePassword_ = false;
+  std::string passwordFrom_;  // where the password was found, "" when nowhere
   std::string base_;
+  std::string reply_;  // the last reply line of the server
   char errorBuffer_[256] = {};
   std::set<std::string> folders_;  // known to exist
 };

@@ -190,7 +190,23 @@ bool ParseManifest(const std::string& path, json* head, std::map<std::string, Ma
 
 }  // namespace
 
-bool LoadVersion(const std::string& path, Version* out, std::string* error) {
+namespace {
+
+// The zone a list's heading names ("# Listed dates and times are local time in ZONE").
+std::string HeadingZone(const std::string& listPath) {
+  static const std::string kHeading = "# Listed dates and times are local time in ";
+  std::ifstream in(listPath, std::ios::binary);
+  std::string line;
+  for (int i = 0; i < 5 && std::getline(in, line); ++i) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind(kHeading, 0) == 0) return line.substr(kHeading.size());
+  }
+  return "";
+}
+
+}  // namespace
+
+bool LoadVersion(const std::string& path, Version* out, std::string* error, std::string* setAside) {
   Version version;
   json head;
   if (LooksLikeManifest(path)) {
@@ -206,6 +222,7 @@ bool LoadVersion(const std::string& path, Version* out, std::string* error) {
     if (fs::exists(beside)) version.manifestPath = beside;
   }
   if (!ReadList(version.listPath, &version.files, error)) return false;
+  version.zone = HeadingZone(version.listPath);
 
   if (!version.manifestPath.empty()) {
     std::map<std::string, ManifestRecord> records;
@@ -219,7 +236,11 @@ bool LoadVersion(const std::string& path, Version* out, std::string* error) {
     }
     if (!ReadAll(version.listPath, &listBytes) || listHash != XXH3_64bits(listBytes.data(), listBytes.size())) {
       *error = version.manifestPath + " does not describe " + version.listPath + " (the list was changed after it)";
-      return false;
+      if (setAside == nullptr) return false;
+      *setAside = *error;
+      error->clear();
+      version.manifestPath.clear();
+      records.clear();
     }
     for (ListedFile& file : version.files) {
       if (file.kind == 'D') continue;
@@ -232,6 +253,12 @@ bool LoadVersion(const std::string& path, Version* out, std::string* error) {
   }
   *out = std::move(version);
   return true;
+}
+
+bool IsManifest(const std::string& path) {
+  json head;
+  return LooksLikeManifest(path) && ParseManifest(path, &head, nullptr) &&
+         head.value("tool", "") == "zidodiruv-publish";
 }
 
 std::string FormatLine(const ListedFile& file) {

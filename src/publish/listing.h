@@ -29,6 +29,7 @@ struct Version {
   std::string listPath;
   std::string manifestPath;  // empty when the list has no manifest beside it
   std::vector<ListedFile> files;  // in the order of the list
+  std::string zone;  // the zone the list's heading names, "" when it names none
 };
 
 // The manifest's name beside a list.
@@ -40,8 +41,12 @@ bool ReadList(const std::string& listPath, std::vector<ListedFile>* out, std::st
 
 // A list or a manifest: the list through the parser and, when the manifest is there,
 // the content hashes it records. A manifest that does not describe the list beside it
-// is an error: its hashes would judge the wrong files.
-bool LoadVersion(const std::string& path, Version* out, std::string* error);
+// is an error: its hashes would judge the wrong files. With `setAside`, such a manifest
+// is left unused instead (manifestPath empty), and *setAside says why.
+bool LoadVersion(const std::string& path, Version* out, std::string* error, std::string* setAside = nullptr);
+
+// Whether a file is a manifest this tool wrote.
+bool IsManifest(const std::string& path);
 
 // One line of a list, CR LF at the end.
 std::string FormatLine(const ListedFile& file);

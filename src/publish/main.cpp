@@ -10,8 +10,10 @@ namespace {
 
 const char kExitCodes[] =
     "Exit codes: 0 done; 1 build refused its input, diff found a file that clients would never receive, "
-    "verify found a fault, or upload was given a folder build did not make; 2 wrong command line; "
-    "3 a file could not be read or written, or the server could not be reached.";
+    "verify found a fault (a missing list too), or upload was given a folder build did not make; 2 wrong "
+    "command line (an unknown subcommand or option, an address that is not ftp://, a folder that is a file or "
+    "missing, SERVER_DIR and RELEASE_DIR inside one another); 3 a file could not be read or written, or the "
+    "server could not be reached or refused the log-on or a command.";
 
 }  // namespace
 
@@ -34,8 +36,8 @@ int main(int argc, char** argv) {
   buildCommand->add_option("--list", build.listName, "The list's file name (LISTFILE in VornPatch.ini)")
       ->capture_default_str();
   buildCommand->add_option("--zone", build.zone,
-                           "Time zone of the listed times, as the players' machines keep it (default: this "
-                           "machine's), e.g. Asia/Seoul or UTC0");
+                           "Time zone of the listed times, as the players' machines keep it (default: the "
+                           "previous version's, else this machine's), e.g. Asia/Seoul or UTC0");
   buildCommand->add_option("--previous", build.previous,
                            "The last published list (its manifest beside it): deletions, unchanged files keep "
                            "their times, changed ones are moved forward until clients fetch them");
@@ -60,34 +62,47 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(3, 900));
 
-  std::string oldList, newList;
+  DiffOptions diff;
   CLI::App* diffCommand = app.add_subcommand(
       "diff",
-      "What a client holding the old version does with the new list: each file it fetches, keeps, deletes, or "
-      "never receives although its content changed (exit code 1 then), and the bytes it fetches.");
-  diffCommand->add_option("OLD_LIST", oldList, "The old list, or its manifest")->required();
-  diffCommand->add_option("NEW_LIST", newList, "The new list, or its manifest")->required();
+      "What a client holding the old version does with the new list: each file it fetches, deletes, or never "
+      "receives although its content changed (exit code 1 then), and a summary with the bytes it fetches.");
+  diffCommand->add_option("OLD_LIST", diff.oldPath, "The old list, or its manifest")->required();
+  diffCommand->add_option("NEW_LIST", diff.newPath, "The new list, or its manifest")->required();
+  diffCommand->add_flag("--unchanged", diff.unchanged, "Also name every file a client keeps as it is");
 
   VerifyOptions verify;
   CLI::App* verifyCommand = app.add_subcommand(
       "verify",
-      "Checks a server: every listed file is there with its listed size, every packed file unpacks to its size.");
+      "Checks a server: every file the list in place names is there with its listed size, every packed file "
+      "unpacks to its size.");
   verifyCommand->add_option("SERVER", verify.server, "A server folder, or ftp://user@host:port/base/")->required();
   verifyCommand->add_option("--list", verify.listName, "The list's file name")->capture_default_str();
-  verifyCommand->add_flag("--deep", verify.deep, "Also compare every content with the manifest's hashes (reads it all)");
+  verifyCommand->add_flag(
+      "--deep", verify.deep,
+      "Also compare every content with its hash, the manifest's or its remote name's (reads it all)");
 
   UploadOptions upload;
   CLI::App* uploadCommand = app.add_subcommand(
       "upload",
       "Puts a server folder made by build on an FTP server: data files first, each renamed into place whole, the "
       "list last; files already there are skipped, so a broken upload is finished by running it again. The "
-      "password comes from the address, ZIDODIRUV_FTP_PASSWORD or ~/.netrc.");
+      "password comes from the address, ZIDODIRUV_FTP_PASSWORD or ~/.netrc (machine or default entry).");
   uploadCommand->add_option("SERVER_DIR", upload.serverDir, "The folder build wrote")->required()->check(CLI::ExistingDirectory);
   uploadCommand->add_option("URL", upload.url, "ftp://user@host:port/base/")->required();
   uploadCommand->add_option("--list", upload.listName, "The list's file name")->capture_default_str();
   uploadCommand->add_flag("--prune", upload.prune,
-                          "After the list is in place, remove the files of older versions");
+                          "After the list is in place, remove the files of this list's older versions (never a file "
+                          "another list in the folder names)");
 
+  // CLI11 answers a misspelt subcommand with "A subcommand is required".
+  bool known = argc < 2 || argv[1][0] == '-';
+  for (const CLI::App* command : {buildCommand, diffCommand, verifyCommand, uploadCommand})
+    known = known || command->get_name() == argv[1];
+  if (!known) {
+    Complain(std::string("unknown subcommand \"") + argv[1] + "\": it is build, diff, verify or upload (see --help)");
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -95,7 +110,7 @@ int main(int argc, char** argv) {
     return code == 0 ? kExitOk : kExitUsage;
   }
   if (*buildCommand) return RunBuild(build);
-  if (*diffCommand) return RunDiff(oldList, newList);
+  if (*diffCommand) return RunDiff(diff);
   if (*verifyCommand) return RunVerify(verify);
   return RunUpload(upload);
 }

@@ -9,6 +9,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+bool lineShown = false;  // a progress line stands unfinished on the terminal
+
 void FormatBytes(double bytes, char* out, size_t capacity) {
   const char* units[] = {"B", "KiB", "MiB", "GiB"};
   int unit = 0;
@@ -22,7 +24,11 @@ void FormatBytes(double bytes, char* out, size_t capacity) {
 }  // namespace
 
 Progress::Progress(size_t files, uint64_t bytes)
-    : enabled_(::isatty(STDERR_FILENO) == 1), files_(files), bytes_(bytes), start_(Clock::now()), drawn_() {}
+    : enabled_(files > 0 && ::isatty(STDERR_FILENO) == 1),
+      files_(files),
+      bytes_(bytes),
+      start_(Clock::now()),
+      drawn_() {}
 
 void Progress::Update(size_t filesDone, uint64_t bytesDone) {
   filesDone_ = filesDone;
@@ -38,6 +44,14 @@ void Progress::Finish() {
   if (!enabled_) return;
   Draw();
   std::fputc('\n', stderr);
+  lineShown = false;
+}
+
+void Progress::ClearLine() {
+  if (!lineShown) return;
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+  lineShown = false;
 }
 
 void Progress::Draw() {
@@ -53,6 +67,7 @@ void Progress::Draw() {
   }
   std::fprintf(stderr, "\r%zu/%zu files, %s of %s, %s/s, %s left   ", filesDone_, files_, done, total, rate, left);
   std::fflush(stderr);
+  lineShown = true;
 }
 
 }  // namespace publish

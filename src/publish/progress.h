@@ -1,6 +1,6 @@
-// Progress of a long transfer on a terminal: files, bytes, speed and time left on one
-// line of standard error, redrawn a few times a second. Silent when standard error is
-// not a terminal.
+// Progress of a long task (build, verify, upload) on a terminal: files, bytes, speed
+// and time left on one line of standard error, redrawn a few times a second. Silent
+// when standard error is not a terminal, and when there is nothing to do.
 #pragma once
 #include <chrono>
 #include <cstddef>
@@ -14,6 +14,9 @@ class Progress {
   void Update(size_t filesDone, uint64_t bytesDone);
   // The last figures, and the line ended.
   void Finish();
+  // Erases a progress line on the terminal, so that a message starts on a line of its
+  // own; the next Update draws it again.
+  static void ClearLine();
 
  private:
   void Draw();

@@ -1,7 +1,9 @@
-// verify: a server as the clients will meet it. Every listed file is there with the
-// listed size (the packed size for 'Z'), every 'Z' file unpacks, through the same zlib
-// calls the clients use, to its unpacked size; --deep also checks the contents against
-// the manifest's hashes.
+// verify: a server as the clients will meet it. Every file the list in place names is
+// there with the listed size (the packed size for 'Z'), every 'Z' file unpacks, through
+// the same zlib calls the clients use, to its unpacked size; --deep also checks the
+// contents against their hashes: the manifest's when it describes the list in place,
+// else those the remote names carry (during the last step of an upload, or after one
+// that broke off, the manifest is already the next version's while the list is not).
 #include <unistd.h>
 #include <xxhash.h>
 #include <zlib.h>
@@ -14,6 +16,8 @@
 #include "publish/commands.h"
 #include "publish/ftp_session.h"
 #include "publish/listing.h"
+#include "publish/names.h"
+#include "publish/progress.h"
 
 namespace publish {
 namespace {
@@ -41,40 +45,85 @@ bool Unpack(const std::string& path, int64_t* size, uint64_t* hash) {
   return n == 0;
 }
 
+// The 16 hex digits this tool's remote names carry before their end (and ".gz"): the
+// hash of the content or, in names of later builds, of the bytes stored; false for
+// another name.
+bool NameHash(const std::string& remote, uint64_t* hash) {
+  std::string name = remote;
+  if (name.size() > 3 && name.compare(name.size() - 3, 3, ".gz") == 0) name.resize(name.size() - 3);
+  return name.size() > 17 && name[name.size() - 17] == '.' && name[name.size() - 18] != '/' &&
+         ParseHex(name.substr(name.size() - 16), hash);
+}
+
 class Verifier {
  public:
   explicit Verifier(const VerifyOptions& options) : options_(options) {}
 
   int Run() {
     std::string error;
-    remote_ = options_.server.rfind("ftp://", 0) == 0;
-    if (remote_ && !Fetch(&error)) {
+    remote_ = options_.server.find("://") != std::string::npos;
+    if (remote_ && !FtpSession::IsAddress(options_.server, &error)) {
+      Complain(error);
+      return kExitUsage;
+    }
+    std::error_code ec;
+    if (!remote_ && !fs::is_directory(options_.server, ec)) {
+      Complain(options_.server +
+               (fs::exists(options_.server, ec) ? " is a file, not a server folder" : " does not exist"));
+      return kExitUsage;
+    }
+    bool listThere = false;
+    if (remote_ && !Fetch(&listThere, &error)) {
       Complain(error);
       return kExitFailed;
     }
-    const std::string listPath = remote_ ? scratch_.path() + "/" + options_.listName : options_.server + "/" + options_.listName;
+    const std::string listPath = (remote_ ? scratch_.path() : options_.server) + "/" + options_.listName;
+    if (!remote_) listThere = fs::exists(listPath, ec);
+    if (!listThere) {
+      Complain("no " + options_.listName + " in " + options_.server + ": a client would find no list there");
+      return kExitRefused;
+    }
     Version version;
-    if (!LoadVersion(listPath, &version, &error)) {
-      Complain(error);
+    std::string setAside;
+    if (!LoadVersion(listPath, &version, &error, &setAside)) {
+      Complain(Shown(error));
       return kExitFailed;
     }
-    if (options_.deep && version.manifestPath.empty()) {
-      Complain("--deep needs the manifest beside the list (" + ManifestPathFor(options_.listName) + ")");
-      return kExitFailed;
-    }
+    if (!setAside.empty())
+      std::printf("%s: the manifest belongs to another version of the list (an upload under way or broken off); "
+                  "contents are judged by the hashes the remote names carry\n",
+                  options_.server.c_str());
     std::set<std::string> seen;
-    int checked = 0;
-    for (const ListedFile& file : version.files) {
+    std::vector<ListedFile*> files;
+    size_t reading = 0;
+    uint64_t bytes = 0;
+    for (ListedFile& file : version.files) {
       if (file.kind == 'D' || !seen.insert(file.remote).second) continue;
-      ++checked;
-      if (!Check(file, &error)) {
-        Complain(error);
-        return kExitFailed;
+      files.push_back(&file);
+      if (file.kind == 'Z' || options_.deep) {
+        ++reading;
+        bytes += static_cast<uint64_t>(file.size);
       }
     }
+    Progress progress(reading, bytes);
+    progress.Update(0, 0);
+    size_t read = 0;
+    uint64_t done = 0;
+    for (const ListedFile* file : files) {
+      if (!Check(*file, &error)) {
+        Complain(Shown(error));
+        return kExitFailed;
+      }
+      if (file->kind == 'Z' || options_.deep) {
+        done += static_cast<uint64_t>(file->size);
+        progress.Update(++read, done);
+      }
+    }
+    progress.Finish();
+    const int checked = static_cast<int>(files.size());
     if (faults_ == 0) {
       std::printf("%s: %d files, all there with their listed sizes%s%s\n", options_.server.c_str(), checked,
-                  ", every packed file unpacks to its size", options_.deep ? ", contents as in the manifest" : "");
+                  ", every packed file unpacks to its size", options_.deep ? ", contents as their hashes say" : "");
       return kExitOk;
     }
     std::printf("%s: %d files, %d faults\n", options_.server.c_str(), checked, faults_);
@@ -83,23 +132,38 @@ class Verifier {
 
  private:
   void Fault(const ListedFile& file, const std::string& text) {
+    Progress::ClearLine();
     std::printf("FAULT  %s (%s): %s\n", file.remote.c_str(), file.local.c_str(), text.c_str());
     ++faults_;
   }
 
-  // The list and its manifest from the server into a scratch folder.
-  bool Fetch(std::string* error) {
+  // The list and its manifest from the server into a scratch folder; *listThere is
+  // false when the server has no list.
+  bool Fetch(bool* listThere, std::string* error) {
     if (scratch_.path().empty()) {
       *error = "cannot create a temporary folder";
       return false;
     }
     if (!session_.Open(options_.server, error)) return false;
+    int64_t size;
+    bool missing = false;
+    *listThere = session_.Size(options_.listName, &size, &missing, error);
+    if (!*listThere) return missing;
     if (!session_.Download(options_.listName, scratch_.path() + "/" + options_.listName, error)) return false;
     const std::string manifest = ManifestPathFor(options_.listName);
-    int64_t size;
-    bool missing;
     if (session_.Size(manifest, &size, &missing, error)) return session_.Download(manifest, scratch_.path() + "/" + manifest, error);
     return missing;
+  }
+
+  // A message about the copies in the scratch folder names the server's files instead.
+  std::string Shown(std::string text) const {
+    if (!remote_ || scratch_.path().empty()) return text;
+    std::string address = options_.server;
+    if (address.back() != '/') address += '/';
+    const std::string local = scratch_.path() + "/";
+    for (size_t at = text.find(local); at != std::string::npos; at = text.find(local, at + address.size()))
+      text.replace(at, local.size(), address);
+    return text;
   }
 
   bool Check(const ListedFile& file, std::string* error) {
@@ -132,22 +196,31 @@ class Verifier {
       path = scratch_.path() + "/file";
       if (!session_.Download(name, path, error)) return false;
     }
-    if (options_.deep && !file.hashKnown) {
-      Fault(file, "not in the manifest");
+    // Without the manifest's hash, the one the remote name carries.
+    uint64_t named = 0;
+    const bool fromName = !file.hashKnown && NameHash(file.remote, &named);
+    if (options_.deep && !file.hashKnown && !fromName) {
+      Fault(file, "no content hash: not in the manifest, and its remote name carries none");
     } else if (file.kind == 'Z') {
       int64_t unpacked = 0;
       uint64_t hash = 0;
+      uint64_t stored = 0;
       if (!Unpack(path, &unpacked, &hash)) {
         Fault(file, "damaged: it does not unpack");
       } else if (unpacked != file.unpackedSize) {
         Fault(file, "unpacks to " + std::to_string(unpacked) + " bytes, listed " + std::to_string(file.unpackedSize));
-      } else if (options_.deep && hash != file.hash) {
+      } else if (options_.deep && file.hashKnown && hash != file.hash) {
         Fault(file, "unpacks to another content than the manifest's");
+      } else if (options_.deep && fromName && hash != named) {
+        if (!HashFile(path, &stored, error)) return false;
+        if (stored != named) Fault(file, "another content than its remote name's hash");
       }
     } else {
       uint64_t hash = 0;
       if (!HashFile(path, &hash, error)) return false;
-      if (hash != file.hash) Fault(file, "another content than the manifest's");
+      if (hash != (file.hashKnown ? file.hash : named))
+        Fault(file, file.hashKnown ? "another content than the manifest's"
+                                   : "another content than its remote name's hash");
     }
     if (remote_) ::unlink(path.c_str());
     return true;

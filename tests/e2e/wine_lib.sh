@@ -51,12 +51,13 @@ wine_setup() {
   until_ok 120 timeout -k 5 60 wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || { echo "Wine does not start" >&2; exit 1; }
 }
 
-# ftp_setup ROOT STATE USER PASSWORD: the test FTP server (pyftpdlib, fault control in
-# STATE/control, events in STATE/log) on a port it picks itself, in $ftp_port.
+# ftp_setup ROOT STATE USER PASSWORD [--writable]: the test FTP server (pyftpdlib, fault
+# control in STATE/control, events in STATE/log) on a port it picks itself, in $ftp_port;
+# with --writable the account may also store, rename and delete.
 ftp_setup() {
   mkdir -p "$1" "$2"
   /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/../support/ftp_server.py" --root "$1" --state "$2" \
-    --user "$3" --password "$4" >"$2/port" 2>"$2/stderr" &
+    --user "$3" --password "$4" "${@:5}" >"$2/port" 2>"$2/stderr" &
   ftp_pid=$!
   until_ok 30 grep -qs '^PORT ' "$2/port" || { echo "the FTP server did not start:" >&2; cat "$2/stderr" >&2; exit 1; }
   ftp_port=$(sed -n 's/^PORT \([0-9]*\)$/\1/p' "$2/port")

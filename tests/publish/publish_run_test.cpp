@@ -365,7 +365,7 @@ TEST_F(PublishRun, TheNextVersionFetchesExactlyTheChangedFiles) {
 
   // The dry run says the same as the client will do; without --previous, b.dat would
   // never arrive.
-  const ToolResult diff = Tool({"diff", tree_.Path("srv1/patch.lst"), tree_.Path("srv2/patch.lst")});
+  const ToolResult diff = Tool({"diff", tree_.Path("srv1/patch.lst"), tree_.Path("srv2/patch.lst"), "--unchanged"});
   EXPECT_EQ(diff.code, 0) << diff.out;
   EXPECT_NE(diff.out.find("3 to fetch"), std::string::npos) << diff.out;
   EXPECT_TRUE(Says(diff.out, "delete", "c.dat")) << diff.out;
@@ -397,6 +397,7 @@ TEST_F(PublishRun, TheNextVersionFetchesExactlyTheChangedFiles) {
 TEST_F(PublishRun, AClientDuringAKilledAndRepeatedUploadGetsOneWholeVersion) {
   Release("v1", "a.dat", "first a");
   Release("v1", "b.dat", "first b");
+  Release("v1", "packed.dat", SampleData(20000, 4));
   ASSERT_EQ(Build("v1", "srv1").code, 0);
   ASSERT_EQ(Upload("srv1").code, 0);
   const std::string list1 = ServerList();
@@ -430,15 +431,33 @@ TEST_F(PublishRun, AClientDuringAKilledAndRepeatedUploadGetsOneWholeVersion) {
   Client("killed");
   EXPECT_EQ(Installed("killed"), version1);
 
-  // Run again, held once more half-way, then to its end with clients running all along.
-  holdAt("big2.dat");
+  // Run again, held at its last step: every file of the next version and its manifest
+  // are there, the list is not. verify judges the list in place, then and after a kill.
+  holdAt("patch.lst.zdpart");
   upload = StartUpload("srv2");
-  ASSERT_TRUE(FtpServerFixture::WaitFor([&] { return logged("STOR", "big2.dat") == 1; }, 60000));
+  const auto listStored = [&] {
+    int count = 0;
+    for (const FtpLogEntry& entry : pyftpd_.Log())
+      count += entry.verb == "STOR" && entry.argument == "/patch/patch.lst.zdpart";
+    return count;
+  };
+  ASSERT_TRUE(FtpServerFixture::WaitFor([&] { return listStored() == 2; }, 60000));  // the first was version 1's
   EXPECT_EQ(logged("RNTO", "big1.dat"), 1);
   EXPECT_EQ(ServerList(), list1);
   Client("held");
   EXPECT_EQ(Installed("held"), version1);
+  const auto verifies = [&](const char* when) {
+    const ToolResult verified = Tool({"verify", Url(), "--deep"});
+    EXPECT_EQ(verified.code, 0) << when << ": " << verified.out << verified.err;
+    // Messages name the server's files, never the tool's local copies.
+    EXPECT_EQ((verified.out + verified.err).find(tree_.root()), std::string::npos) << verified.out << verified.err;
+  };
+  verifies("during the last step");
+  upload->Kill();
+  verifies("after a kill at the last step");
+  // Then to its end with clients running all along.
   pyftpd_.ClearFaults();
+  upload = StartUpload("srv2");
   int runs = 0;
   do {
     const std::string name = "during" + std::to_string(runs++);
@@ -453,6 +472,76 @@ TEST_F(PublishRun, AClientDuringAKilledAndRepeatedUploadGetsOneWholeVersion) {
   EXPECT_EQ(logged("STOR", "big3.dat"), 1);
   Client("late");
   EXPECT_EQ(Installed("late"), version2);
+}
+
+// The password from ~/.netrc (the host's entry, else "default"); a refused log-on or
+// write shows the server's own reply, who logged on and where the password came from.
+TEST_F(PublishRun, NetrcAndTheServersOwnReplies) {
+  Release("v1", "a.dat", "a");
+  ASSERT_EQ(Build("v1", "srv").code, 0);
+  ScopedEnv home("HOME", tree_.Path("home"));
+  const std::string password = password_;
+  password_ = "";  // ZIDODIRUV_FTP_PASSWORD empty: not set
+  const std::string url = "ftp://127.0.0.1:" + std::to_string(port_) + "/patch/";
+  tree_.Write("home/.netrc", "machine elsewhere login " + user_ + " password wrong\n"
+                             "default login " + user_ + " password \"" + password + "\"\n");
+  const ToolResult uploaded = Tool({"upload", tree_.Path("srv"), url});
+  EXPECT_EQ(uploaded.code, 0) << uploaded.err;
+  EXPECT_EQ(ServerList(), ReadFile(tree_.Path("srv/patch.lst")));
+
+  tree_.Write("home/.netrc", "machine 127.0.0.1\n  login " + user_ + "\n  password wrong\n");
+  const ToolResult refused = Tool({"verify", url});
+  EXPECT_EQ(refused.code, 3);
+  const std::vector<std::string> logOn = {"as " + user_, "\"530 Authentication failed.\"",
+                                         "came from " + tree_.Path("home/.netrc"), "ZIDODIRUV_FTP_PASSWORD"};
+  for (const std::string& part : logOn)
+    EXPECT_NE(refused.err.find(part), std::string::npos) << part << " in: " << refused.err;
+
+  FtpServerFixture readOnly(user_, password);
+  port_ = readOnly.port();
+  password_ = password;
+  const ToolResult unwritten = Upload("srv");
+  EXPECT_EQ(unwritten.code, 3);
+  const std::vector<std::string> write = {"\"550 ", "logged on as " + user_, "password from ZIDODIRUV_FTP_PASSWORD"};
+  for (const std::string& part : write)
+    EXPECT_NE(unwritten.err.find(part), std::string::npos) << part << " in: " << unwritten.err;
+}
+
+// Two lists in one server folder: pruning one removes what its own earlier versions
+// named, never a file the other list names (also one both named) or one no list of
+// this tool stored.
+TEST_F(PublishRun, PruneRemovesOnlyWhatItsOwnListNamed) {
+  Release("a1", "shared.dat", "in both lists");
+  Release("a1", "a-only.dat", "first version of patch.lst only");
+  Release("t1", "shared.dat", "in both lists");
+  Release("t1", "t-only.dat", "test.lst only");
+  Release("a2", "a-two.dat", "second version of patch.lst");
+  ASSERT_EQ(Build("a1", "sa1").code, 0);
+  ASSERT_EQ(Build("t1", "st1", {"--list", "test.lst"}).code, 0);
+  ASSERT_EQ(Build("a2", "sa2").code, 0);
+  ASSERT_EQ(Upload("sa1").code, 0);
+  ASSERT_EQ(Upload("st1", {"--list", "test.lst"}).code, 0);
+  const std::string stray = pyftpd_.WriteFile("patch/stray.dat.0123456789abcdef", "put there by hand");
+  const ToolResult pruned = Upload("sa2", {"--prune"});
+  ASSERT_EQ(pruned.code, 0) << pruned.err;
+  EXPECT_NE(pruned.out.find("1 obsolete files removed"), std::string::npos) << pruned.out;
+
+  const auto onServer = [&](const std::string& server, const std::string& list, const std::string& local) {
+    std::vector<publish::ListedFile> lines;
+    std::string error;
+    EXPECT_TRUE(publish::ReadList(tree_.Path(server + "/" + list), &lines, &error)) << error;
+    for (const publish::ListedFile& line : lines) {
+      if (line.local == local) return FileExists(pyftpd_.root() + "/patch/" + line.remote);
+    }
+    ADD_FAILURE() << local << " is not in " << server;
+    return false;
+  };
+  EXPECT_FALSE(onServer("sa1", "patch.lst", "a-only.dat"));
+  EXPECT_TRUE(onServer("sa1", "patch.lst", "shared.dat"));
+  EXPECT_TRUE(onServer("st1", "test.lst", "t-only.dat"));
+  EXPECT_TRUE(onServer("sa2", "patch.lst", "a-two.dat"));
+  EXPECT_TRUE(FileExists(stray));
+  EXPECT_EQ(ReadFile(pyftpd_.root() + "/patch/test.lst"), ReadFile(tree_.Path("st1/test.lst")));
 }
 
 }  // namespace

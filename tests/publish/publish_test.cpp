@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -77,6 +79,13 @@ TEST(PublishRefusals, EachFaultIsNamedAndNothingIsWritten) {
   const timespec later[2] = {{::time(nullptr) + 2 * 86400, 0}, {::time(nullptr) + 2 * 86400, 0}};
   ASSERT_EQ(0, ::utimensat(AT_FDCWD, tree.Path(bad + "/future.dat").c_str(), later, 0));
   tree.Write("prev/patch.lst", "C 2020-01-01 10:00 7 Data\\Old.dat Data/Old.dat\r\n");
+  // Links, wherever they lead, and a server folder this tool made.
+  tree.Write("outside.dat", "not in the release");
+  ASSERT_EQ(0, ::symlink(tree.Path("outside.dat").c_str(), tree.Path(bad + "/data/out.dat").c_str()));
+  ASSERT_EQ(0, ::symlink("../Patch.exe", tree.Path(bad + "/data/in.dat").c_str()));
+  ASSERT_EQ(0, ::symlink("../data", tree.Path(bad + "/Music/Data").c_str()));
+  tree.Write(bad + "/srv1/patch.lst.manifest.json",
+             "{\"files\":[\n],\n\"format\":1,\n\"tool\":\"zidodiruv-publish\"\n}\n");
 
   const ToolResult result = RunTool({"build", tree.Path(bad), tree.Path("server"), "--previous",
                                      tree.Path("prev/patch.lst"), "--patcher", "patch.EXE"},
@@ -96,6 +105,10 @@ TEST(PublishRefusals, EachFaultIsNamedAndNothingIsWritten) {
       {"future.dat: ", "in the future"},
       {"bin\\Patch.exe, Patch.exe: ", "more than one patcher"},
       {"data\\OLD.dat: is Data\\Old.dat in the previous version", "case only"},
+      {"data\\out.dat: is a link", "links are refused"},
+      {"data\\in.dat: is a link", "links are refused"},
+      {"Music\\Data: is a link", "links are refused"},
+      {"srv1: is a server folder zidodiruv-publish made", "players would receive it"},
   };
   for (const auto& [name, reason] : expected) {
     const size_t at = result.err.find(name);
@@ -110,6 +123,126 @@ TEST(PublishRefusals, EachFaultIsNamedAndNothingIsWritten) {
 
   // A zone the machine does not know is a wrong command line, not UTC.
   EXPECT_EQ(RunTool({"build", tree.Path("prev"), tree.Path("server"), "--zone", "Nowhere/Atlantis"}, tree.root()).code, 2);
+}
+
+// Each wrong input says what is wrong, with the exit code README gives it.
+TEST(PublishCommandLine, WrongInputsAreNamedWithTheirExitCodes) {
+  TempTree tree;
+  tree.Write("rel/a.dat", "a");
+  tree.Write("rel/Sub/b.dat", "b");
+  tree.Write("afile", "");  // an empty file was taken for an empty folder and replaced
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"bulid", tree.Path("rel"), tree.Path("srv")}, 2, "unknown subcommand \"bulid\""},
+      {{"build", tree.Path("rel"), tree.Path("afile")}, 2, "afile is a file"},
+      {{"build", tree.Path("rel"), tree.Path("rel/Sub/srv")}, 2, "lies inside the release"},
+      {{"build", tree.Path("rel/Sub"), tree.Path("rel")}, 2, "lies inside " + tree.Path("rel")},
+      {{"upload", tree.Path("rel"), "ftp://127.0.0.1:1/patch/"}, 1, "holds no patch.lst"},
+      {{"upload", tree.Path("rel"), "http://127.0.0.1/patch/"}, 2, "not an ftp:// address"},
+      {{"verify", "sftp://127.0.0.1/patch/"}, 2, "not an ftp:// address"},
+      {{"verify", tree.Path("afile")}, 2, "afile is a file"},
+      {{"verify", tree.Path("rel")}, 1, "no patch.lst in " + tree.Path("rel")},
+  };
+  for (const Case& c : cases) {
+    const ToolResult result = RunTool(c.args, tree.root());
+    EXPECT_EQ(result.code, c.code) << c.args[0] << " " << c.args[1] << ": " << result.err;
+    EXPECT_NE(result.err.find(c.says), std::string::npos) << c.says << " in: " << result.err;
+  }
+  struct stat st;
+  EXPECT_TRUE(::stat(tree.Path("afile").c_str(), &st) == 0 && S_ISREG(st.st_mode));
+  EXPECT_FALSE(FileExists(tree.Path("rel/Sub/srv")));
+
+  // A folder that cannot be read is named. Root reads every folder unless it gives up
+  // that power for the run.
+  std::vector<std::string> launcher;
+  if (::geteuid() == 0) launcher = {"setpriv", "--bounding-set=-dac_override,-dac_read_search"};
+  ASSERT_EQ(0, ::chmod(tree.Path("rel/Sub").c_str(), 0));
+  const ToolResult unreadable = RunTool({"build", tree.Path("rel"), tree.Path("srv")}, tree.root(), false, launcher);
+  ::chmod(tree.Path("rel/Sub").c_str(), 0755);
+  EXPECT_EQ(unreadable.code, 3) << unreadable.err;
+  EXPECT_NE(unreadable.err.find("cannot read the folder " + tree.Path("rel/Sub") + ": "), std::string::npos)
+      << unreadable.err;
+}
+
+// A line of versions keeps the zone of its first; build and verify --deep show their
+// progress on a terminal; diff names the changes and counts what is unchanged, naming it
+// only with --unchanged.
+TEST(PublishVersions, OneZoneProgressOnATerminalAndTheChangesOnly) {
+  TempTree tree;
+  tree.Write("v1/same.dat", "same");
+  tree.Write("v1/old.dat", "old");
+  tree.Write("v2/same.dat", "same");
+  tree.Write("v2/new.dat", "new");
+  // SERVER_DIR with a slash at its end is the folder itself.
+  ToolProcess first({"build", tree.Path("v1"), tree.Path("srv1") + "/", "--zone", "ZZZ-9"}, tree.root(), true);
+  ASSERT_EQ(first.Wait(), 0) << first.Err();
+  EXPECT_NE(first.Err().find("2/2 files"), std::string::npos) << first.Err();
+  ToolProcess deep({"verify", tree.Path("srv1"), "--deep"}, tree.root(), true);
+  EXPECT_EQ(deep.Wait(), 0) << deep.Err();
+  EXPECT_NE(deep.Err().find("2/2 files"), std::string::npos) << deep.Err();
+
+  const std::vector<std::string> next = {"build", tree.Path("v2"), tree.Path("srv2"), "--previous",
+                                         tree.Path("srv1/patch.lst")};
+  std::vector<std::string> otherZone = next;
+  otherZone.insert(otherZone.end(), {"--zone", "UTC0"});
+  const ToolResult refused = RunTool(otherZone, tree.root());
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find("the previous version lists its times in ZZZ-9"), std::string::npos) << refused.err;
+  const ToolResult built = RunTool(next, tree.root());
+  ASSERT_EQ(built.code, 0) << built.err;
+  EXPECT_EQ(built.err, "");  // no progress where there is no terminal
+  EXPECT_NE(ReadFile(tree.Path("srv2/patch.lst")).find("local time in ZZZ-9\r\n"), std::string::npos);
+
+  const std::vector<std::string> diff = {"diff", tree.Path("srv1/patch.lst"), tree.Path("srv2/patch.lst")};
+  const ToolResult changes = RunTool(diff, tree.root());
+  EXPECT_EQ(changes.code, 0);
+  EXPECT_NE(changes.out.find("delete"), std::string::npos) << changes.out;
+  EXPECT_NE(changes.out.find("new.dat"), std::string::npos) << changes.out;
+  EXPECT_EQ(changes.out.find("same.dat"), std::string::npos) << changes.out;
+  EXPECT_NE(changes.out.find("1 to fetch (3 bytes), 1 kept, 1 deleted"), std::string::npos) << changes.out;
+  std::vector<std::string> all = diff;
+  all.push_back("--unchanged");
+  EXPECT_NE(RunTool(all, tree.root()).out.find("same.dat"), std::string::npos);
+}
+
+// Ctrl-C, SIGTERM or a kill in the middle of a build: no work folder is left beside
+// SERVER_DIR once the build has ended, or after a kill once it has run again; the work
+// folder of another SERVER_DIR stays.
+TEST(PublishInterrupted, NoWorkFolderOutlivesTheBuild) {
+  TempTree tree;
+  {
+    std::mt19937 random(5);
+    std::string noise(1 << 20, '\0');
+    std::string data;
+    for (int i = 0; i < 32; ++i) {
+      for (char& c : noise) c = static_cast<char>(random());
+      data += noise;
+    }
+    tree.Write("rel/big.dat", data);
+  }
+  tree.MakeDirs(".other.building-abc123");
+  const auto leftovers = [&] {
+    int count = 0;
+    for (const std::string& name : DirectoryNames(tree.root())) count += name.rfind(".srv.building-", 0) == 0;
+    return count;
+  };
+  const std::vector<std::string> build = {"build", tree.Path("rel"), tree.Path("srv"), "--jobs", "1", "--level", "9"};
+  for (const int sig : {SIGINT, SIGTERM, SIGKILL}) {
+    ToolProcess tool(build, tree.root());
+    ASSERT_TRUE(WaitUntil([&] { return leftovers() == 1; }, 60000)) << "signal " << sig << ": " << tool.Err();
+    tool.Signal(sig);
+    EXPECT_EQ(tool.Wait(), -1) << "signal " << sig;
+    EXPECT_EQ(leftovers(), sig == SIGKILL ? 1 : 0) << "signal " << sig;
+  }
+  const ToolResult rerun = RunTool({"build", tree.Path("rel"), tree.Path("srv")}, tree.root());
+  ASSERT_EQ(rerun.code, 0) << rerun.err;
+  EXPECT_EQ(leftovers(), 0);
+  EXPECT_TRUE(tree.Exists(".other.building-abc123"));
+  EXPECT_TRUE(tree.Exists("srv/patch.lst"));
 }
 
 }  // namespace
