@@ -320,7 +320,7 @@ class Builder {
     ListedFile& listed = file.listed;
     listed.kind = file.patcher ? 'P' : packed ? 'Z' : 'C';
     listed.local = file.local;
-    listed.remote = RemoteName(file.local, output.hash, packed);
+    listed.remote = RemoteName(file.local, kept.packedHash, packed);
     listed.size = static_cast<int64_t>(kept.packedSize);
     listed.unpackedSize = static_cast<int64_t>(file.size);
     listed.hashKnown = true;

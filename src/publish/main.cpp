@@ -56,9 +56,10 @@ int main(int argc, char** argv) {
       ->allow_extra_args(false)
       ->capture_default_str();
   buildCommand->add_option("--install-dir-max", build.limits.installDirMax,
-                           "The longest installation folder the clients may have; longer names are refused")
+                           "The longest installation folder the clients may have, in characters (the Windows "
+                           "patcher's paths stay under 260 with it); names too long for it are refused")
       ->capture_default_str()
-      ->check(CLI::Range(3, 900));
+      ->check(CLI::Range(3, 230));
 
   std::string oldList, newList;
   CLI::App* diffCommand = app.add_subcommand(

@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,6 +68,13 @@ TEST(PublishRefusals, EachFaultIsNamedAndNothingIsWritten) {
   tree.Write(bad + "/caf\xc3\xa9.dat", "code page");
   const std::string deep = std::string(250, 'x') + "/" + std::string(250, 'y') + "/" + std::string(250, 'z');
   tree.Write(bad + "/" + deep + "/long.dat", "too long");
+  // Below an installation folder of 140 characters (the default) the Windows patcher's
+  // longest path, "<dir>\Update\<name>.gz.part", holds a name of 103 characters, and
+  // CreateDirectoryA a folder of 99 in the name: the first passes, one more each does not.
+  const std::string atLimit = std::string(99, 'f') + "/abc";
+  tree.Write(bad + "/" + atLimit, "fits");
+  tree.Write(bad + "/" + std::string(99, 'g') + "/abcd", "one past");
+  tree.Write(bad + "/" + std::string(100, 'h') + "/ab", "folder one past");
   tree.Write(bad + "/Patch.exe", "one");
   tree.Write(bad + "/bin/Patch.exe", "two");
   tree.Write(bad + "/data/OLD.dat", "renamed");
@@ -91,7 +101,9 @@ TEST(PublishRefusals, EachFaultIsNamedAndNothingIsWritten) {
       {"bell\a.dat: ", "control character"},
       {"back\\slash.dat: ", "holds a backslash"},
       {"caf\xc3\xa9.dat: ", "outside ASCII"},
-      {"\\long.dat: is 761 characters long", "at most 747"},
+      {"\\long.dat: is 761 characters long", "at most 103 (an installation folder of up to 140"},
+      {"\\abcd: is 104 characters long", "at most 103"},
+      {"\\ab: lies in a folder name of 100 characters", "at most 99"},
       {"huge.pak: ", "at most 2147483647"},
       {"future.dat: ", "in the future"},
       {"bin\\Patch.exe, Patch.exe: ", "more than one patcher"},
@@ -104,12 +116,40 @@ TEST(PublishRefusals, EachFaultIsNamedAndNothingIsWritten) {
       EXPECT_NE(result.err.find(reason, at), std::string::npos) << name << ": " << reason;
     }
   }
+  EXPECT_EQ(result.err.find("fff\\abc"), std::string::npos) << "a name at the limit is refused";
   EXPECT_NE(result.err.find("nothing written"), std::string::npos);
   EXPECT_EQ(DirectoryNames(tree.root()).count("server"), 0u);
   for (const std::string& name : DirectoryNames(tree.root())) EXPECT_EQ(name.find("building"), std::string::npos);
 
   // A zone the machine does not know is a wrong command line, not UTC.
   EXPECT_EQ(RunTool({"build", tree.Path("prev"), tree.Path("server"), "--zone", "Nowhere/Atlantis"}, tree.root()).code, 2);
+}
+
+// A remote name names one sequence of bytes: packed at another level, a file is stored
+// under another name, so an upload never overwrites a file the list on the server names.
+TEST(PublishNames, OtherStoredBytesGetAnotherName) {
+  TempTree tree;
+  std::string text;
+  while (text.size() < 100000) text += "vorn zeda patch " + std::to_string(text.size()) + "\r\n";
+  tree.Write("rel/Data/map.dat", text);
+  tree.Write("rel/small.dat", "small");
+  ASSERT_EQ(RunTool({"build", tree.Path("rel"), tree.Path("level6")}, tree.root()).code, 0);
+  ASSERT_EQ(RunTool({"build", tree.Path("rel"), tree.Path("level1"), "--level", "1"}, tree.root()).code, 0);
+  const auto names = [&](const std::string& server) {
+    std::set<std::string> out;
+    for (const std::string& entry : TreeListing(tree.Path(server))) {
+      if (entry.back() != '/' && entry.rfind("patch.lst", 0) != 0) out.insert(entry);
+    }
+    return out;
+  };
+  const std::set<std::string> six = names("level6"), one = names("level1");
+  ASSERT_EQ(six.size(), 2u);
+  ASSERT_EQ(one.size(), 2u);
+  std::vector<std::string> shared;
+  std::set_intersection(six.begin(), six.end(), one.begin(), one.end(), std::back_inserter(shared));
+  ASSERT_EQ(shared.size(), 1u);
+  EXPECT_EQ(shared[0].rfind("small.dat.", 0), 0u) << "the plain file keeps its name";
+  for (const std::string& name : shared) EXPECT_EQ(ReadFile(tree.Path("level6/" + name)), ReadFile(tree.Path("level1/" + name)));
 }
 
 }  // namespace
