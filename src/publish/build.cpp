@@ -154,8 +154,9 @@ class Builder {
       Complain("cannot read the folder " + options_.releaseDir + ": " + ec.message());
       return false;
     }
-    // The list's order: names as Windows compares them, so a file that replaces a
-    // folder of the same name is deleted before its successor is written.
+    // The list's order: names as Windows compares them. A name comes before every name
+    // below it, so where a folder replaces a file of the same name, the file's deletion
+    // comes before the files that go into the folder, in the order the clients walk.
     std::sort(files_.begin(), files_.end(), [](const ReleaseFile& a, const ReleaseFile& b) {
       return a.key != b.key ? a.key < b.key : a.local < b.local;
     });
@@ -245,6 +246,7 @@ class Builder {
         problems_.push_back(file.local + ": is a folder in the previous version; clients cannot remove a folder "
                             "to put a file in its place");
     }
+    for (const ListedFile& old : previous_.files) previousHistory_[CaseKey(old.local)].Merge(old.history);
   }
 
   int Write() {
@@ -345,40 +347,43 @@ class Builder {
   }
 
   // Listed times: the last-write time, except that a file whose content did not change
-  // keeps its old line's time, and a changed file that a client holding the previous
-  // version would judge current is moved forward until it does not.
+  // keeps its old line's time, and a changed file that a client holding any earlier
+  // version (the previous one, or one it skipped) would judge current is moved forward
+  // until every one of them fetches it. The name's history, carried from version to
+  // version in the manifest, says what those clients can hold.
   bool ListTimes(std::string* error) {
     for (ReleaseFile& file : files_) {
       ListedFile& listed = file.listed;
       listed.stamp = StampOf(file.mtime.tv_sec);
+      const auto history = previousHistory_.find(file.key);
       const auto it = previousByKey_.find(file.key);
-      if (it == previousByKey_.end()) continue;
-      const ListedFile& old = *it->second;
-      if (old.hashKnown && old.hash == listed.hash) {
-        listed.stamp = old.stamp;
-        continue;
+      if (it != previousByKey_.end() && it->second->hashKnown && it->second->hash == listed.hash) {
+        listed.stamp = it->second->stamp;
+      } else if (history != previousHistory_.end() &&
+                 !history->second.EveryHolderFetches(listed.stamp, listed.ContentSize())) {
+        const Stamp& highest = history->second.highest;
+        const std::optional<Stamp> later = NextFetchingStamp(listed.stamp, highest);
+        if (!later) {
+          *error = file.local + ": no listed time would make a client holding an earlier version (listed up to " +
+                   highest.date + " and " + highest.time + ") fetch it";
+          return false;
+        }
+        listed.stamp = *later;
+        file.movedForward = true;
       }
-      if (ClientFetches(listed.stamp, listed.ContentSize(), old.stamp, old.ContentSize())) continue;
-      const std::optional<Stamp> later = NextFetchingStamp(listed.stamp, old.stamp);
-      if (!later) {
-        *error = file.local + ": no listed time would make a client holding the previous version (" + old.stamp.date +
-                 " " + old.stamp.time + ") fetch it";
-        return false;
-      }
-      listed.stamp = *later;
-      file.movedForward = true;
+      if (history != previousHistory_.end()) listed.history = history->second;
+      listed.history.Add(listed.stamp, listed.ContentSize());
     }
     return true;
   }
 
   // Deletion lines: files of the previous version that are gone, and the previous
-  // version's own deletions (for clients that skipped it) unless the name is back.
+  // version's own deletions (for clients that skipped it) unless the name is back as a
+  // file. A name that is now a folder keeps its deletion too: a client still holding
+  // the file there must delete it before the folder's files can be put in place.
   void AddDeletions(std::vector<ListedFile>* lines) const {
     std::set<std::string> present;
-    for (const ReleaseFile& file : files_) {
-      present.insert(file.key);
-      for (const std::string& folder : FolderKeys(file.key)) present.insert(folder);
-    }
+    for (const ReleaseFile& file : files_) present.insert(file.key);
     for (const ListedFile& old : previous_.files) {
       const std::string key = CaseKey(old.local);
       if (!present.insert(key).second) continue;
@@ -387,6 +392,7 @@ class Builder {
       gone.stamp = old.stamp;
       gone.local = old.local;
       gone.remote = ToSlashes(old.local);
+      gone.history = previousHistory_.at(key);
       lines->push_back(gone);
     }
   }
@@ -433,7 +439,7 @@ class Builder {
     for (const ReleaseFile& file : files_) {
       if (!file.movedForward) continue;
       const Stamp own = StampOf(file.mtime.tv_sec);
-      std::printf("moved forward: %s %s %s -> %s %s (a client holding the previous version would keep its copy)\n",
+      std::printf("moved forward: %s %s %s -> %s %s (a client holding an earlier version would keep its copy)\n",
                   file.local.c_str(), own.date.c_str(), own.time.c_str(), file.listed.stamp.date.c_str(),
                   file.listed.stamp.time.c_str());
     }
@@ -445,6 +451,7 @@ class Builder {
   const BuildOptions& options_;
   Version previous_;
   std::map<std::string, const ListedFile*> previousByKey_;
+  std::map<std::string, NameHistory> previousHistory_;  // by case key, every name the previous list names
   std::vector<ReleaseFile> files_;
   std::vector<std::string> problems_;
   std::string work_;

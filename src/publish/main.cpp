@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
                            "machine's), e.g. Asia/Seoul or UTC0");
   buildCommand->add_option("--previous", build.previous,
                            "The last published list (its manifest beside it): deletions, unchanged files keep "
-                           "their times, changed ones are moved forward until clients fetch them");
+                           "their times, changed ones are moved forward until clients of every earlier version "
+                           "fetch them");
   buildCommand->add_option("--patcher", build.patchers,
                            "The patcher's own file, listed as 'P': a name relative to the release, or a file name "
                            "found in any folder")
