@@ -29,6 +29,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint64_t kSizeLimit = 2147483648ULL;  // the size column is a signed 32-bit count
+constexpr char kListHeading[] = "# ZidoDiruv patch list: kind, date, time, size, local name, remote name";
 
 struct ReleaseFile {
   std::string local;  // backslashes
@@ -40,6 +41,40 @@ struct ReleaseFile {
   ListedFile listed;  // what the list will say
   bool movedForward = false;
 };
+
+// Whether a list without a manifest was written by this tool: its heading, and every
+// file under a remote name of this tool's form (whose hash stands in for the manifest's).
+bool WrittenByThisTool(const Version& version, std::string* why) {
+  std::ifstream in(version.listPath, std::ios::binary);
+  std::string first;
+  std::getline(in, first);
+  if (first.rfind(kListHeading, 0) != 0) {
+    *why = "its first line is not this tool's heading";
+    return false;
+  }
+  for (const ListedFile& file : version.files) {
+    uint64_t hash;
+    if (file.kind == 'D') continue;
+    if ((file.kind != 'C' && file.kind != 'P' && file.kind != 'Z') ||
+        !HashInRemoteName(file.local, file.remote, file.kind, &hash)) {
+      *why = "it lists " + file.local + " as " + std::string(1, file.kind) + " " + file.remote +
+             ", which is not a line this tool writes";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether a file of the previous version holds the content just read. The manifest
+// records the content's hash; without it, the remote name carries the hash of the stored
+// bytes: the content's for a plain file, the gzip file's for a packed one (which the same
+// settings make again), or, from earlier builds of this tool, the content's for both.
+bool SameContent(const ListedFile& old, const ListedFile& now) {
+  if (old.hashKnown) return old.hash == now.hash;
+  uint64_t stored;
+  if (!HashInRemoteName(old.local, old.remote, old.kind, &stored)) return false;
+  return stored == now.hash || stored == now.packedHash;
+}
 
 // Every folder a name lies in, as case keys: "A\B\c" gives "A", "A\B".
 std::vector<std::string> FolderKeys(const std::string& key) {
@@ -93,9 +128,17 @@ class Builder {
       return Fail(kExitUsage, "the list's name must be a plain file name without blanks");
     if (!options_.previous.empty() && !LoadVersion(options_.previous, &previous_, &error))
       return Fail(kExitFailed, error);
-    if (!options_.previous.empty() && previous_.manifestPath.empty())
-      Complain("warning: no manifest beside " + options_.previous +
-               ": every file present in both versions counts as changed");
+    if (!options_.previous.empty() && previous_.manifestPath.empty()) {
+      std::string why;
+      if (WrittenByThisTool(previous_, &why)) {
+        Complain("note: no manifest beside " + options_.previous +
+                 ": contents are compared by the hashes in its remote names");
+      } else {
+        problems_.push_back(options_.previous + ": has no manifest beside it and was not written by this tool (" +
+                            why + "), so no content of it can be compared (give the list build wrote, with " +
+                            ManifestPathFor(fs::path(options_.previous).filename().string()) + " beside it)");
+      }
+    }
 
     if (!Walk()) return kExitFailed;
     Check();
@@ -357,7 +400,7 @@ class Builder {
       listed.stamp = StampOf(file.mtime.tv_sec);
       const auto history = previousHistory_.find(file.key);
       const auto it = previousByKey_.find(file.key);
-      if (it != previousByKey_.end() && it->second->hashKnown && it->second->hash == listed.hash) {
+      if (it != previousByKey_.end() && SameContent(*it->second, listed)) {
         listed.stamp = it->second->stamp;
       } else if (history != previousHistory_.end() &&
                  !history->second.EveryHolderFetches(listed.stamp, listed.ContentSize())) {
@@ -399,7 +442,7 @@ class Builder {
 
   bool WriteList(const Version& version, std::string* error) const {
     std::ofstream out(version.listPath, std::ios::binary | std::ios::trunc);
-    out << "# ZidoDiruv patch list: kind, date, time, size, local name, remote name\r\n"
+    out << kListHeading << "\r\n"
         << "# Listed dates and times are local time in " << ZoneName() << "\r\n";
     for (const ListedFile& line : version.files) out << FormatLine(line);
     out.close();

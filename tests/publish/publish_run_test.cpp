@@ -443,6 +443,45 @@ TEST_F(PublishRun, AClientThatSkippedAVersionGetsTheLastOne) {
   EXPECT_EQ(Installed("game"), Expected("srv3", "v3"));
 }
 
+// The previous version's record, in part or not at all: a manifest of an earlier build
+// of the tool (no history) is taken as it is, and without any manifest the hashes in the
+// tool's remote names tell which files did not change, so they keep their listed times.
+// Only a list the tool did not write is refused.
+TEST_F(PublishRun, APreviousVersionWithoutItsWholeRecord) {
+  Release("v1", "plain.dat", "plain", "2021-03-10 10:00");
+  Release("v1", "packed.dat", SampleData(50000, 4), "2021-03-10 10:00");
+  Release("v1", "changed.dat", "changed 1", "2021-03-10 10:00");
+  ASSERT_EQ(Build("v1", "srv1").code, 0);
+  const std::string copied = "2021-03-12 10:00";
+  Release("v2", "plain.dat", "plain", copied);
+  Release("v2", "packed.dat", SampleData(50000, 4), copied);
+  Release("v2", "changed.dat", "changed 2", "2021-03-09 10:00");
+
+  // The manifest as an earlier build wrote it: no "history" in its records.
+  std::string manifest = ReadFile(tree_.Path("srv1/patch.lst.manifest.json"));
+  const std::string history = "\"history\":{";
+  ASSERT_NE(manifest.find(history), std::string::npos);
+  for (size_t at; (at = manifest.find(history)) != std::string::npos;)
+    manifest.erase(at, manifest.find('}', at) + 2 - at);
+  WriteFile(tree_.Path("srv1/patch.lst.manifest.json"), manifest);
+  const ToolResult upgraded = Build("v2", "srv2", {"--previous", tree_.Path("srv1/patch.lst")});
+  ASSERT_EQ(upgraded.code, 0) << upgraded.err;
+
+  ::unlink(tree_.Path("srv1/patch.lst.manifest.json").c_str());
+  const ToolResult named = Build("v2", "srv3", {"--previous", tree_.Path("srv1/patch.lst")});
+  ASSERT_EQ(named.code, 0) << named.err;
+  EXPECT_NE(named.err.find("compared by the hashes in its remote names"), std::string::npos) << named.err;
+  EXPECT_EQ(ReadFile(tree_.Path("srv3/patch.lst")), ReadFile(tree_.Path("srv2/patch.lst")));
+  const ToolResult diff = Tool({"diff", tree_.Path("srv1/patch.lst"), tree_.Path("srv3/patch.lst")});
+  EXPECT_NE(diff.out.find("1 to fetch"), std::string::npos) << diff.out;
+  EXPECT_TRUE(Says(diff.out, "fetch", "changed.dat")) << diff.out;
+
+  tree_.Write("hand/patch.lst", "C 2021-03-10 10:00 5 plain.dat plain.dat\r\n");
+  const ToolResult hand = Build("v2", "srv4", {"--previous", tree_.Path("hand/patch.lst")});
+  EXPECT_EQ(hand.code, 1);
+  EXPECT_NE(hand.err.find("was not written by this tool"), std::string::npos) << hand.err;
+}
+
 TEST_F(PublishRun, AClientDuringAKilledAndRepeatedUploadGetsOneWholeVersion) {
   Release("v1", "a.dat", "first a");
   Release("v1", "b.dat", "first b");
