@@ -30,6 +30,10 @@ namespace fs = std::filesystem;
 
 constexpr uint64_t kSizeLimit = 2147483648ULL;  // the size column is a signed 32-bit count
 constexpr char kListHeading[] = "# ZidoDiruv patch list: kind, date, time, size, local name, remote name";
+// Names the clients start or hand over to: the game's executable in the installation's
+// root, and the patcher's file there unless a 'P' entry names another.
+constexpr char kGameKey[] = "VORN.EXE";
+constexpr char kPatcherKey[] = "ZIDODIRUV.EXE";
 
 struct ReleaseFile {
   std::string local;  // backslashes
@@ -243,9 +247,22 @@ class Builder {
     }
     CheckPatchers();
     CheckAgainstPrevious();
+    CheckDeletions();
   }
 
   void CheckPatchers() {
+    // Without --patcher the previous version's patcher stays 'P': listed as 'C', a client
+    // would take a new build of it for a plain file and never hand over to it.
+    if (options_.patchers.empty()) {
+      for (const ListedFile& old : previous_.files) {
+        if (old.kind != 'P') continue;
+        for (ReleaseFile& file : files_) {
+          if (file.key != CaseKey(old.local)) continue;
+          file.patcher = true;
+          keptPatchers_.push_back(file.local);
+        }
+      }
+    }
     for (const std::string& name : options_.patchers) {
       const std::string key = CaseKey(name);
       const bool anywhere = key.find_first_of("\\/") == std::string::npos;
@@ -290,6 +307,35 @@ class Builder {
                             "to put a file in its place");
     }
     for (const ListedFile& old : previous_.files) previousHistory_[CaseKey(old.local)].Merge(old.history);
+  }
+
+  // A release that lacks the game, the patcher or most of the game is far likelier a
+  // wrong or half-copied folder than a version meant to delete them.
+  void CheckDeletions() {
+    std::set<std::string> present;
+    for (const ReleaseFile& file : files_) present.insert(file.key);
+    size_t held = 0;
+    std::vector<const ListedFile*> deleted;
+    for (const ListedFile& old : previous_.files) {
+      if (old.kind == 'D') continue;
+      ++held;
+      if (present.count(CaseKey(old.local)) == 0) deleted.push_back(&old);
+    }
+    if (options_.forceDeletions) return;
+    const std::string unless = " (--force-deletions if that is meant)";
+    for (const ListedFile* old : deleted) {
+      const std::string key = CaseKey(old->local);
+      if (key == kGameKey)
+        problems_.push_back(old->local + ": is not in the release, so every player's patcher would delete the "
+                            "game's executable and then fail to start it" + unless);
+      else if (old->kind == 'P' || key == kPatcherKey)
+        problems_.push_back(old->local + ": the patcher's file is not in the release, so every player's patcher "
+                            "would delete itself" + unless);
+    }
+    if (deleted.size() * 2 > held)
+      problems_.push_back(options_.releaseDir + ": lacks " + std::to_string(deleted.size()) + " of the previous "
+                          "version's " + std::to_string(held) + " files, so players would have them deleted; is "
+                          "it the whole release?" + unless);
   }
 
   int Write() {
@@ -486,6 +532,8 @@ class Builder {
                   file.local.c_str(), own.date.c_str(), own.time.c_str(), file.listed.stamp.date.c_str(),
                   file.listed.stamp.time.c_str());
     }
+    for (const std::string& name : keptPatchers_)
+      std::printf("patcher: %s stays 'P' as in the previous version (--patcher names another)\n", name.c_str());
     std::printf("%s: %zu files (%d plain, %d packed, %d patcher), %d deletions, %llu bytes to serve\n",
                 options_.listName.c_str(), files_.size(), kinds['C'], kinds['Z'], kinds['P'], kinds['D'],
                 static_cast<unsigned long long>(served));
@@ -495,6 +543,7 @@ class Builder {
   Version previous_;
   std::map<std::string, const ListedFile*> previousByKey_;
   std::map<std::string, NameHistory> previousHistory_;  // by case key, every name the previous list names
+  std::vector<std::string> keptPatchers_;
   std::vector<ReleaseFile> files_;
   std::vector<std::string> problems_;
   std::string work_;

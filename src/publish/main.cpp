@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
                            "fetch them");
   buildCommand->add_option("--patcher", build.patchers,
                            "The patcher's own file, listed as 'P': a name relative to the release, or a file name "
-                           "found in any folder")
+                           "found in any folder (default: the previous version's 'P' file)")
       ->allow_extra_args(false);
   buildCommand->add_option("--compress-min", build.compressMin, "Smallest file size that is packed, in bytes")
       ->capture_default_str();
@@ -56,6 +56,9 @@ int main(int argc, char** argv) {
       ->delimiter(',')
       ->allow_extra_args(false)
       ->capture_default_str();
+  buildCommand->add_flag("--force-deletions", build.forceDeletions,
+                         "Publish even when the list deletes the game's Vorn.exe, the patcher, or more than half "
+                         "of the previous version's files (refused without it)");
   buildCommand->add_option("--install-dir-max", build.limits.installDirMax,
                            "The longest installation folder the clients may have, in characters (the Windows "
                            "patcher's paths stay under 260 with it); names too long for it are refused")

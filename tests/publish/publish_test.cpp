@@ -125,6 +125,46 @@ TEST(PublishRefusals, EachFaultIsNamedAndNothingIsWritten) {
   EXPECT_EQ(RunTool({"build", tree.Path("prev"), tree.Path("server"), "--zone", "Nowhere/Atlantis"}, tree.root()).code, 2);
 }
 
+// A release that would make every player delete the game, the patcher or most of the
+// game is refused unless --force-deletions says it is meant; without --patcher the
+// previous version's patcher stays 'P'.
+TEST(PublishRefusals, DeletingTheGameThePatcherOrMostOfItNeedsSayingSo) {
+  TempTree tree;
+  for (const char* name : {"Vorn.exe", "ZidoDiruv.exe", "a.dat", "b.dat", "c.dat"}) tree.Write(std::string("v1/") + name, name);
+  ASSERT_EQ(RunTool({"build", tree.Path("v1"), tree.Path("s1"), "--patcher", "ZidoDiruv.exe"}, tree.root()).code, 0);
+  const std::vector<std::string> previous = {"--previous", tree.Path("s1/patch.lst")};
+  const auto build = [&](const std::string& release, const std::string& server, std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {"build", tree.Path(release), tree.Path(server)};
+    args.insert(args.end(), previous.begin(), previous.end());
+    args.insert(args.end(), more.begin(), more.end());
+    return RunTool(args, tree.root());
+  };
+
+  tree.MakeDirs("empty");
+  const ToolResult empty = build("empty", "s2");
+  EXPECT_EQ(empty.code, 1);
+  for (const char* reason : {"refused: Vorn.exe: is not in the release", "refused: ZidoDiruv.exe: the patcher's file",
+                             "lacks 5 of the previous version's 5 files"})
+    EXPECT_NE(empty.err.find(reason), std::string::npos) << reason << " in:\n" << empty.err;
+  EXPECT_FALSE(FileExists(tree.Path("s2")));
+  const ToolResult forced = build("empty", "s2", {"--force-deletions"});
+  EXPECT_EQ(forced.code, 0) << forced.err;
+
+  // Two of five gone: not most of them, but one is the game.
+  tree.Write("v3/ZidoDiruv.exe", "ZidoDiruv.exe, build 2");
+  tree.Write("v3/a.dat", "a.dat");
+  tree.Write("v3/b.dat", "b.dat");
+  const ToolResult game = build("v3", "s3");
+  EXPECT_EQ(game.code, 1);
+  EXPECT_NE(game.err.find("Vorn.exe: is not in the release"), std::string::npos) << game.err;
+  EXPECT_EQ(game.err.find("lacks"), std::string::npos) << game.err;
+  tree.Write("v3/Vorn.exe", "Vorn.exe");
+  const ToolResult kept = build("v3", "s3");
+  ASSERT_EQ(kept.code, 0) << kept.err;
+  EXPECT_NE(ReadFile(tree.Path("s3/patch.lst")).find("\r\nP "), std::string::npos) << "the patcher listed as 'P'";
+  EXPECT_NE(kept.out.find("patcher: ZidoDiruv.exe stays 'P'"), std::string::npos) << kept.out;
+}
+
 // A remote name names one sequence of bytes: packed at another level, a file is stored
 // under another name, so an upload never overwrites a file the list on the server names.
 TEST(PublishNames, OtherStoredBytesGetAnotherName) {
