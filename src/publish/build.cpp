@@ -87,37 +87,6 @@ std::vector<std::string> FolderKeys(const std::string& key) {
   return out;
 }
 
-bool CopyFile(const std::string& from, const std::string& to, std::string* error) {
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    *error = "cannot read " + from + ": " + std::strerror(errno);
-    return false;
-  }
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (out < 0) {
-    *error = "cannot write " + to + ": " + std::strerror(errno);
-    ::close(in);
-    return false;
-  }
-  bool ok = true;
-  for (;;) {
-    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-    if (n == 0) break;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = "cannot copy " + from + " to " + to + ": " + std::strerror(errno);
-      ok = false;
-      break;
-    }
-  }
-  ::close(in);
-  if (::close(out) != 0 && ok) {
-    *error = "cannot write " + to + ": " + std::strerror(errno);
-    ok = false;
-  }
-  return ok;
-}
-
 class Builder {
  public:
   explicit Builder(const BuildOptions& options) : options_(options) {}
@@ -362,12 +331,29 @@ class Builder {
       input.compress = !file.patcher && file.size >= options_.compressMin && stored.count(extension) == 0;
       inputs.push_back(input);
     }
-    const int jobs = options_.jobs > 0 ? options_.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    // Every folder first: the workers write each file under its remote name at once.
     std::set<std::string> folders;
-    auto place = [&](size_t index, const PackOutput& output, std::string* why) {
-      return Place(files_[index], output, &folders, why);
+    for (const ReleaseFile& file : files_) {
+      const size_t cut = file.local.rfind('\\');
+      if (cut != std::string::npos) folders.insert(ToSlashes(file.local.substr(0, cut)));
+    }
+    for (const std::string& folder : folders) {
+      fs::create_directories(fs::path(work_) / folder, ec);
+      if (ec) return Fail(kExitFailed, "cannot create " + (fs::path(work_) / folder).string() + ": " + ec.message());
+    }
+    PackSettings settings;
+    settings.jobs = options_.jobs > 0 ? options_.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    settings.level = options_.level;
+    settings.maxShare = options_.maxShare;
+    settings.workDir = work_;
+    settings.name = [this](size_t index, uint64_t storedHash, bool packed) {
+      return RemoteName(files_[index].local, storedHash, packed);
     };
-    if (!PackFiles(inputs, jobs, options_.level, work_, place, &error)) return Fail(kExitFailed, error);
+    auto place = [&](size_t index, const PackOutput& output, std::string*) {
+      Place(files_[index], output);
+      return true;
+    };
+    if (!PackFiles(inputs, settings, place, &error)) return Fail(kExitFailed, error);
     if (!ListTimes(&error)) return Fail(kExitFailed, error);
 
     Version version;
@@ -392,47 +378,17 @@ class Builder {
     return kExitOk;
   }
 
-  // Puts one file's output under its remote name and fills its line.
-  bool Place(ReleaseFile& file, const PackOutput& output, std::set<std::string>* folders, std::string* error) {
-    PackOutput kept = output;
-    const bool packed = output.compressed && output.packedSize * 100 <= file.size * static_cast<uint64_t>(options_.maxShare);
-    if (output.compressed && !packed) {
-      // Not worth it: serve the file as it is.
-      ::unlink(output.path.c_str());
-      if (!CopyFile(file.path, output.path, error)) return false;
-      if (!Unchanged(file.path, file.size, file.mtime)) {
-        *error = file.path + " changed while it was read";
-        return false;
-      }
-      kept.compressed = false;
-      kept.packedSize = file.size;
-      kept.packedHash = output.hash;
-    }
+  // Fills one file's line from its output.
+  void Place(ReleaseFile& file, const PackOutput& output) const {
     ListedFile& listed = file.listed;
-    listed.kind = file.patcher ? 'P' : packed ? 'Z' : 'C';
+    listed.kind = file.patcher ? 'P' : output.compressed ? 'Z' : 'C';
     listed.local = file.local;
-    listed.remote = RemoteName(file.local, kept.packedHash, packed);
-    listed.size = static_cast<int64_t>(kept.packedSize);
+    listed.remote = RemoteName(file.local, output.packedHash, output.compressed);
+    listed.size = static_cast<int64_t>(output.packedSize);
     listed.unpackedSize = static_cast<int64_t>(file.size);
     listed.hashKnown = true;
     listed.hash = output.hash;
-    listed.packedHash = kept.packedHash;
-
-    const fs::path target = fs::path(work_) / listed.remote;
-    const std::string folder = target.parent_path().string();
-    if (folders->insert(folder).second) {
-      std::error_code ec;
-      fs::create_directories(folder, ec);
-      if (ec) {
-        *error = "cannot create " + folder + ": " + ec.message();
-        return false;
-      }
-    }
-    if (::rename(kept.path.c_str(), target.c_str()) != 0) {
-      *error = "cannot write " + target.string() + ": " + std::strerror(errno);
-      return false;
-    }
-    return true;
+    listed.packedHash = output.packedHash;
   }
 
   // Listed times: the last-write time, except that a file whose content did not change
