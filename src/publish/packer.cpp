@@ -2,11 +2,12 @@
 //
 // The calling thread cuts every file into tasks and hands them to a pool of workers,
 // keeping a bounded window of tasks in flight, and takes the results back in the order
-// given. A file of at most one chunk is one task, done whole by a worker: read, hashed,
-// packed, judged and written under its final name, so the many small files of a release
-// cost the calling thread nothing. A larger file is one task per chunk (read, packed into
-// a gzip member of its own); the calling thread joins the chunks in order into the
-// output, hashing as it goes, and names the output when the last chunk is in.
+// given. Files of at most one chunk are done whole by a worker, a run of them (up to a
+// chunk's worth) per task: read, hashed, packed, judged and written under their final
+// names, so the many small files of a release cost the calling thread next to nothing. A
+// larger file is one task per chunk (read, packed into a gzip member of its own); the
+// calling thread joins the chunks in order into the output, hashing as it goes, and
+// names the output when the last chunk is in.
 #include "publish/packer.h"
 
 #include <fcntl.h>
@@ -124,7 +125,9 @@ class Deflater {
 
   // `data` as one gzip member.
   bool Member(const unsigned char* data, size_t length, std::vector<unsigned char>* out) {
+    static const unsigned char kNothing[1] = {0};
     if (compressor_ == nullptr) return false;
+    if (length == 0) data = kNothing;  // an empty vector's data() may be null
     const size_t bound = libdeflate_deflate_compress_bound(compressor_, length);
     out->resize(sizeof kHeader + bound + kTrailer);
     std::memcpy(out->data(), kHeader, sizeof kHeader);
@@ -146,30 +149,31 @@ class Deflater {
 };
 
 struct Task {
+  // A chunk of a large file, or (whole) the small files first .. first + count - 1.
   size_t index = 0;
   const PackInput* input = nullptr;
   uint64_t offset = 0;
   uint32_t length = 0;
-  bool whole = false;  // the whole file in one task, finished by the worker
   bool last = false;
+  bool whole = false;
+  size_t count = 0;
   // Results.
   std::vector<unsigned char> data;    // the chunk read
   std::vector<unsigned char> packed;  // its gzip member
-  PackOutput output;                  // whole tasks
+  std::vector<PackOutput> outputs;    // whole files, in order
   std::string error;
   bool done = false;
 };
 
 // A whole small file: read, hash, pack, keep the smaller that is allowed, write.
-void RunWhole(Task* task, Deflater* deflater, const PackSettings& settings) {
-  const PackInput& input = *task->input;
-  task->data.resize(task->length);
+void RunWhole(size_t index, const PackInput& input, Task* task, Deflater* deflater, const PackSettings& settings) {
+  task->data.resize(input.size);
   const int fd = ::open(input.source.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     task->error = Reason("cannot read " + input.source);
     return;
   }
-  const bool read = ReadAt(fd, task->data.data(), task->length, 0);
+  const bool read = ReadAt(fd, task->data.data(), task->data.size(), 0);
   const int readError = errno;
   struct stat after;
   const bool examined = ::fstat(fd, &after) == 0;
@@ -184,7 +188,7 @@ void RunWhole(Task* task, Deflater* deflater, const PackSettings& settings) {
     task->error = input.source + " changed while it was read";
     return;
   }
-  PackOutput& output = task->output;
+  PackOutput output;
   output.hash = XXH3_64bits(task->data.data(), task->data.size());
   const std::vector<unsigned char>* stored = &task->data;
   if (input.compress) {
@@ -197,10 +201,9 @@ void RunWhole(Task* task, Deflater* deflater, const PackSettings& settings) {
   }
   output.packedSize = stored->size();
   output.packedHash = output.compressed ? XXH3_64bits(stored->data(), stored->size()) : output.hash;
-  output.path = settings.workDir + "/" + settings.name(task->index, output.packedHash, output.compressed);
+  output.path = settings.workDir + "/" + settings.name(index, output.packedHash, output.compressed);
   if (!WriteFile(output.path, stored->data(), stored->size(), &task->error)) return;
-  std::vector<unsigned char>().swap(task->data);
-  std::vector<unsigned char>().swap(task->packed);
+  task->outputs.push_back(std::move(output));
 }
 
 // One chunk of a large file: read and, when packed, its gzip member.
@@ -260,7 +263,10 @@ class Pool {
       queue_.pop_front();
       lock.unlock();
       if (task->whole) {
-        RunWhole(task, &deflater, settings_);
+        for (size_t i = 0; i < task->count && task->error.empty(); ++i)
+          RunWhole(task->index + i, task->input[i], task, &deflater, settings_);
+        std::vector<unsigned char>().swap(task->data);
+        std::vector<unsigned char>().swap(task->packed);
       } else {
         RunChunk(task, &deflater);
       }
@@ -398,7 +404,7 @@ bool PackFiles(const std::vector<PackInput>& inputs, const PackSettings& setting
       return;
     }
     if (task->whole) {
-      ok = done(task->index, task->output, error);
+      for (size_t i = 0; i < task->outputs.size() && ok; ++i) ok = done(task->index + i, task->outputs[i], error);
       return;
     }
     if (task->offset == 0 && !assembly.Begin(task->index, *task->input, error)) {
@@ -412,7 +418,24 @@ bool PackFiles(const std::vector<PackInput>& inputs, const PackSettings& setting
     if (task->last) ok = assembly.Finish(error) && done(task->index, assembly.output(), error);
   };
 
-  for (size_t i = 0; i < inputs.size() && ok; ++i) {
+  for (size_t i = 0; i < inputs.size() && ok;) {
+    if (inputs[i].size <= kChunk) {
+      // A run of small files, up to a chunk's worth, in one task.
+      auto task = std::make_unique<Task>();
+      task->whole = true;
+      task->index = i;
+      task->input = &inputs[i];
+      uint64_t bytes = 0;
+      while (i < inputs.size() && inputs[i].size <= kChunk && (task->count == 0 || bytes + inputs[i].size <= kChunk)) {
+        bytes += inputs[i].size;
+        ++task->count;
+        ++i;
+      }
+      pool.Submit(task.get());
+      window.push_back(std::move(task));
+      while (window.size() >= windowSize && ok) consume();
+      continue;
+    }
     uint64_t offset = 0;
     do {
       const uint64_t length = inputs[i].size - offset < kChunk ? inputs[i].size - offset : kChunk;
@@ -421,13 +444,13 @@ bool PackFiles(const std::vector<PackInput>& inputs, const PackSettings& setting
       task->input = &inputs[i];
       task->offset = offset;
       task->length = static_cast<uint32_t>(length);
-      task->whole = inputs[i].size <= kChunk;
       task->last = offset + length >= inputs[i].size;
       offset += length;
       pool.Submit(task.get());
       window.push_back(std::move(task));
       while (window.size() >= windowSize && ok) consume();
     } while (offset < inputs[i].size && ok);
+    ++i;
   }
   // Every task submitted is waited for: a worker may still hold one.
   while (!window.empty()) consume();
