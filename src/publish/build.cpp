@@ -489,7 +489,7 @@ class Builder {
                   file.listed.stamp.time.c_str());
     }
     for (const std::string& name : keptPatchers_)
-      std::printf("patcher: %s stays 'P' as in the previous version (--patcher names another)\n", name.c_str());
+      std::printf("patcher: %s stays 'P', as in the previous version (name another with --patcher)\n", name.c_str());
     std::printf("%s: %zu files (%d plain, %d packed, %d patcher), %d deletions, %llu bytes to serve\n",
                 options_.listName.c_str(), files_.size(), kinds['C'], kinds['Z'], kinds['P'], kinds['D'],
                 static_cast<unsigned long long>(served));
