@@ -388,7 +388,7 @@ bool PackFiles(const std::vector<PackInput>& inputs, const PackSettings& setting
   const int jobs = settings.jobs < 1 ? 1 : settings.jobs;
   Pool pool(jobs, settings);
   std::deque<std::unique_ptr<Task>> window;
-  const size_t windowSize = static_cast<size_t>(jobs) * 8;
+  const size_t windowSize = static_cast<size_t>(jobs) * 4;
   Assembly assembly(settings);
   bool ok = true;
 
