@@ -1,19 +1,24 @@
 #!/usr/bin/python3
 """Benchmark of `zidodiruv-publish build` next to a plain `find | xargs gzip -n` on the same trees.
 
-Usage: publish_bench.py [--tool PATH] [--work DIR] [--files N] [--bytes B] [--rounds R] [--quick]
+Usage: publish_bench.py [--tool PATH] [--before PATH] [--work DIR] [--files N] [--bytes B] [--large-files K]
+                        [--rounds R] [--quick]
 
 Two release trees are made once (kept in WORK between runs of the same size):
   many  N files (default 100,000) of 1-16 KiB in folders of 100: nine in ten text-like game
         data, one in ten random bytes named .png (stored as they are by the tool);
-  large B bytes (default 2 GiB) in files of up to 256 MiB of text-like data, one in eight
-        random bytes named .bin (the tool compresses it, finds it does not pay, and copies it).
+  large B bytes (default 2 GiB) cut into K files (default 8, at most 256 MiB each unless
+        K says otherwise) of text-like data; with K of 8 or more, one in eight is random bytes
+        named .bin (the tool compresses it, finds it does not pay, and copies it).
 On each tree, R rounds (default 2), interleaved: the tool builds a server folder (hashing,
-packing on every core, writing the list and the manifest), then the baseline
-`find TREE -type f -print0 | xargs -0 gzip -n -k` packs every file beside itself on one core.
+packing on every core, writing the list and the manifest), then, with --before, another
+build of the tool (an earlier commit) does the same, then the baseline
+`find TREE -type f -print0 | xargs -0 gzip -n -k -6` packs every file beside itself on one core.
 Reported: the median wall time, the peak resident size (the largest single process, from
-the kernel's ru_maxrss of the finished processes), and the bytes written. The tool's output
-is checked with `zidodiruv-publish verify` after the last round.
+the kernel's ru_maxrss of the finished processes), the bytes written, and the baseline's time
+over each tool's. The tool's output is checked with `zidodiruv-publish verify` after the last
+round, and its manifest (every content's and every stored file's hash) must be the same in
+every round: the same inputs give the same bytes.
 
 --quick: 2,000 files and 48 MiB, one round (the form CI runs).
 """
@@ -59,15 +64,15 @@ def make_many(root, files, rng):
             f.write(data)
 
 
-def make_large(root, total, rng):
+def make_large(root, total, count, rng):
     os.makedirs(root, exist_ok=True)
     block = text_block(rng, 4 * MIB)
-    file_size = min(256 * MIB, max(total // 8, MIB))
+    file_size = max(-(-total // count), MIB) if count < 8 else min(256 * MIB, max(total // count, MIB))
     index = 0
     left = total
     while left > 0:
         size = min(file_size, left)
-        random_bytes = index % 8 == 7
+        random_bytes = count >= 8 and index % 8 == 7
         name = "Data%02d.%s" % (index, "bin" if random_bytes else "pak")
         with open(os.path.join(root, name), "wb") as f:
             written = 0
@@ -80,8 +85,8 @@ def make_large(root, total, rng):
         index += 1
 
 
-def ensure_tree(path, kind, amount):
-    stamp = "%s.made-%d" % (path, amount)  # beside the tree, not in it
+def ensure_tree(path, kind, amount, count):
+    stamp = "%s.made-%d-%d" % (path, amount, count)  # beside the tree, not in it
     if os.path.exists(stamp):
         return
     shutil.rmtree(path, ignore_errors=True)
@@ -91,7 +96,7 @@ def ensure_tree(path, kind, amount):
     if kind == "many":
         make_many(path, amount, rng)
     else:
-        make_large(path, amount, rng)
+        make_large(path, amount, count, rng)
     # Old enough that no listed time lies in the future, whatever the clock does.
     old = time.time() - 86400
     for folder, _, names in os.walk(path):
@@ -134,37 +139,68 @@ def remove_gz(path):
                 os.unlink(os.path.join(folder, name))
 
 
-def bench(tool, tree, out, rounds):
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def bench(tools, tree, out, rounds):
+    """Times each tool (name, path) and the baseline; returns {name: (runs, bytes out)}.
+
+    Every run of a tool writes a folder of its own, all removed after the last round: on a
+    file system that keeps recently deleted inodes aside (ext4 without a journal, as on the
+    development machine), a run that creates thousands of files just after thousands were
+    deleted pays for a scan past them at every file. The baseline's files are removed at
+    the start of the next round, before the tools run."""
     env = dict(os.environ, TZ=os.environ.get("TZ", "UTC0"))
-    tool_runs, gzip_runs = [], []
+    runs = {name: [] for name, _ in tools}
+    runs["gzip"] = []
+    manifests = {}
+    served = {}
+    outs = []
     remove_gz(tree)
-    for _ in range(rounds):
-        shutil.rmtree(out, ignore_errors=True)
-        tool_runs.append(measured([tool, "build", tree, out], env))
-        gzip_runs.append(measured(["sh", "-c", 'find "$1" -type f -print0 | xargs -0 gzip -n -k',
-                                   "sh", tree], env))
-        gz_bytes, gz_count = tree_bytes(tree, suffix=".gz")
-        remove_gz(tree)
-    subprocess.run([tool, "verify", out], check=True, stdout=subprocess.DEVNULL)
-    served, _ = tree_bytes(out)
-    return tool_runs, gzip_runs, served, gz_bytes, gz_count
+    for round_index in range(rounds):
+        if round_index > 0:
+            remove_gz(tree)
+        for tool_index, (name, tool) in enumerate(tools):
+            target = "%s-%d-%d" % (out, round_index, tool_index)
+            shutil.rmtree(target, ignore_errors=True)
+            outs.append(target)
+            runs[name].append(measured([tool, "build", tree, target], env))
+            manifest = read_bytes(os.path.join(target, "patch.lst.manifest.json"))
+            if manifests.setdefault(name, manifest) != manifest:
+                raise SystemExit("%s: another output for the same inputs" % name)
+            subprocess.run([tool, "verify", target], check=True, stdout=subprocess.DEVNULL)
+            served[name], _ = tree_bytes(target)
+        runs["gzip"].append(measured(["sh", "-c", 'find "$1" -type f -print0 | xargs -0 gzip -n -k -6',
+                                      "sh", tree], env))
+        served["gzip"], gz_count = tree_bytes(tree, suffix=".gz")
+    remove_gz(tree)
+    for target in outs:
+        shutil.rmtree(target)
+    return {name: (runs[name], served[name]) for name in runs}, gz_count
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     here = os.path.dirname(os.path.abspath(__file__))
     parser.add_argument("--tool", default=os.path.join(here, "..", "build", "release", "zidodiruv-publish"))
+    parser.add_argument("--before", help="another build of the tool, timed in a column of its own")
     parser.add_argument("--work", default=os.path.join(here, "..", "build", "publish-bench"))
     parser.add_argument("--files", type=int, default=100000)
     parser.add_argument("--bytes", type=int, default=2 * 1024 * MIB)
+    parser.add_argument("--large-files", type=int, default=8)
     parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
     if args.quick:
         args.files, args.bytes, args.rounds = 2000, 48 * MIB, 1
-    tool = os.path.abspath(args.tool)
-    if not os.access(tool, os.X_OK):
-        raise SystemExit("no tool at %s (build the release tree first)" % tool)
+    tools = [("zidodiruv-publish build", os.path.abspath(args.tool))]
+    if args.before:
+        tools.insert(0, ("before", os.path.abspath(args.before)))
+    for _, tool in tools:
+        if not os.access(tool, os.X_OK):
+            raise SystemExit("no tool at %s (build the release tree first)" % tool)
     work = os.path.abspath(args.work)
     os.makedirs(work, exist_ok=True)
     print("%d cores; %d round(s), interleaved; medians" % (os.cpu_count(), args.rounds), flush=True)
@@ -172,23 +208,28 @@ def main():
     rows = []
     for kind, amount in (("many", args.files), ("large", args.bytes)):
         tree = os.path.join(work, "%s-tree" % kind)
-        ensure_tree(tree, kind, amount)
+        ensure_tree(tree, kind, amount, args.large_files)
         size, count = tree_bytes(tree)
-        tool_runs, gzip_runs, served, gz_bytes, gz_count = bench(tool, tree, os.path.join(work, "%s-out" % kind),
-                                                                 args.rounds)
+        results, gz_count = bench(tools, tree, os.path.join(work, "%s-out" % kind), args.rounds)
         if gz_count != count:
             raise SystemExit("gzip packed %d of %d files" % (gz_count, count))
-        rows.append((kind, count, size, tool_runs, gzip_runs, served, gz_bytes))
+        rows.append((kind, count, size, results))
 
+    columns = [name for name, _ in tools] + ["gzip"]
+    titles = {"gzip": "find | xargs gzip -n -k -6"}
     print()
-    print("%-6s %8s %9s | %-34s | %-34s" % ("tree", "files", "MiB", "zidodiruv-publish build",
-                                            "find | xargs gzip -n -k"))
-    for kind, count, size, tool_runs, gzip_runs, served, gz_bytes in rows:
-        def cell(runs, written):
-            return "%7.2f s %7.1f MiB peak %7.1f MiB out" % (
-                statistics.median(r[0] for r in runs), max(r[1] for r in runs) / 1024.0, written / MIB)
-        print("%-6s %8d %9.1f | %s | %s" % (kind, count, size / MIB, cell(tool_runs, served), cell(gzip_runs, gz_bytes)))
-    print("(the tool's output: every file packed where that pays or copied, the list and the manifest)")
+    print("%-6s %8s %9s | %s" % ("tree", "files", "MiB", " | ".join("%-41s" % titles.get(c, c) for c in columns)))
+    for kind, count, size, results in rows:
+        baseline = statistics.median(r[0] for r in results["gzip"][0])
+
+        def cell(name):
+            runs, written = results[name]
+            seconds = statistics.median(r[0] for r in runs)
+            return "%7.2f s %6.2fx %7.1f MiB peak %7.1f MiB out" % (
+                seconds, baseline / seconds, max(r[1] for r in runs) / 1024.0, written / MIB)
+        print("%-6s %8d %9.1f | %s" % (kind, count, size / MIB, " | ".join(cell(c) for c in columns)))
+    print("(Nx: the baseline's time over the column's; the tool's output: every file packed where that pays or "
+          "copied, the list and the manifest)")
 
 
 if __name__ == "__main__":

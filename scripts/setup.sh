@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libfltk1.3-dev libcurl4-openssl-dev libssl-dev zlib1g-dev libgtest-dev
-  libcli11-dev libxxhash-dev nlohmann-json3-dev
+  libcli11-dev libxxhash-dev nlohmann-json3-dev libdeflate-dev
   libx11-dev libxcursor-dev libxinerama-dev libxft-dev libxrender-dev libxfixes-dev libxext-dev libfontconfig-dev
   python3 python3-pyftpdlib xvfb xdotool x11-apps x11-utils imagemagick tzdata curl lftp gzip faketime locales
   clang libclang-rt-14-dev

@@ -10,6 +10,10 @@ unset DISPLAY  # the Wine end-to-end test starts a display of its own
 cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/win32 -j "$(nproc)"
+# The publisher's tool, a Linux program, makes the list of one Wine case (wine_runs.sh).
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/release -j "$(nproc)" --target zidodiruv-publish
+export ZD_PUBLISH="$PWD/build/release/zidodiruv-publish"
 
 # Wine runs the 32-bit program with the machine's own processor in its 32-bit mode. Some
 # virtual machines have no such mode (the kernel answers "Exec format error" for every 32-bit

@@ -34,6 +34,11 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint64_t kSizeLimit = 2147483648ULL;  // the size column is a signed 32-bit count
+constexpr char kListHeading[] = "# ZidoDiruv patch list: kind, date, time, size, local name, remote name";
+// Names the clients start or hand over to: the game's executable in the installation's
+// root, and the patcher's file there unless a 'P' entry names another.
+constexpr char kGameKey[] = "VORN.EXE";
+constexpr char kPatcherKey[] = "ZIDODIRUV.EXE";
 
 struct ReleaseFile {
   std::string local;  // backslashes
@@ -46,42 +51,45 @@ struct ReleaseFile {
   bool movedForward = false;
 };
 
+// Whether a list without a manifest was written by this tool: its heading, and every
+// file under a remote name of this tool's form (whose hash stands in for the manifest's).
+bool WrittenByThisTool(const Version& version, std::string* why) {
+  std::ifstream in(version.listPath, std::ios::binary);
+  std::string first;
+  std::getline(in, first);
+  if (first.rfind(kListHeading, 0) != 0) {
+    *why = "its first line is not this tool's heading";
+    return false;
+  }
+  for (const ListedFile& file : version.files) {
+    uint64_t hash;
+    if (file.kind == 'D') continue;
+    if ((file.kind != 'C' && file.kind != 'P' && file.kind != 'Z') ||
+        !HashInRemoteName(file.local, file.remote, file.kind, &hash)) {
+      *why = "it lists " + file.local + " as " + std::string(1, file.kind) + " " + file.remote +
+             ", which is not a line this tool writes";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether a file of the previous version holds the content just read. The manifest
+// records the content's hash; without it, the remote name carries the hash of the stored
+// bytes: the content's for a plain file, the gzip file's for a packed one (which the same
+// settings make again), or, from earlier builds of this tool, the content's for both.
+bool SameContent(const ListedFile& old, const ListedFile& now) {
+  if (old.hashKnown) return old.hash == now.hash;
+  uint64_t stored;
+  if (!HashInRemoteName(old.local, old.remote, old.kind, &stored)) return false;
+  return stored == now.hash || stored == now.packedHash;
+}
+
 // Every folder a name lies in, as case keys: "A\B\c" gives "A", "A\B".
 std::vector<std::string> FolderKeys(const std::string& key) {
   std::vector<std::string> out;
   for (size_t at = key.find('\\'); at != std::string::npos; at = key.find('\\', at + 1)) out.push_back(key.substr(0, at));
   return out;
-}
-
-bool CopyFile(const std::string& from, const std::string& to, std::string* error) {
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    *error = "cannot read " + from + ": " + std::strerror(errno);
-    return false;
-  }
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (out < 0) {
-    *error = "cannot write " + to + ": " + std::strerror(errno);
-    ::close(in);
-    return false;
-  }
-  bool ok = true;
-  for (;;) {
-    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-    if (n == 0) break;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = "cannot copy " + from + " to " + to + ": " + std::strerror(errno);
-      ok = false;
-      break;
-    }
-  }
-  ::close(in);
-  if (::close(out) != 0 && ok) {
-    *error = "cannot write " + to + ": " + std::strerror(errno);
-    ok = false;
-  }
-  return ok;
 }
 
 // The work folder of the build under way. Ctrl-C (SIGINT), SIGTERM and SIGHUP are
@@ -102,9 +110,19 @@ void RemoveWorkOnSignals() {
     workLock.lock();  // kept to the end
     Progress::ClearLine();
     std::error_code ec;
-    // A file the packer was creating a moment before can keep one pass from its end.
-    for (int pass = 0; pass < 10 && !workFolder.empty() && fs::exists(workFolder, ec); ++pass)
-      fs::remove_all(workFolder, ec);
+    if (!workFolder.empty()) {
+      // The packer's workers may still be writing files into the folder by its name. Moved
+      // first to another name (over an empty folder made for it), the folder takes no new
+      // file from them, so one removal takes it whole; the new name is a leftover that the
+      // next build clears should this one be killed while removing it.
+      std::string gone = workFolder.substr(0, workFolder.size() - 6) + "XXXXXX";
+      if (::mkdtemp(gone.data()) != nullptr && ::rename(workFolder.c_str(), gone.c_str()) == 0) {
+        fs::remove_all(gone, ec);
+      } else {
+        if (gone.compare(gone.size() - 6, 6, "XXXXXX") != 0) ::rmdir(gone.c_str());
+        for (int pass = 0; pass < 10 && fs::exists(workFolder, ec); ++pass) fs::remove_all(workFolder, ec);
+      }
+    }
     std::signal(sig, SIG_DFL);
     sigset_t only;
     sigemptyset(&only);
@@ -126,9 +144,17 @@ class Builder {
       return Fail(kExitUsage, "the list's name must be a plain file name without blanks");
     if (!options_.previous.empty() && !LoadVersion(options_.previous, &previous_, &error))
       return Fail(kExitFailed, error);
-    if (!options_.previous.empty() && previous_.manifestPath.empty())
-      Complain("warning: no manifest beside " + options_.previous +
-               ": every file present in both versions counts as changed");
+    if (!options_.previous.empty() && previous_.manifestPath.empty()) {
+      std::string why;
+      if (WrittenByThisTool(previous_, &why)) {
+        Complain("note: no manifest beside " + options_.previous +
+                 ": contents are compared by the hashes in its remote names");
+      } else {
+        problems_.push_back(options_.previous + ": has no manifest beside it and was not written by this tool (" +
+                            why + "), so no content of it can be compared (give the list build wrote, with " +
+                            ManifestPathFor(fs::path(options_.previous).filename().string()) + " beside it)");
+      }
+    }
     if (!ChooseZone()) return kExitUsage;
     RemoveLeftovers();
 
@@ -309,8 +335,9 @@ class Builder {
         return false;
       }
     }
-    // The list's order: names as Windows compares them, so a file that replaces a
-    // folder of the same name is deleted before its successor is written.
+    // The list's order: names as Windows compares them. A name comes before every name
+    // below it, so where a folder replaces a file of the same name, the file's deletion
+    // comes before the files that go into the folder, in the order the clients walk.
     std::sort(files_.begin(), files_.end(), [](const ReleaseFile& a, const ReleaseFile& b) {
       return a.key != b.key ? a.key < b.key : a.local < b.local;
     });
@@ -354,9 +381,22 @@ class Builder {
     }
     CheckPatchers();
     CheckAgainstPrevious();
+    CheckDeletions();
   }
 
   void CheckPatchers() {
+    // Without --patcher the previous version's patcher stays 'P': listed as 'C', a client
+    // would take a new build of it for a plain file and never hand over to it.
+    if (options_.patchers.empty()) {
+      for (const ListedFile& old : previous_.files) {
+        if (old.kind != 'P') continue;
+        for (ReleaseFile& file : files_) {
+          if (file.key != CaseKey(old.local)) continue;
+          file.patcher = true;
+          keptPatchers_.push_back(file.local);
+        }
+      }
+    }
     for (const std::string& name : options_.patchers) {
       const std::string key = CaseKey(name);
       const bool anywhere = key.find_first_of("\\/") == std::string::npos;
@@ -400,6 +440,36 @@ class Builder {
         problems_.push_back(file.local + ": is a folder in the previous version; clients cannot remove a folder "
                             "to put a file in its place");
     }
+    for (const ListedFile& old : previous_.files) previousHistory_[CaseKey(old.local)].Merge(old.history);
+  }
+
+  // A release that lacks the game, the patcher or most of the game is far likelier a
+  // wrong or half-copied folder than a version meant to delete them.
+  void CheckDeletions() {
+    std::set<std::string> present;
+    for (const ReleaseFile& file : files_) present.insert(file.key);
+    size_t held = 0;
+    std::vector<const ListedFile*> deleted;
+    for (const ListedFile& old : previous_.files) {
+      if (old.kind == 'D') continue;
+      ++held;
+      if (present.count(CaseKey(old.local)) == 0) deleted.push_back(&old);
+    }
+    if (options_.forceDeletions) return;
+    const std::string unless = " (--force-deletions if that is meant)";
+    for (const ListedFile* old : deleted) {
+      const std::string key = CaseKey(old->local);
+      if (key == kGameKey)
+        problems_.push_back(old->local + ": is not in the release, so every player's patcher would delete the "
+                            "game's executable and then fail to start it" + unless);
+      else if (old->kind == 'P' || key == kPatcherKey)
+        problems_.push_back(old->local + ": the patcher's file is not in the release, so every player's patcher "
+                            "would delete itself" + unless);
+    }
+    if (deleted.size() * 2 > held)
+      problems_.push_back(options_.releaseDir + ": lacks " + std::to_string(deleted.size()) + " of the previous "
+                          "version's " + std::to_string(held) + " files, so players would have them deleted; is "
+                          "it the whole release?" + unless);
   }
 
   int Write() {
@@ -432,24 +502,45 @@ class Builder {
       input.compress = !file.patcher && file.size >= options_.compressMin && stored.count(extension) == 0;
       inputs.push_back(input);
     }
-    const int jobs = options_.jobs > 0 ? options_.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    // Every folder first: the workers write each file under its remote name at once.
     std::set<std::string> folders;
+    for (const ReleaseFile& file : files_) {
+      const size_t cut = file.local.rfind('\\');
+      if (cut != std::string::npos) folders.insert(ToSlashes(file.local.substr(0, cut)));
+    }
+    {
+      std::lock_guard<std::mutex> hold(workLock);
+      for (const std::string& folder : folders) {
+        fs::create_directories(fs::path(work_) / folder, ec);
+        if (ec) return Fail(kExitFailed, "cannot create " + (fs::path(work_) / folder).string() + ": " + ec.message());
+      }
+    }
+    PackSettings settings;
+    settings.jobs = options_.jobs > 0 ? options_.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    settings.level = options_.level;
+    settings.maxShare = options_.maxShare;
+    settings.workDir = work_;
+    settings.name = [this](size_t index, uint64_t storedHash, bool packed) {
+      return RemoteName(files_[index].local, storedHash, packed);
+    };
     uint64_t bytes = 0;
     for (const ReleaseFile& file : files_) bytes += file.size;
     Progress progress(files_.size(), bytes);
     progress.Update(0, 0);
     bytes = 0;
-    auto place = [&](size_t index, const PackOutput& output, std::string* why) {
+    size_t done = 0;
+    auto place = [&](size_t index, const PackOutput& output, std::string*) {
       std::lock_guard<std::mutex> hold(workLock);
       bytes += files_[index].size;
-      progress.Update(index + 1, bytes);
-      return Place(files_[index], output, &folders, why);
+      progress.Update(++done, bytes);
+      Place(files_[index], output);
+      return true;
     };
-    if (!PackFiles(inputs, jobs, options_.level, work_, place, &error)) return Fail(kExitFailed, error);
+    if (!PackFiles(inputs, settings, place, &error)) return Fail(kExitFailed, error);
     progress.Finish();
+    if (!ListTimes(&error)) return Fail(kExitFailed, error);
     // From here to the rename a signal waits: the folder is finished or removed whole.
     std::unique_lock<std::mutex> hold(workLock);
-    if (!ListTimes(&error)) return Fail(kExitFailed, error);
 
     Version version;
     version.listPath = work_ + "/" + options_.listName;
@@ -475,84 +566,57 @@ class Builder {
     return kExitOk;
   }
 
-  // Puts one file's output under its remote name and fills its line.
-  bool Place(ReleaseFile& file, const PackOutput& output, std::set<std::string>* folders, std::string* error) {
-    PackOutput kept = output;
-    const bool packed = output.compressed && output.packedSize * 100 <= file.size * static_cast<uint64_t>(options_.maxShare);
-    if (output.compressed && !packed) {
-      // Not worth it: serve the file as it is.
-      ::unlink(output.path.c_str());
-      if (!CopyFile(file.path, output.path, error)) return false;
-      if (!Unchanged(file.path, file.size, file.mtime)) {
-        *error = file.path + " changed while it was read";
-        return false;
-      }
-      kept.compressed = false;
-      kept.packedSize = file.size;
-      kept.packedHash = output.hash;
-    }
+  // Fills one file's line from its output.
+  void Place(ReleaseFile& file, const PackOutput& output) const {
     ListedFile& listed = file.listed;
-    listed.kind = file.patcher ? 'P' : packed ? 'Z' : 'C';
+    listed.kind = file.patcher ? 'P' : output.compressed ? 'Z' : 'C';
     listed.local = file.local;
-    listed.remote = RemoteName(file.local, output.hash, packed);
-    listed.size = static_cast<int64_t>(kept.packedSize);
+    listed.remote = RemoteName(file.local, output.packedHash, output.compressed);
+    listed.size = static_cast<int64_t>(output.packedSize);
     listed.unpackedSize = static_cast<int64_t>(file.size);
     listed.hashKnown = true;
     listed.hash = output.hash;
-    listed.packedHash = kept.packedHash;
-
-    const fs::path target = fs::path(work_) / listed.remote;
-    const std::string folder = target.parent_path().string();
-    if (folders->insert(folder).second) {
-      std::error_code ec;
-      fs::create_directories(folder, ec);
-      if (ec) {
-        *error = "cannot create " + folder + ": " + ec.message();
-        return false;
-      }
-    }
-    if (::rename(kept.path.c_str(), target.c_str()) != 0) {
-      *error = "cannot write " + target.string() + ": " + std::strerror(errno);
-      return false;
-    }
-    return true;
+    listed.packedHash = output.packedHash;
   }
 
   // Listed times: the last-write time, except that a file whose content did not change
-  // keeps its old line's time, and a changed file that a client holding the previous
-  // version would judge current is moved forward until it does not.
+  // keeps its old line's time, and a changed file that a client holding any earlier
+  // version (the previous one, or one it skipped) would judge current is moved forward
+  // until every one of them fetches it. The name's history, carried from version to
+  // version in the manifest, says what those clients can hold.
   bool ListTimes(std::string* error) {
     for (ReleaseFile& file : files_) {
       ListedFile& listed = file.listed;
       listed.stamp = StampOf(file.mtime.tv_sec);
+      const auto history = previousHistory_.find(file.key);
       const auto it = previousByKey_.find(file.key);
-      if (it == previousByKey_.end()) continue;
-      const ListedFile& old = *it->second;
-      if (old.hashKnown && old.hash == listed.hash) {
-        listed.stamp = old.stamp;
-        continue;
+      if (it != previousByKey_.end() && SameContent(*it->second, listed)) {
+        listed.stamp = it->second->stamp;
+      } else if (history != previousHistory_.end() &&
+                 !history->second.EveryHolderFetches(listed.stamp, listed.ContentSize())) {
+        const Stamp& highest = history->second.highest;
+        const std::optional<Stamp> later = NextFetchingStamp(listed.stamp, highest);
+        if (!later) {
+          *error = file.local + ": no listed time would make a client holding an earlier version (listed up to " +
+                   highest.date + " and " + highest.time + ") fetch it";
+          return false;
+        }
+        listed.stamp = *later;
+        file.movedForward = true;
       }
-      if (ClientFetches(listed.stamp, listed.ContentSize(), old.stamp, old.ContentSize())) continue;
-      const std::optional<Stamp> later = NextFetchingStamp(listed.stamp, old.stamp);
-      if (!later) {
-        *error = file.local + ": no listed time would make a client holding the previous version (" + old.stamp.date +
-                 " " + old.stamp.time + ") fetch it";
-        return false;
-      }
-      listed.stamp = *later;
-      file.movedForward = true;
+      if (history != previousHistory_.end()) listed.history = history->second;
+      listed.history.Add(listed.stamp, listed.ContentSize());
     }
     return true;
   }
 
   // Deletion lines: files of the previous version that are gone, and the previous
-  // version's own deletions (for clients that skipped it) unless the name is back.
+  // version's own deletions (for clients that skipped it) unless the name is back as a
+  // file. A name that is now a folder keeps its deletion too: a client still holding
+  // the file there must delete it before the folder's files can be put in place.
   void AddDeletions(std::vector<ListedFile>* lines) const {
     std::set<std::string> present;
-    for (const ReleaseFile& file : files_) {
-      present.insert(file.key);
-      for (const std::string& folder : FolderKeys(file.key)) present.insert(folder);
-    }
+    for (const ReleaseFile& file : files_) present.insert(file.key);
     for (const ListedFile& old : previous_.files) {
       const std::string key = CaseKey(old.local);
       if (!present.insert(key).second) continue;
@@ -561,13 +625,14 @@ class Builder {
       gone.stamp = old.stamp;
       gone.local = old.local;
       gone.remote = ToSlashes(old.local);
+      gone.history = previousHistory_.at(key);
       lines->push_back(gone);
     }
   }
 
   bool WriteList(const Version& version, std::string* error) const {
     std::ofstream out(version.listPath, std::ios::binary | std::ios::trunc);
-    out << "# ZidoDiruv patch list: kind, date, time, size, local name, remote name\r\n"
+    out << kListHeading << "\r\n"
         << "# Listed dates and times are local time in " << ZoneName() << "\r\n";
     for (const ListedFile& line : version.files) out << FormatLine(line);
     out.close();
@@ -607,10 +672,12 @@ class Builder {
     for (const ReleaseFile& file : files_) {
       if (!file.movedForward) continue;
       const Stamp own = StampOf(file.mtime.tv_sec);
-      std::printf("moved forward: %s %s %s -> %s %s (a client holding the previous version would keep its copy)\n",
+      std::printf("moved forward: %s %s %s -> %s %s (a client holding an earlier version would keep its copy)\n",
                   file.local.c_str(), own.date.c_str(), own.time.c_str(), file.listed.stamp.date.c_str(),
                   file.listed.stamp.time.c_str());
     }
+    for (const std::string& name : keptPatchers_)
+      std::printf("patcher: %s stays 'P', as in the previous version (name another with --patcher)\n", name.c_str());
     std::printf("%s: %zu files (%d plain, %d packed, %d patcher), %d deletions, %llu bytes to serve\n",
                 options_.listName.c_str(), files_.size(), kinds['C'], kinds['Z'], kinds['P'], kinds['D'],
                 static_cast<unsigned long long>(served));
@@ -619,6 +686,8 @@ class Builder {
   const BuildOptions& options_;
   Version previous_;
   std::map<std::string, const ListedFile*> previousByKey_;
+  std::map<std::string, NameHistory> previousHistory_;  // by case key, every name the previous list names
+  std::vector<std::string> keptPatchers_;
   std::vector<ReleaseFile> files_;
   std::vector<std::string> problems_;
   std::string work_;

@@ -29,6 +29,9 @@ struct BuildOptions {
   int jobs = 0;  // 0: every core
   std::vector<std::string> storedTypes;
   NameLimits limits;
+  // Publish a list that deletes Vorn.exe, the patcher or more than half of the previous
+  // version's files (refused without it).
+  bool forceDeletions = false;
 };
 
 struct DiffOptions {

@@ -1,6 +1,9 @@
 // diff: the dry run. For a client holding the old version (its files carry the old
 // listed times, as an installation by this system does), what the new list makes it
-// do with each file, by the clients' own freshness rule.
+// do with each file, by the clients' own freshness rule, walking the list in order as
+// the clients do: a file cannot be put where the client holds a file as a folder of its
+// name (unless a deletion earlier in the list removes that file) nor where it holds a
+// folder (clients never remove folders); the client's run stops there, every time.
 #include <cstdio>
 #include <map>
 #include <set>
@@ -19,9 +22,25 @@ int RunDiff(const DiffOptions& options) {
     return kExitFailed;
   }
   std::map<std::string, const ListedFile*> held;
+  std::set<std::string> heldFolders;
   for (const ListedFile& file : before.files) {
     if (file.kind != 'D') held[CaseKey(file.local)] = &file;
   }
+  for (const auto& [key, file] : held) {
+    for (size_t at = key.find('\\'); at != std::string::npos; at = key.find('\\', at + 1))
+      heldFolders.insert(key.substr(0, at));
+  }
+  std::set<std::string> deletedSoFar;
+  // Why a file cannot be put in place when the walk reaches it, or "".
+  const auto inTheWay = [&](const std::string& key) -> std::string {
+    if (heldFolders.count(key) > 0) return "the client holds a folder of that name, which clients never remove";
+    for (size_t at = key.find('\\'); at != std::string::npos; at = key.find('\\', at + 1)) {
+      const auto it = held.find(key.substr(0, at));
+      if (it != held.end() && deletedSoFar.count(it->first) == 0)
+        return "the client holds " + it->second->local + " as a file, and no line before deletes it";
+    }
+    return "";
+  };
 
   int fetched = 0, kept = 0, deleted = 0, never = 0, unknown = 0;
   uint64_t bytes = 0;
@@ -32,10 +51,16 @@ int RunDiff(const DiffOptions& options) {
     const auto it = held.find(key);
     const ListedFile* old = it == held.end() ? nullptr : it->second;
     if (file.kind == 'D') {
-      if (old != nullptr) {
+      if (old != nullptr && deletedSoFar.insert(key).second) {
         std::printf("delete %12s  %s\n", "", file.local.c_str());
         ++deleted;
       }
+      continue;
+    }
+    const std::string blocked = inTheWay(key);
+    if (!blocked.empty()) {
+      std::printf("NEVER  %12s  %s  (%s: the client's run stops here)\n", "", file.local.c_str(), blocked.c_str());
+      ++never;
       continue;
     }
     const bool known = old != nullptr && old->hashKnown && file.hashKnown;

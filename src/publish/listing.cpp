@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <xxhash.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -166,7 +167,31 @@ struct ManifestRecord {
   uint64_t hash = 0;
   uint64_t packedHash = 0;
   bool valid = false;
+  bool historyKnown = false;  // a manifest of an earlier build of this tool has none
+  NameHistory history;
 };
+
+// A record's "history": {"date", "time", "sizes": [...], "some_sizes_unknown": true}.
+bool ParseHistory(const json& value, NameHistory* out) {
+  if (!value.is_object() || !value.contains("date") || !value["date"].is_string() || !value.contains("time") ||
+      !value["time"].is_string() || !value.contains("sizes") || !value["sizes"].is_array())
+    return false;
+  NameHistory history;
+  history.highest = {value["date"].get<std::string>(), value["time"].get<std::string>()};
+  for (const json& size : value["sizes"]) {
+    if (!size.is_number_integer()) return false;
+    history.Add(history.highest, size.get<int64_t>());
+  }
+  history.sizesKnown = !value.value("some_sizes_unknown", false);
+  *out = std::move(history);
+  return true;
+}
+
+json HistoryJson(const NameHistory& history) {
+  json out = {{"date", history.highest.date}, {"time", history.highest.time}, {"sizes", history.sizes}};
+  if (!history.sizesKnown) out["some_sizes_unknown"] = true;
+  return out;
+}
 
 // Parses a manifest: its head (format, list, hash of the list) in *head, and its file
 // records by local name. Each record is taken out as soon as it is parsed, so a
@@ -181,6 +206,7 @@ bool ParseManifest(const std::string& path, json* head, std::map<std::string, Ma
       record.remote = parsed.value("remote", "");
       record.valid =
           ParseHex(parsed.value("xxh3", ""), &record.hash) && ParseHex(parsed.value("packed_xxh3", ""), &record.packedHash);
+      record.historyKnown = parsed.contains("history") && ParseHistory(parsed["history"], &record.history);
     }
     return false;  // not kept in the tree
   };
@@ -223,6 +249,8 @@ bool LoadVersion(const std::string& path, Version* out, std::string* error, std:
   }
   if (!ReadList(version.listPath, &version.files, error)) return false;
   version.zone = HeadingZone(version.listPath);
+  // What each line lists, until the manifest tells the whole history.
+  for (ListedFile& file : version.files) file.history.Add(file.stamp, file.kind == 'D' ? -1 : file.ContentSize());
 
   if (!version.manifestPath.empty()) {
     std::map<std::string, ManifestRecord> records;
@@ -243,9 +271,10 @@ bool LoadVersion(const std::string& path, Version* out, std::string* error, std:
       records.clear();
     }
     for (ListedFile& file : version.files) {
-      if (file.kind == 'D') continue;
       const auto found = records.find(file.local);
       if (found == records.end()) continue;
+      if (found->second.historyKnown) file.history = found->second.history;
+      if (file.kind == 'D') continue;
       file.hashKnown = found->second.valid && found->second.remote == file.remote;
       file.hash = found->second.hash;
       file.packedHash = found->second.packedHash;
@@ -259,6 +288,33 @@ bool IsManifest(const std::string& path) {
   json head;
   return LooksLikeManifest(path) && ParseManifest(path, &head, nullptr) &&
          head.value("tool", "") == "zidodiruv-publish";
+}
+
+void NameHistory::Add(const Stamp& stamp, int64_t size) {
+  // Greatest as the clients compare: byte by byte, each on its own.
+  if (highest.date.empty() || stamp.date > highest.date) highest.date = stamp.date;
+  if (highest.time.empty() || stamp.time > highest.time) highest.time = stamp.time;
+  if (size < 0) {
+    sizesKnown = false;
+    return;
+  }
+  const auto at = std::lower_bound(sizes.begin(), sizes.end(), size);
+  if (at == sizes.end() || *at != size) sizes.insert(at, size);
+}
+
+void NameHistory::Merge(const NameHistory& other) {
+  if (other.highest.date.empty()) return;
+  const bool known = sizesKnown && other.sizesKnown;
+  Add(other.highest, -1);
+  for (int64_t size : other.sizes) Add(other.highest, size);
+  sizesKnown = known;
+}
+
+bool NameHistory::EveryHolderFetches(const Stamp& stamp, int64_t size) const {
+  if (highest.date.empty()) return true;  // nothing listed before
+  // A size no version listed differs from every holder's copy.
+  if (sizesKnown && !std::binary_search(sizes.begin(), sizes.end(), size)) return true;
+  return ClientFetches(stamp, 0, highest, 0);
 }
 
 std::string FormatLine(const ListedFile& file) {
@@ -292,6 +348,7 @@ bool WriteManifest(const Version& version, const std::string& zone, std::string*
       record["xxh3"] = HexOf(file.hash);
       record["packed_xxh3"] = HexOf(file.packedHash);
     }
+    record["history"] = HistoryJson(file.history);
     out << separator << text(record);
     separator = ",\n";
   }

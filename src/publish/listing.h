@@ -9,6 +9,23 @@
 
 namespace publish {
 
+// What the versions published so far have listed under one name, deletions included:
+// the greatest listed date and the greatest listed time of day (each on its own, as the
+// clients compare them) and every content size. A client holding any of those versions
+// fetches a file listed with the same size only at a date or a time of day greater than
+// these.
+struct NameHistory {
+  Stamp highest;
+  std::vector<int64_t> sizes;  // sorted, no repeats
+  bool sizesKnown = true;      // false: a version listed a size no longer known
+
+  // Adds what one line listed; `size` < 0 for a line whose size is not known (a deletion).
+  void Add(const Stamp& stamp, int64_t size);
+  void Merge(const NameHistory& other);
+  // Whether a file listed at `stamp` with `size` is fetched by a client holding any of it.
+  bool EveryHolderFetches(const Stamp& stamp, int64_t size) const;
+};
+
 struct ListedFile {
   char kind = 'C';           // 'A', 'C', 'P', 'Z' or 'D'
   Stamp stamp;
@@ -20,6 +37,9 @@ struct ListedFile {
   bool hashKnown = false;
   uint64_t hash = 0;        // of the content as installed
   uint64_t packedHash = 0;  // of the file on the server
+  // The name's history up to this version: from the manifest, or, where it records none
+  // (a manifest of an earlier build of this tool, or none), what this line lists.
+  NameHistory history;
 
   // The size a client compares with its copy.
   int64_t ContentSize() const { return kind == 'Z' ? unpackedSize : size; }

@@ -40,10 +40,11 @@ int main(int argc, char** argv) {
                            "previous version's, else this machine's), e.g. Asia/Seoul or UTC0");
   buildCommand->add_option("--previous", build.previous,
                            "The last published list (its manifest beside it): deletions, unchanged files keep "
-                           "their times, changed ones are moved forward until clients fetch them");
+                           "their times, changed ones are moved forward until clients of every earlier version "
+                           "fetch them");
   buildCommand->add_option("--patcher", build.patchers,
                            "The patcher's own file, listed as 'P': a name relative to the release, or a file name "
-                           "found in any folder")
+                           "found in any folder (default: the previous version's 'P' file)")
       ->allow_extra_args(false);
   buildCommand->add_option("--compress-min", build.compressMin, "Smallest file size that is packed, in bytes")
       ->capture_default_str();
@@ -57,10 +58,14 @@ int main(int argc, char** argv) {
       ->delimiter(',')
       ->allow_extra_args(false)
       ->capture_default_str();
+  buildCommand->add_flag("--force-deletions", build.forceDeletions,
+                         "Publish even when the list deletes the game's Vorn.exe, the patcher, or more than half "
+                         "of the previous version's files (refused without it)");
   buildCommand->add_option("--install-dir-max", build.limits.installDirMax,
-                           "The longest installation folder the clients may have; longer names are refused")
+                           "The longest installation folder the clients may have, in characters (the Windows "
+                           "patcher's paths stay under 260 with it); names too long for it are refused")
       ->capture_default_str()
-      ->check(CLI::Range(3, 900));
+      ->check(CLI::Range(3, 230));
 
   DiffOptions diff;
   CLI::App* diffCommand = app.add_subcommand(

@@ -10,30 +10,64 @@
 namespace publish {
 
 namespace {
-// A client's path fields hold 1023 characters: installDir + "\Update\" + name + ".gz"
-// for the staging path, base directory + "/" + remote name for the remote path.
+// The Windows program's paths for a local name, below its installation folder: the file
+// itself ("<dir>\<name>"), its staging copy ("<dir>\Update\<name>", ".gz" added for a
+// packed file) and, longest, the download's temporary file beside the staging copy
+// (".part" added). The system's ANSI file calls take paths of at most MAX_PATH - 1
+// characters, and CreateDirectoryA folders of at most 247 (MAX_PATH - 12, room for an
+// 8.3 name and the terminator). A name is judged as if packed: whether it is packed
+// depends on its content, which a later version may change.
+constexpr int kMaxPath = 259;
+constexpr int kMaxFolder = 247;
+constexpr int kStagingFolder = 8;  // "\Update\"
+constexpr int kDownloadSuffix = 3 + 5;  // ".gz", ".part"
+// Both clients' path fields hold 1023 characters: base directory + "/" + remote name.
 constexpr int kPathField = 1023;
-constexpr int kStagingExtra = 8 + 3;
+// A server's file systems hold 255 characters a component; the remote name adds its
+// hash and ".gz" to the last one.
+constexpr int kComponentMax = 255 - kRemoteSuffixMax;
 }  // namespace
 
 int LongestLocalName(const NameLimits& limits) {
-  const int byStaging = kPathField - limits.installDirMax - kStagingExtra;
+  const int byWindows = kMaxPath - limits.installDirMax - kStagingFolder - kDownloadSuffix;
   const int byRemote = kPathField - limits.baseDirMax - 1 - kRemoteSuffixMax;
-  return byStaging < byRemote ? byStaging : byRemote;
+  return byWindows < byRemote ? byWindows : byRemote;
 }
+
+int LongestFolderName(const NameLimits& limits) { return kMaxFolder - limits.installDirMax - kStagingFolder; }
 
 std::string NameFault(const std::string& local, const NameLimits& limits) {
   const LocalNameFault fault = CheckLocalName(local.c_str(), local.size());
   if (fault != LocalNameFault::kNone) return DescribeLocalNameFault(fault);
   if (local.find(' ') != std::string::npos) return "holds a blank, which separates the columns of the list";
+  char text[320];
   const int longest = LongestLocalName(limits);
   if (static_cast<int>(local.size()) > longest) {
-    char text[256];
     std::snprintf(text, sizeof text,
-                  "is %zu characters long; clients hold at most %d (installation folder up to %d "
-                  "characters, base directory up to %d)",
+                  "is %zu characters long; the patchers' paths hold names of at most %d (an installation folder "
+                  "of up to %d characters, --install-dir-max; a base directory of up to %d)",
                   local.size(), longest, limits.installDirMax, limits.baseDirMax);
     return text;
+  }
+  const size_t folder = local.rfind('\\');
+  if (folder != std::string::npos && static_cast<int>(folder) > LongestFolderName(limits)) {
+    std::snprintf(text, sizeof text,
+                  "lies in a folder name of %zu characters; the Windows patcher creates folders of at most %d "
+                  "below an installation folder of up to %d characters (--install-dir-max)",
+                  folder, LongestFolderName(limits), limits.installDirMax);
+    return text;
+  }
+  size_t start = 0;
+  for (size_t end = local.find('\\'); start <= local.size(); end = local.find('\\', start)) {
+    if (end == std::string::npos) end = local.size();
+    if (static_cast<int>(end - start) > kComponentMax) {
+      std::snprintf(text, sizeof text,
+                    "has a component of %zu characters; with its hash and \".gz\" on the server it would pass "
+                    "the 255 a file system holds (at most %d)",
+                    end - start, kComponentMax);
+      return text;
+    }
+    start = end + 1;
   }
   return "";
 }
@@ -77,8 +111,17 @@ bool ParseHex(const std::string& text, uint64_t* value) {
   return true;
 }
 
-std::string RemoteName(const std::string& local, uint64_t hash, bool packed) {
-  return ToSlashes(local) + "." + HexOf(hash) + (packed ? ".gz" : "");
+std::string RemoteName(const std::string& local, uint64_t storedHash, bool packed) {
+  return ToSlashes(local) + "." + HexOf(storedHash) + (packed ? ".gz" : "");
+}
+
+bool HashInRemoteName(const std::string& local, const std::string& remote, char kind, uint64_t* storedHash) {
+  const std::string stem = ToSlashes(local) + ".";
+  const std::string tail = kind == 'Z' ? ".gz" : "";
+  if (remote.size() != stem.size() + 16 + tail.size() || remote.compare(0, stem.size(), stem) != 0 ||
+      remote.compare(stem.size() + 16, std::string::npos, tail) != 0)
+    return false;
+  return ParseHex(remote.substr(stem.size(), 16), storedHash);
 }
 
 }  // namespace publish

@@ -6,9 +6,12 @@
 
 namespace publish {
 
-// Room the clients have for composed paths (their fixed 1024-byte path fields).
+// Room the clients have for composed paths. The Windows program works with its files
+// through the system's ANSI calls, whose paths stay under MAX_PATH, below an
+// installation folder of up to installDirMax characters; the default leaves local names
+// of 100 characters room.
 struct NameLimits {
-  int installDirMax = 255;  // the longest installation folder a client may have
+  int installDirMax = 140;  // the longest installation folder a client may have
   int baseDirMax = 255;     // BASEDIRECTORY holds at most 255 characters
 };
 
@@ -18,8 +21,10 @@ constexpr int kRemoteSuffixMax = 20;
 // Why a local name cannot be published, or "" when it can.
 std::string NameFault(const std::string& local, const NameLimits& limits);
 
-// The longest local name the limits allow.
+// The longest local name the limits allow, and the longest folder part of one (the
+// characters before its last backslash).
 int LongestLocalName(const NameLimits& limits);
+int LongestFolderName(const NameLimits& limits);
 
 // The name as Windows compares names: ASCII letters upper-cased.
 std::string CaseKey(const std::string& name);
@@ -27,10 +32,16 @@ std::string CaseKey(const std::string& name);
 // The local name with forward slashes.
 std::string ToSlashes(std::string name);
 
-// The remote name of a file: its local name with slashes, a dot and the content hash
-// in 16 hex digits, and ".gz" when it is stored packed. A new content gets a new name,
-// so a list being replaced never has its files overwritten under it.
-std::string RemoteName(const std::string& local, uint64_t hash, bool packed);
+// The remote name of a file: its local name with slashes, a dot and the hash of the
+// bytes stored on the server in 16 hex digits (for a plain file its content, for a
+// packed one the gzip file), and ".gz" when it is stored packed. Other bytes get another
+// name, whatever made them (a new content, another --level), so a list being replaced
+// never has its files overwritten under it; the same bytes keep their name.
+std::string RemoteName(const std::string& local, uint64_t storedHash, bool packed);
+
+// The hash a remote name of this tool carries for `local` listed as `kind`, or false
+// when the name is not of that form.
+bool HashInRemoteName(const std::string& local, const std::string& remote, char kind, uint64_t* storedHash);
 
 // The 16 lower-case hex digits of a hash, and back.
 std::string HexOf(uint64_t value);

@@ -1,16 +1,20 @@
 // The parallel reading, hashing and packing of a release (packer.h).
 //
-// The calling thread cuts every file into chunks and hands them to a pool of workers,
-// keeping a bounded window of chunks in flight; it takes the results back in the order
-// given, so the hash, the output file and the CRC are built strictly in order while
-// the reading and the compression run on all cores.
+// The calling thread cuts every file into tasks and hands them to a pool of workers,
+// keeping a bounded window of tasks in flight, and takes the results back in the order
+// given. Files of at most one chunk are done whole by a worker, a run of them (up to a
+// chunk's worth) per task: read, hashed, packed, judged and written under their final
+// names, so the many small files of a release cost the calling thread next to nothing. A
+// larger file is one task per chunk (read, packed into a gzip member of its own); the
+// calling thread joins the chunks in order into the output, hashing as it goes, and
+// names the output when the last chunk is in.
 #include "publish/packer.h"
 
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xxhash.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -24,72 +28,31 @@ namespace publish {
 namespace {
 
 constexpr uint64_t kChunk = 1 << 20;
-constexpr uint32_t kWindow = 32 * 1024;  // deflate's window: the dictionary of a chunk
+// A gzip member's header: no name, no time, no flags; OS 3 (Unix), as gzip -n writes.
+constexpr unsigned char kHeader[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 3};
+constexpr size_t kTrailer = 8;
 
-struct Task {
-  const PackInput* input = nullptr;
-  uint64_t offset = 0;
-  uint32_t length = 0;
-  bool last = false;
-  int level = 6;
-  // Results.
-  std::vector<unsigned char> data;  // the dictionary, then the chunk
-  uint32_t dictionary = 0;
-  std::vector<unsigned char> packed;
-  uint32_t crc = 0;
-  std::string error;
-  bool done = false;
-};
+std::string Reason(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-// A raw deflate stream kept by each worker for its whole life.
-class Deflater {
- public:
-  ~Deflater() {
-    if (ready_) deflateEnd(&stream_);
+bool WriteAll(int fd, const unsigned char* data, size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, data, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<size_t>(n);
   }
-  bool Pack(Task* task) {
-    if (!ready_ || level_ != task->level) {
-      if (ready_) deflateEnd(&stream_);
-      stream_ = z_stream();
-      ready_ = deflateInit2(&stream_, task->level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-      level_ = task->level;
-      if (!ready_) return false;
-    } else if (deflateReset(&stream_) != Z_OK) {
-      return false;
-    }
-    if (task->dictionary > 0 && deflateSetDictionary(&stream_, task->data.data(), task->dictionary) != Z_OK)
-      return false;
-    task->packed.resize(deflateBound(&stream_, task->length) + 64);
-    stream_.next_in = task->data.data() + task->dictionary;
-    stream_.avail_in = task->length;
-    size_t used = 0;
-    const int flush = task->last ? Z_FINISH : Z_SYNC_FLUSH;
-    for (;;) {
-      stream_.next_out = task->packed.data() + used;
-      stream_.avail_out = static_cast<uInt>(task->packed.size() - used);
-      const int rc = deflate(&stream_, flush);
-      used = task->packed.size() - stream_.avail_out;
-      if (rc == Z_STREAM_END || (rc == Z_OK && flush == Z_SYNC_FLUSH && stream_.avail_out > 0)) break;
-      if (rc != Z_OK && rc != Z_BUF_ERROR) return false;
-      task->packed.resize(task->packed.size() * 2);
-    }
-    task->packed.resize(used);
-    return true;
-  }
+  return true;
+}
 
- private:
-  z_stream stream_ = {};
-  bool ready_ = false;
-  int level_ = -1;
-};
-
+// Reads `length` bytes at `offset`; false with errno 0 when the file ends before.
 bool ReadAt(int fd, unsigned char* out, size_t length, uint64_t offset) {
   while (length > 0) {
     const ssize_t n = ::pread(fd, out, length, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) {
-      errno = 0;  // the end of the file, not an error: the file became shorter
+      errno = 0;
       return false;
     }
     out += n;
@@ -99,31 +62,174 @@ bool ReadAt(int fd, unsigned char* out, size_t length, uint64_t offset) {
   return true;
 }
 
-void RunTask(Task* task, Deflater* deflater) {
-  const uint64_t start = task->offset >= kWindow ? task->offset - kWindow : 0;
-  task->dictionary = task->input->compress ? static_cast<uint32_t>(task->offset - start) : 0;
-  const uint64_t from = task->offset - task->dictionary;
-  task->data.resize(task->dictionary + task->length);
-  const int fd = ::open(task->input->source.c_str(), O_RDONLY | O_CLOEXEC);
+bool SameFile(const struct stat& st, uint64_t size, const timespec& mtime) {
+  return static_cast<uint64_t>(st.st_size) == size && st.st_mtim.tv_sec == mtime.tv_sec &&
+         st.st_mtim.tv_nsec == mtime.tv_nsec;
+}
+
+bool WriteFile(const std::string& path, const unsigned char* data, size_t length, std::string* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
-    task->error = "cannot read " + task->input->source + ": " + std::strerror(errno);
+    *error = Reason("cannot write " + path);
+    return false;
+  }
+  const bool written = WriteAll(fd, data, length);
+  const int writeError = errno;
+  const bool closed = ::close(fd) == 0;
+  if (written && closed) return true;
+  if (!written) errno = writeError;
+  *error = Reason("cannot write " + path);
+  return false;
+}
+
+bool CopyFile(const std::string& from, const std::string& to, std::string* error) {
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    *error = Reason("cannot read " + from);
+    return false;
+  }
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (out < 0) {
+    *error = Reason("cannot write " + to);
+    ::close(in);
+    return false;
+  }
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+    if (n == 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = Reason("cannot copy " + from + " to " + to);
+      ok = false;
+      break;
+    }
+  }
+  ::close(in);
+  if (::close(out) != 0 && ok) {
+    *error = Reason("cannot write " + to);
+    ok = false;
+  }
+  return ok;
+}
+
+// A libdeflate compressor kept by each worker for its whole life.
+class Deflater {
+ public:
+  explicit Deflater(int level) : compressor_(libdeflate_alloc_compressor(level)) {}
+  ~Deflater() {
+    if (compressor_ != nullptr) libdeflate_free_compressor(compressor_);
+  }
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+
+  // `data` as one gzip member.
+  bool Member(const unsigned char* data, size_t length, std::vector<unsigned char>* out) {
+    static const unsigned char kNothing[1] = {0};
+    if (compressor_ == nullptr) return false;
+    if (length == 0) data = kNothing;  // an empty vector's data() may be null
+    const size_t bound = libdeflate_deflate_compress_bound(compressor_, length);
+    out->resize(sizeof kHeader + bound + kTrailer);
+    std::memcpy(out->data(), kHeader, sizeof kHeader);
+    const size_t packed = libdeflate_deflate_compress(compressor_, data, length, out->data() + sizeof kHeader, bound);
+    if (packed == 0) return false;  // the bound rules this out
+    const uint32_t crc = libdeflate_crc32(0, data, length);
+    const uint32_t isize = static_cast<uint32_t>(length);
+    unsigned char* trailer = out->data() + sizeof kHeader + packed;
+    for (int i = 0; i < 4; ++i) {
+      trailer[i] = static_cast<unsigned char>(crc >> (8 * i));
+      trailer[4 + i] = static_cast<unsigned char>(isize >> (8 * i));
+    }
+    out->resize(sizeof kHeader + packed + kTrailer);
+    return true;
+  }
+
+ private:
+  libdeflate_compressor* compressor_;
+};
+
+struct Task {
+  // A chunk of a large file, or (whole) the small files first .. first + count - 1.
+  size_t index = 0;
+  const PackInput* input = nullptr;
+  uint64_t offset = 0;
+  uint32_t length = 0;
+  bool last = false;
+  bool whole = false;
+  size_t count = 0;
+  // Results.
+  std::vector<unsigned char> data;    // the chunk read
+  std::vector<unsigned char> packed;  // its gzip member
+  std::vector<PackOutput> outputs;    // whole files, in order
+  std::string error;
+  bool done = false;
+};
+
+// A whole small file: read, hash, pack, keep the smaller that is allowed, write.
+void RunWhole(size_t index, const PackInput& input, Task* task, Deflater* deflater, const PackSettings& settings) {
+  task->data.resize(input.size);
+  const int fd = ::open(input.source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    task->error = Reason("cannot read " + input.source);
     return;
   }
-  const bool read = ReadAt(fd, task->data.data(), task->data.size(), from);
+  const bool read = ReadAt(fd, task->data.data(), task->data.size(), 0);
   const int readError = errno;
+  struct stat after;
+  const bool examined = ::fstat(fd, &after) == 0;
   ::close(fd);
   if (!read) {
-    task->error = "cannot read " + task->input->source + ": " +
+    task->error = "cannot read " + input.source + ": " +
                   (readError != 0 ? std::strerror(readError) : "it became shorter while it was read");
     return;
   }
-  task->crc = static_cast<uint32_t>(crc32(0, task->data.data() + task->dictionary, task->length));
-  if (task->input->compress && !deflater->Pack(task)) task->error = "zlib failed on " + task->input->source;
+  // The release must not change under the build: its hash would not match its copy.
+  if (!examined || !SameFile(after, input.size, input.mtime)) {
+    task->error = input.source + " changed while it was read";
+    return;
+  }
+  PackOutput output;
+  output.hash = XXH3_64bits(task->data.data(), task->data.size());
+  const std::vector<unsigned char>* stored = &task->data;
+  if (input.compress) {
+    if (!deflater->Member(task->data.data(), task->data.size(), &task->packed)) {
+      task->error = "libdeflate failed on " + input.source;
+      return;
+    }
+    output.compressed = task->packed.size() * 100 <= input.size * static_cast<uint64_t>(settings.maxShare);
+    if (output.compressed) stored = &task->packed;
+  }
+  output.packedSize = stored->size();
+  output.packedHash = output.compressed ? XXH3_64bits(stored->data(), stored->size()) : output.hash;
+  output.path = settings.workDir + "/" + settings.name(index, output.packedHash, output.compressed);
+  if (!WriteFile(output.path, stored->data(), stored->size(), &task->error)) return;
+  task->outputs.push_back(std::move(output));
+}
+
+// One chunk of a large file: read and, when packed, its gzip member.
+void RunChunk(Task* task, Deflater* deflater) {
+  const PackInput& input = *task->input;
+  task->data.resize(task->length);
+  const int fd = ::open(input.source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    task->error = Reason("cannot read " + input.source);
+    return;
+  }
+  const bool read = ReadAt(fd, task->data.data(), task->length, task->offset);
+  const int readError = errno;
+  ::close(fd);
+  if (!read) {
+    task->error = "cannot read " + input.source + ": " +
+                  (readError != 0 ? std::strerror(readError) : "it became shorter while it was read");
+    return;
+  }
+  if (input.compress && !deflater->Member(task->data.data(), task->data.size(), &task->packed))
+    task->error = "libdeflate failed on " + input.source;
 }
 
 class Pool {
  public:
-  explicit Pool(int workers) {
+  Pool(int workers, const PackSettings& settings) : settings_(settings) {
     for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { Work(); });
   }
   ~Pool() {
@@ -148,7 +254,7 @@ class Pool {
 
  private:
   void Work() {
-    Deflater deflater;
+    Deflater deflater(settings_.level);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
@@ -156,13 +262,21 @@ class Pool {
       Task* task = queue_.front();
       queue_.pop_front();
       lock.unlock();
-      RunTask(task, &deflater);
+      if (task->whole) {
+        for (size_t i = 0; i < task->count && task->error.empty(); ++i)
+          RunWhole(task->index + i, task->input[i], task, &deflater, settings_);
+        std::vector<unsigned char>().swap(task->data);
+        std::vector<unsigned char>().swap(task->packed);
+      } else {
+        RunChunk(task, &deflater);
+      }
       lock.lock();
       task->done = true;
       finished_.notify_all();
     }
   }
 
+  const PackSettings& settings_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable finished_;
@@ -171,69 +285,49 @@ class Pool {
   std::vector<std::thread> threads_;
 };
 
-bool WriteAll(int fd, const unsigned char* data, size_t length) {
-  while (length > 0) {
-    const ssize_t n = ::write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// The output of the file being assembled.
+// The output of a large file, joined from its chunks in order under a temporary name.
 class Assembly {
  public:
-  Assembly() : hash_(XXH3_createState()), packedHash_(XXH3_createState()) {}
+  explicit Assembly(const PackSettings& settings)
+      : settings_(settings), hash_(XXH3_createState()), packedHash_(XXH3_createState()) {}
   ~Assembly() {
     Close();
     XXH3_freeState(hash_);
     XXH3_freeState(packedHash_);
   }
 
-  bool Begin(const PackInput& input, const std::string& path, std::string* error) {
+  bool Begin(size_t index, const PackInput& input, std::string* error) {
+    index_ = index;
     input_ = &input;
     output_ = PackOutput();
-    output_.path = path;
     output_.compressed = input.compress;
-    crc_ = 0;
+    temporary_ = settings_.workDir + "/.pack-" + std::to_string(index);
     XXH3_64bits_reset(hash_);
     XXH3_64bits_reset(packedHash_);
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) {
-      *error = "cannot write " + path + ": " + std::strerror(errno);
+      *error = Reason("cannot write " + temporary_);
       return false;
-    }
-    if (input.compress) {
-      // No name, no time, no flags; OS 3 (Unix), as gzip -n writes.
-      static const unsigned char kHeader[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 3};
-      return Write(kHeader, sizeof kHeader, error);
     }
     return true;
   }
 
   bool Add(const Task& task, std::string* error) {
-    const unsigned char* chunk = task.data.data() + task.dictionary;
-    XXH3_64bits_update(hash_, chunk, task.length);
-    crc_ = static_cast<uint32_t>(crc32_combine(crc_, task.crc, static_cast<z_off_t>(task.length)));
-    return input_->compress ? Write(task.packed.data(), task.packed.size(), error) : Write(chunk, task.length, error);
+    XXH3_64bits_update(hash_, task.data.data(), task.data.size());
+    const std::vector<unsigned char>& stored = input_->compress ? task.packed : task.data;
+    XXH3_64bits_update(packedHash_, stored.data(), stored.size());
+    output_.packedSize += stored.size();
+    if (WriteAll(fd_, stored.data(), stored.size())) return true;
+    *error = Reason("cannot write " + temporary_);
+    return false;
   }
 
+  // Names the output; a gzip file larger than --max-share allows gives way to a copy.
   bool Finish(std::string* error) {
-    if (input_->compress) {
-      unsigned char trailer[8];
-      const uint32_t isize = static_cast<uint32_t>(input_->size);
-      for (int i = 0; i < 4; ++i) {
-        trailer[i] = static_cast<unsigned char>(crc_ >> (8 * i));
-        trailer[4 + i] = static_cast<unsigned char>(isize >> (8 * i));
-      }
-      if (!Write(trailer, sizeof trailer, error)) return false;
-    }
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) {
-      *error = "cannot write " + output_.path + ": " + std::strerror(errno);
+      *error = Reason("cannot write " + temporary_);
       return false;
     }
     // The release must not change under the build: its hash would not match its copy.
@@ -243,6 +337,25 @@ class Assembly {
     }
     output_.hash = XXH3_64bits_digest(hash_);
     output_.packedHash = XXH3_64bits_digest(packedHash_);
+    if (output_.compressed && output_.packedSize * 100 > input_->size * static_cast<uint64_t>(settings_.maxShare)) {
+      // Not worth it: serve the file as it is.
+      ::unlink(temporary_.c_str());
+      output_.compressed = false;
+      output_.packedSize = input_->size;
+      output_.packedHash = output_.hash;
+      output_.path = settings_.workDir + "/" + settings_.name(index_, output_.hash, false);
+      if (!CopyFile(input_->source, output_.path, error)) return false;
+      if (!Unchanged(input_->source, input_->size, input_->mtime)) {
+        *error = input_->source + " changed while it was read";
+        return false;
+      }
+      return true;
+    }
+    output_.path = settings_.workDir + "/" + settings_.name(index_, output_.packedHash, output_.compressed);
+    if (::rename(temporary_.c_str(), output_.path.c_str()) != 0) {
+      *error = Reason("cannot write " + output_.path);
+      return false;
+    }
     return true;
   }
 
@@ -253,19 +366,13 @@ class Assembly {
   const PackOutput& output() const { return output_; }
 
  private:
-  bool Write(const unsigned char* data, size_t length, std::string* error) {
-    XXH3_64bits_update(packedHash_, data, length);
-    output_.packedSize += length;
-    if (WriteAll(fd_, data, length)) return true;
-    *error = "cannot write " + output_.path + ": " + std::strerror(errno);
-    return false;
-  }
-
+  const PackSettings& settings_;
+  size_t index_ = 0;
   const PackInput* input_ = nullptr;
+  std::string temporary_;
   PackOutput output_;
   XXH3_state_t* hash_;
   XXH3_state_t* packedHash_;
-  uint32_t crc_ = 0;
   int fd_ = -1;
 };
 
@@ -273,21 +380,19 @@ class Assembly {
 
 bool Unchanged(const std::string& path, uint64_t size, const timespec& mtime) {
   struct stat now;
-  return ::stat(path.c_str(), &now) == 0 && static_cast<uint64_t>(now.st_size) == size &&
-         now.st_mtim.tv_sec == mtime.tv_sec && now.st_mtim.tv_nsec == mtime.tv_nsec;
+  return ::stat(path.c_str(), &now) == 0 && SameFile(now, size, mtime);
 }
 
-bool PackFiles(const std::vector<PackInput>& inputs, int jobs, int level, const std::string& workDir,
+bool PackFiles(const std::vector<PackInput>& inputs, const PackSettings& settings,
                const std::function<bool(size_t, const PackOutput&, std::string*)>& done, std::string* error) {
-  if (jobs < 1) jobs = 1;
-  Pool pool(jobs);
+  const int jobs = settings.jobs < 1 ? 1 : settings.jobs;
+  Pool pool(jobs, settings);
   std::deque<std::unique_ptr<Task>> window;
   const size_t windowSize = static_cast<size_t>(jobs) * 4;
-  Assembly assembly;
-  size_t current = 0;  // the file whose chunks come back next
+  Assembly assembly(settings);
   bool ok = true;
 
-  // Takes back the oldest chunk in flight.
+  // Takes back the oldest task in flight.
   auto consume = [&]() {
     std::unique_ptr<Task> task = std::move(window.front());
     window.pop_front();
@@ -298,8 +403,11 @@ bool PackFiles(const std::vector<PackInput>& inputs, int jobs, int level, const 
       ok = false;
       return;
     }
-    if (task->offset == 0 &&
-        !assembly.Begin(inputs[current], workDir + "/.pack-" + std::to_string(current), error)) {
+    if (task->whole) {
+      for (size_t i = 0; i < task->outputs.size() && ok; ++i) ok = done(task->index + i, task->outputs[i], error);
+      return;
+    }
+    if (task->offset == 0 && !assembly.Begin(task->index, *task->input, error)) {
       ok = false;
       return;
     }
@@ -307,28 +415,44 @@ bool PackFiles(const std::vector<PackInput>& inputs, int jobs, int level, const 
       ok = false;
       return;
     }
-    if (task->last) {
-      ok = assembly.Finish(error) && done(current, assembly.output(), error);
-      ++current;
-    }
+    if (task->last) ok = assembly.Finish(error) && done(task->index, assembly.output(), error);
   };
 
-  for (size_t i = 0; i < inputs.size() && ok; ++i) {
+  for (size_t i = 0; i < inputs.size() && ok;) {
+    if (inputs[i].size <= kChunk) {
+      // A run of small files, up to a chunk's worth, in one task.
+      auto task = std::make_unique<Task>();
+      task->whole = true;
+      task->index = i;
+      task->input = &inputs[i];
+      uint64_t bytes = 0;
+      while (i < inputs.size() && inputs[i].size <= kChunk && (task->count == 0 || bytes + inputs[i].size <= kChunk)) {
+        bytes += inputs[i].size;
+        ++task->count;
+        ++i;
+      }
+      pool.Submit(task.get());
+      window.push_back(std::move(task));
+      while (window.size() >= windowSize && ok) consume();
+      continue;
+    }
     uint64_t offset = 0;
     do {
       const uint64_t length = inputs[i].size - offset < kChunk ? inputs[i].size - offset : kChunk;
       auto task = std::make_unique<Task>();
+      task->index = i;
       task->input = &inputs[i];
       task->offset = offset;
       task->length = static_cast<uint32_t>(length);
       task->last = offset + length >= inputs[i].size;
-      task->level = level;
       offset += length;
       pool.Submit(task.get());
       window.push_back(std::move(task));
       while (window.size() >= windowSize && ok) consume();
     } while (offset < inputs[i].size && ok);
+    ++i;
   }
+  // Every task submitted is waited for: a worker may still hold one.
   while (!window.empty()) consume();
   assembly.Close();
   return ok;

@@ -1,11 +1,13 @@
 // Reads the files of a release once each, on every core: the content hash of each
-// file, and either its gzip file or its plain copy, written to a work folder.
+// file, and either its gzip file or its plain copy, written to a work folder under the
+// name the caller gives it.
 //
-// The gzip file is one member with no name and no time in its header, made in chunks
-// compressed side by side: each chunk is a raw deflate stream primed with the 32 KiB
-// before it and ended with a sync flush (the last one finished), so the chunks join
-// into one stream, and their CRCs combine into the trailer's. The same file at the same
-// level gives the same bytes, whichever thread did which chunk.
+// A gzip file holds one member per MiB of the file, each compressed on its own (with
+// libdeflate, about twice as fast as zlib at the same level), so the members of a large
+// file are made side by side; zlib's gzread, which the clients unpack with, reads the
+// members one after the other as one stream. No member has a name or a time in its
+// header. The same file at the same level gives the same bytes, whichever thread did
+// which member.
 #pragma once
 #include <sys/types.h>
 
@@ -32,13 +34,23 @@ struct PackOutput {
   uint64_t packedHash = 0;  // XXH3 of the bytes at path
 };
 
+struct PackSettings {
+  int jobs = 1;
+  int level = 6;
+  int maxShare = 100;  // a gzip file is kept when at most this percentage of the original
+  std::string workDir;
+  // The path below workDir for input `index` stored as `packed` (a gzip file or not)
+  // with bytes hashing to `storedHash`; its folder exists. Called on any thread.
+  std::function<std::string(size_t index, uint64_t storedHash, bool packed)> name;
+};
+
 // Whether the file at `path` still has the size and last-write time it was found with;
 // false also when it cannot be examined. A release must not change under the build.
 bool Unchanged(const std::string& path, uint64_t size, const timespec& mtime);
 
-// Calls `done` for every input, in order, on the calling thread; `done` takes the file
-// at output.path away (moves or removes it). Stops at the first failure, with a reason.
-bool PackFiles(const std::vector<PackInput>& inputs, int jobs, int level, const std::string& workDir,
+// Calls `done` for every input, in order, on the calling thread, once its output is in
+// place. Stops at the first failure, with a reason.
+bool PackFiles(const std::vector<PackInput>& inputs, const PackSettings& settings,
                const std::function<bool(size_t index, const PackOutput& output, std::string* error)>& done,
                std::string* error);
 

@@ -11,8 +11,11 @@
 # file connection refused, answered No and Yes; EX during a slowed download; a file
 # missing on the server; a file the server cuts short while it answers 226; a file the
 # server sends without end while it claims 2 GiB, and a gzip bomb; a list with local
-# names Windows cannot hold beside good ones; the self-update through its three
-# processes with Windows' file locks, followed by the renewed patcher's own full run.
+# names Windows cannot hold beside good ones; a list made by the publisher's tool
+# (ZD_PUBLISH, else build/release's) with a local name as long as it allows below an
+# installation folder as long as it allows for, and a file become a folder; the
+# self-update through its three processes with Windows' file locks, followed by the
+# renewed patcher's own full run.
 set -euo pipefail
 exe=$(readlink -f "$1")
 probe=$(readlink -f "$2")
@@ -459,6 +462,51 @@ else
   fail "names: the run did not end with the game started and no box"
 fi
 end_running_from "$d"
+
+# --- A list built by the publisher's tool, for an installation holding the version
+# before: a local name as long as build allows (its folder part too) below an installation
+# folder of --install-dir-max characters, packed in more than one gzip member, and a file
+# that became a folder of the same name, whose deletion comes first in the list. All
+# installed, the unchanged file not fetched, the game started, no box.
+publish=${ZD_PUBLISH:-$(dirname "$0")/../../build/release/zidodiruv-publish}
+if [ ! -x "$publish" ]; then
+  echo "skipped: the publisher's tool's list: no tool at $publish (set ZD_PUBLISH)"
+else
+  cases_win=$(winpath "$work/cases")
+  dir_max=$((${#cases_win} + 10 > 140 ? ${#cases_win} + 10 : 140))
+  long_folder=$(printf 'f%.0s' $(seq $((239 - dir_max))))
+  long_name="$long_folder/abc"
+  rel=$work/publish
+  mkdir -p "$rel/v1/Docs" "$rel/v2/Docs/readme.txt" "$rel/v2/$long_folder"
+  printf 'the old readme\r\n' >"$rel/v1/Docs/readme.txt"
+  printf 'kept\r\n' >"$rel/v1/Keep.dat"
+  cp "$rel/v1/Keep.dat" "$rel/v2/Keep.dat"
+  printf 'now a folder\r\n' >"$rel/v2/Docs/readme.txt/part.txt"
+  { yes 'vorn zeda patch data line' || true; } | head -c 1500000 >"$rel/v2/$long_name"
+  find "$rel" -type f -exec touch -d '2021-06-01 12:00' {} +
+  if ! "$publish" build "$rel/v1" "$rel/srv1" >"$rel/out" 2>&1 \
+    || ! "$publish" build "$rel/v2" "$root/tool" --previous "$rel/srv1/patch.lst" --install-dir-max "$dir_max" >>"$rel/out" 2>&1; then
+    fail "publish: build failed: $(cat "$rel/out")"
+  else
+    name=p$(printf 'x%.0s' $(seq $((dir_max - ${#cases_win} - 2))))
+    d=$(install_dir "$name")
+    [ ${#cases_win} -eq $((dir_max - ${#name} - 1)) ] || fail "publish: the installation folder is not $dir_max characters long"
+    wine_settings "$d" "$ftp_port" player secret /tool/
+    cp -rp "$rel/v1/." "$d/"
+    mark=$(log_mark)
+    start "$d"
+    if until_ok 60 test -s "$d/probe.log" && wait_end "$started" "$d" && ! has_box; then
+      cmp -s "$rel/v2/$long_name" "$d/$long_name" && cmp -s "$rel/v2/Docs/readme.txt/part.txt" "$d/Docs/readme.txt/part.txt" \
+        && [ "$(cat "$d/probe.log")" = "[ -U]" ] && [ "$(grep -c ' RETR ' <(log_since "$mark"))" -eq 3 ] \
+        && [ "$(staged_files "$d")" -eq 0 ] \
+        && pass "publish: a ${#long_name}-character name below a $dir_max-character folder and the file become a folder installed, the unchanged file kept" \
+        || fail "publish: game $(game_starts "$d"), files $(files_in "$d"); server: $(grep ' RETR ' <(log_since "$mark") | tr '\n' ';')"
+    else
+      fail "publish: the run did not end with the game started and no box"
+    fi
+    end_running_from "$d"
+  fi
+fi
 
 # --- The self-update: the old patcher downloads its successor (the same program with
 # a note after its image), hands over to it, the copy replaces the installed patcher

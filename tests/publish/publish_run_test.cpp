@@ -394,6 +394,94 @@ TEST_F(PublishRun, TheNextVersionFetchesExactlyTheChangedFiles) {
   EXPECT_EQ(Installed("game"), Expected("srv2", "v2"));
 }
 
+// A client that skipped a version gets the last one whole: a file that became a folder
+// (its deletion comes first in the list), a file deleted and back, and one whose size
+// went 10 -> 20 -> 10 bytes, both back at times that a client holding the first version
+// would not take as newer, so build moves them on past every time listed before.
+TEST_F(PublishRun, AClientThatSkippedAVersionGetsTheLastOne) {
+  Release("v1", "Docs/readme.txt", "the old readme", "2021-03-10 12:00");
+  Release("v1", "back.dat", "0123456789", "2021-03-10 23:00");
+  Release("v1", "size.dat", "0123456789", "2021-03-10 23:00");
+  Release("v1", "same.dat", "the same", "2021-03-10 10:00");
+  ASSERT_EQ(Build("v1", "srv1").code, 0);
+  ASSERT_EQ(Upload("srv1").code, 0);
+  Client("game");
+  ASSERT_EQ(Installed("game"), Expected("srv1", "v1"));
+
+  Release("v2", "Docs/readme.txt/part.txt", "now a folder", "2021-03-11 09:00");
+  Release("v2", "size.dat", "01234567890123456789", "2021-03-11 09:00");
+  Release("v2", "same.dat", "the same", "2021-03-11 09:00");
+  const ToolResult v2 = Build("v2", "srv2", {"--previous", tree_.Path("srv1/patch.lst")});
+  ASSERT_EQ(v2.code, 0) << v2.err;
+  Release("v3", "Docs/readme.txt/part.txt", "now a folder", "2021-03-11 09:00");
+  Release("v3", "back.dat", "abcdefghij", "2021-03-09 08:00");
+  Release("v3", "size.dat", "abcdefghij", "2021-03-09 08:00");
+  Release("v3", "same.dat", "the same", "2021-03-12 09:00");
+  const ToolResult v3 = Build("v3", "srv3", {"--previous", tree_.Path("srv2/patch.lst")});
+  ASSERT_EQ(v3.code, 0) << v3.err;
+  EXPECT_NE(v3.out.find("moved forward: back.dat 2021-03-09 08:00 -> 2021-03-09 23:01"), std::string::npos) << v3.out;
+  EXPECT_NE(v3.out.find("moved forward: size.dat 2021-03-09 08:00 -> 2021-03-09 23:01"), std::string::npos) << v3.out;
+
+  const ToolResult diff = Tool({"diff", tree_.Path("srv1/patch.lst"), tree_.Path("srv3/patch.lst")});
+  EXPECT_EQ(diff.code, 0) << diff.out;
+  EXPECT_NE(diff.out.find("delete"), std::string::npos);
+  EXPECT_LT(diff.out.find("Docs\\readme.txt\n"), diff.out.find("Docs\\readme.txt\\part.txt")) << diff.out;
+  for (const char* name : {"back.dat", "size.dat", "Docs\\readme.txt\\part.txt"})
+    EXPECT_TRUE(Says(diff.out, "fetch", name)) << name << " in:\n" << diff.out;
+  // Without its deletion first, a client holding the file could not make the folder.
+  std::string list = ReadFile(tree_.Path("srv3/patch.lst"));
+  const size_t deletion = list.find("D ");
+  ASSERT_NE(deletion, std::string::npos);
+  list.erase(deletion, list.find("\r\n", deletion) + 2 - deletion);
+  tree_.Write("blind/patch.lst", list);
+  const ToolResult blind = Tool({"diff", tree_.Path("srv1/patch.lst"), tree_.Path("blind/patch.lst")});
+  EXPECT_EQ(blind.code, 1);
+  EXPECT_TRUE(Says(blind.out, "NEVER", "Docs\\readme.txt\\part.txt")) << blind.out;
+
+  ASSERT_EQ(Upload("srv3").code, 0);
+  Client("game");
+  EXPECT_EQ(Installed("game"), Expected("srv3", "v3"));
+}
+
+// The previous version's record, in part or not at all: a manifest of an earlier build
+// of the tool (no history) is taken as it is, and without any manifest the hashes in the
+// tool's remote names tell which files did not change, so they keep their listed times.
+// Only a list the tool did not write is refused.
+TEST_F(PublishRun, APreviousVersionWithoutItsWholeRecord) {
+  Release("v1", "plain.dat", "plain", "2021-03-10 10:00");
+  Release("v1", "packed.dat", SampleData(50000, 4), "2021-03-10 10:00");
+  Release("v1", "changed.dat", "changed 1", "2021-03-10 10:00");
+  ASSERT_EQ(Build("v1", "srv1").code, 0);
+  const std::string copied = "2021-03-12 10:00";
+  Release("v2", "plain.dat", "plain", copied);
+  Release("v2", "packed.dat", SampleData(50000, 4), copied);
+  Release("v2", "changed.dat", "changed 2", "2021-03-09 10:00");
+
+  // The manifest as an earlier build wrote it: no "history" in its records.
+  std::string manifest = ReadFile(tree_.Path("srv1/patch.lst.manifest.json"));
+  const std::string history = "\"history\":{";
+  ASSERT_NE(manifest.find(history), std::string::npos);
+  for (size_t at; (at = manifest.find(history)) != std::string::npos;)
+    manifest.erase(at, manifest.find('}', at) + 2 - at);
+  WriteFile(tree_.Path("srv1/patch.lst.manifest.json"), manifest);
+  const ToolResult upgraded = Build("v2", "srv2", {"--previous", tree_.Path("srv1/patch.lst")});
+  ASSERT_EQ(upgraded.code, 0) << upgraded.err;
+
+  ::unlink(tree_.Path("srv1/patch.lst.manifest.json").c_str());
+  const ToolResult named = Build("v2", "srv3", {"--previous", tree_.Path("srv1/patch.lst")});
+  ASSERT_EQ(named.code, 0) << named.err;
+  EXPECT_NE(named.err.find("compared by the hashes in its remote names"), std::string::npos) << named.err;
+  EXPECT_EQ(ReadFile(tree_.Path("srv3/patch.lst")), ReadFile(tree_.Path("srv2/patch.lst")));
+  const ToolResult diff = Tool({"diff", tree_.Path("srv1/patch.lst"), tree_.Path("srv3/patch.lst")});
+  EXPECT_NE(diff.out.find("1 to fetch"), std::string::npos) << diff.out;
+  EXPECT_TRUE(Says(diff.out, "fetch", "changed.dat")) << diff.out;
+
+  tree_.Write("hand/patch.lst", "C 2021-03-10 10:00 5 plain.dat plain.dat\r\n");
+  const ToolResult hand = Build("v2", "srv4", {"--previous", tree_.Path("hand/patch.lst")});
+  EXPECT_EQ(hand.code, 1);
+  EXPECT_NE(hand.err.find("was not written by this tool"), std::string::npos) << hand.err;
+}
+
 TEST_F(PublishRun, AClientDuringAKilledAndRepeatedUploadGetsOneWholeVersion) {
   Release("v1", "a.dat", "first a");
   Release("v1", "b.dat", "first b");
