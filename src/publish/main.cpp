@@ -90,15 +90,17 @@ int main(int argc, char** argv) {
   UploadOptions upload;
   CLI::App* uploadCommand = app.add_subcommand(
       "upload",
-      "Puts a server folder made by build on an FTP server: data files first, each renamed into place whole, the "
-      "list last; files already there are skipped, so a broken upload is finished by running it again. The "
-      "password comes from the address, ZIDODIRUV_FTP_PASSWORD or ~/.netrc (machine or default entry).");
+      "Puts a server folder made by build on an FTP server, or on every mirror of one name: data files first "
+      "(to the mirrors at once), each renamed into place whole, and only when every mirror holds every file, "
+      "the list, on one mirror after another; files already there are skipped, so a broken upload is finished "
+      "by running it again. The password comes from the address, ZIDODIRUV_FTP_PASSWORD or ~/.netrc (machine or "
+      "default entry).");
   uploadCommand->add_option("SERVER_DIR", upload.serverDir, "The folder build wrote")->required()->check(CLI::ExistingDirectory);
-  uploadCommand->add_option("URL", upload.url, "ftp://user@host:port/base/")->required();
+  uploadCommand->add_option("URL", upload.urls, "ftp://user@host:port/base/; one for each mirror")->required();
   uploadCommand->add_option("--list", upload.listName, "The list's file name")->capture_default_str();
   uploadCommand->add_flag("--prune", upload.prune,
-                          "After the list is in place, remove the files of this list's older versions (never a file "
-                          "another list in the folder names)");
+                          "After the list is in place (on every mirror), remove the files of this list's older "
+                          "versions (never a file another list in the folder names)");
 
   // CLI11 answers a misspelt subcommand with "A subcommand is required".
   bool known = argc < 2 || argv[1][0] == '-';
