@@ -80,8 +80,10 @@ int main(int argc, char** argv) {
   CLI::App* verifyCommand = app.add_subcommand(
       "verify",
       "Checks a server: every file the list in place names is there with its listed size, every packed file "
-      "unpacks to its size.");
-  verifyCommand->add_option("SERVER", verify.server, "A server folder, or ftp://user@host:port/base/")->required();
+      "unpacks to its size. With several servers (the mirrors of one name), each of them, and that they hold "
+      "the same list and every file of every list in place: a mirror that lags or misses files is named.");
+  verifyCommand->add_option("SERVER", verify.servers, "A server folder, or ftp://user@host:port/base/; or several")
+      ->required();
   verifyCommand->add_option("--list", verify.listName, "The list's file name")->capture_default_str();
   verifyCommand->add_flag(
       "--deep", verify.deep,
