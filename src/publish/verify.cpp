@@ -148,7 +148,7 @@ class Verifier {
     return kExitRefused;
   }
 
- // After Run: the list in place and its bytes; no files when there was none.
+  // After Run: the list in place and its bytes; no files when there was none.
   const Version& judged() const { return judged_; }
   const std::string& listBytes() const { return listBytes_; }
   bool reached() const { return reached_; }
@@ -295,17 +295,23 @@ class Verifier {
   bool reached_ = false;  // a remote server was logged on to
 };
 
-// Whether version `a` knows every line of `b`: each of b's names is in a, and each file b
-// lists is one a's history has listed (its date and time of day not above the highest
-// and its size among the sizes), so b is a (or one before it) in a line of versions.
+// Whether version `a` knows every line of `b`, so that b is a, or a version before it, in
+// one line of versions: each of b's names is in a; each file b lists is one a's history
+// has listed (its date and time of day not above the highest, its size among the sizes);
+// and each file b deletes is deleted in a too, or came back after the deletion (listed
+// so that a holder of any version of the deleted file fetches it).
 bool Knows(const Version& a, const Version& b) {
-  std::map<std::string, const NameHistory*> histories;
-  for (const ListedFile& file : a.files) histories[CaseKey(file.local)] = &file.history;
+  std::map<std::string, const ListedFile*> lines;
+  for (const ListedFile& file : a.files) lines[CaseKey(file.local)] = &file;
   for (const ListedFile& file : b.files) {
-    const auto found = histories.find(CaseKey(file.local));
-    if (found == histories.end()) return false;
-    if (file.kind == 'D') continue;
-    const NameHistory& history = *found->second;
+    const auto found = lines.find(CaseKey(file.local));
+    if (found == lines.end()) return false;
+    const ListedFile& known = *found->second;
+    if (file.kind == 'D') {
+      if (known.kind != 'D' && !file.history.EveryHolderFetches(known.stamp, known.ContentSize())) return false;
+      continue;
+    }
+    const NameHistory& history = known.history;
     if (history.highest.date < file.stamp.date || history.highest.time < file.stamp.time) return false;
     if (history.sizesKnown && !std::binary_search(history.sizes.begin(), history.sizes.end(), file.ContentSize()))
       return false;
