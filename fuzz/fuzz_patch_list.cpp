@@ -5,7 +5,7 @@
 // characters of local name fit, with a 255-character base directory and counters near
 // their limit. Both hold a few files stamped at 2002-06-02 09:00 local time, so that
 // lines find current, stale and missing files. Every queued entry is then checked:
-//  - every text field ends within its buffer;
+//  - every text field ends within its buffer, every path within its capacity;
 //  - the entry is exactly what one line of the list says, in the order of the file:
 //    kind, date, time and size as written, the local name whole in the local and
 //    staging paths, the remote name whole in the listed name and remote path, so a
@@ -276,14 +276,19 @@ void CheckTerminated(const char (&field)[N], const char* name, const PatchEntry&
                                                             Printable(std::string(1, entry.kind)) + "'");
 }
 
+void CheckFits(const char* path, const char* name, const PatchEntry& entry) {
+  ZD_FUZZ_CHECK(std::strlen(path) < PatchEntry::kPathCapacity, std::string(name) + " is beyond its capacity in kind '" +
+                                                                   Printable(std::string(1, entry.kind)) + "'");
+}
+
 void CheckEntry(const PatchEntry& entry, const Installation& at) {
   CheckTerminated(entry.date, "date", entry);
   CheckTerminated(entry.time, "time", entry);
   CheckTerminated(entry.sizeText, "sizeText", entry);
-  CheckTerminated(entry.localPath, "localPath", entry);
-  CheckTerminated(entry.remotePath, "remotePath", entry);
-  CheckTerminated(entry.listedName, "listedName", entry);
-  CheckTerminated(entry.stagingPath, "stagingPath", entry);
+  CheckFits(entry.localPath, "localPath", entry);
+  CheckFits(entry.remotePath, "remotePath", entry);
+  CheckFits(entry.listedName, "listedName", entry);
+  CheckFits(entry.stagingPath, "stagingPath", entry);
   ZD_FUZZ_CHECK(std::strchr("ACPZD", entry.kind) != nullptr && entry.kind != '\0',
                 "queued an entry of an unknown kind: " + Describe(entry));
 

@@ -156,11 +156,16 @@ bool FillEntry(const Column columns[6], const char* installDir, const char* base
   const Column& localName = columns[4];
   const Column& remoteName = columns[5];
   if (CheckLocalName(localName.text, localName.length) != LocalNameFault::kNone) return false;
-  if (!CopyColumn(entry->listedName, sizeof entry->listedName, remoteName)) return false;
+  // Composed at their full capacity here; the entry keeps only what they hold.
+  char listed[PatchEntry::kPathCapacity];
+  char remotePath[PatchEntry::kPathCapacity];
+  char stagingPath[PatchEntry::kPathCapacity];
+  char localPath[PatchEntry::kPathCapacity];
+  if (!CopyColumn(listed, sizeof listed, remoteName)) return false;
 
   // Remote path: the base directory less one trailing slash, a slash unless the remote
   // name brings its own, the remote name. Remote paths keep their forward slashes.
-  Composer remote(entry->remotePath, sizeof entry->remotePath);
+  Composer remote(remotePath, sizeof remotePath);
   size_t baseLength = std::strlen(baseDirectory);
   if (baseLength > 0 && baseDirectory[baseLength - 1] == '/') --baseLength;
   remote.Add(baseDirectory, baseLength);
@@ -169,7 +174,7 @@ bool FillEntry(const Column columns[6], const char* installDir, const char* base
   if (!remote.fits()) return false;
 
   const char separator = plat::PathSeparator();
-  Composer staging(entry->stagingPath, sizeof entry->stagingPath);
+  Composer staging(stagingPath, sizeof stagingPath);
   staging.Add(installDir);
   staging.Add(separator);
   staging.Add("Update");
@@ -178,11 +183,11 @@ bool FillEntry(const Column columns[6], const char* installDir, const char* base
   if (kind == 'Z') staging.Add(".gz");
   if (!staging.fits()) return false;
 
-  Composer local(entry->localPath, sizeof entry->localPath);
+  Composer local(localPath, sizeof localPath);
   local.Add(installDir);
   local.Add(separator);
   local.AddLocalName(localName, separator);
-  return local.fits();
+  return local.fits() && entry->SetPaths(localPath, remotePath, listed, stagingPath);
 }
 
 }  // namespace

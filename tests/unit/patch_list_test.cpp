@@ -443,7 +443,7 @@ class FreshnessTest : public PatchListTest, public ::testing::WithParamInterface
     snprintf(e.date, sizeof e.date, "%s", date);
     snprintf(e.time, sizeof e.time, "%s", time);
     e.size = size;
-    snprintf(e.localPath, sizeof e.localPath, "%s", P(relative).c_str());
+    EXPECT_TRUE(e.SetPaths(P(relative).c_str(), "", "", ""));
     return e;
   }
 
