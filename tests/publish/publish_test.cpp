@@ -256,6 +256,7 @@ TEST(PublishInterrupted, NoWorkFolderOutlivesTheBuild) {
   EXPECT_EQ(leftovers(), 0);
   EXPECT_TRUE(tree.Exists(".other.building-abc123"));
   EXPECT_TRUE(tree.Exists("srv/patch.lst"));
+}
 
 // A release that would make every player delete the game, the patcher or most of the
 // game is refused unless --force-deletions says it is meant; without --patcher the
