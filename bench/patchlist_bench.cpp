@@ -1,11 +1,17 @@
 // Parse-and-check of a 100,000-line patch list against an installation of 100,000
 // real files (half current, half not), next to a bare stat loop over the same files
-// in the same run and cache state. Each parse is a run of its own: it declares the
-// installation to the files service first (so its names are matched as the disk spells
-// them, from listings read afresh) and ends it after.
+// in the same run and cache state; then the same list for files that are all missing
+// (every line queued: the queue at its fullest), with the resident memory it takes (in
+// a child process that has parsed nothing before).
+// Each parse is a run of its own: it declares the installation to the files service
+// first (so its names are matched as the disk spells them, from listings read afresh)
+// and ends it after. The program uses only the parser's interface, so the same source
+// builds against an earlier commit's parser for a side-by-side run.
 //
 // Usage: patchlist_bench [files] [rounds]
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -29,6 +35,26 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return
 
 double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
+}
+
+// The processor time this process has used, user and system.
+double CpuSeconds() {
+  struct rusage usage;
+  if (::getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// This process's resident size, in KiB (0 when unknown).
+long ResidentKiB() {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  if (f == nullptr) return 0;
+  char line[256];
+  long kib = 0;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::sscanf(line, "VmRSS: %ld kB", &kib) == 1) break;
+  }
+  std::fclose(f);
+  return kib;
 }
 
 }  // namespace
@@ -65,6 +91,8 @@ int main(int argc, char** argv) {
   std::string list, currentList;
   list.reserve(static_cast<size_t>(files) * 80);
   currentList.reserve(static_cast<size_t>(files) * 80);
+  const std::string emptyDir = root + "/Empty";
+  ::mkdir(emptyDir.c_str(), 0755);
   std::vector<std::string> paths;
   paths.reserve(files);
   char name[64];
@@ -102,6 +130,40 @@ int main(int argc, char** argv) {
     std::fclose(out);
   }
 
+  // The all-missing list as a patch run meets it: parsed by a process that has parsed
+  // nothing before, its queue's memory fresh from the system (this process reuses what
+  // its earlier parses freed). A child of its own, each round: the time and the
+  // resident memory the queue took, and the processor time (less moved by other load on
+  // the machine than the wall time).
+  std::vector<double> freshTimes, freshCpu;
+  long missingKiB = 0;
+  for (int r = 0; r < rounds; ++r) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) break;
+    const pid_t child = ::fork();
+    if (child == 0) {
+      EntryList entries;
+      int32_t bytes = 0, count = 0;
+      const long before = ResidentKiB();
+      const double cpu0 = CpuSeconds();
+      auto t0 = std::chrono::steady_clock::now();
+      plat::OpenInstallation(emptyDir.c_str());
+      ParsePatchListFile(listPath.c_str(), emptyDir.c_str(), "/patch/", entries, &bytes, &count);
+      const double report[3] = {Seconds(t0, std::chrono::steady_clock::now()), CpuSeconds() - cpu0,
+                                entries.count == files ? static_cast<double>(ResidentKiB() - before) : 0.0};
+      ::_exit(::write(pipeFds[1], report, sizeof report) == static_cast<ssize_t>(sizeof report) ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    double report[3] = {0, 0, 0};
+    if (child > 0 && ::read(pipeFds[0], report, sizeof report) == static_cast<ssize_t>(sizeof report)) {
+      freshTimes.push_back(report[0]);
+      freshCpu.push_back(report[1]);
+      missingKiB = static_cast<long>(report[2]);
+    }
+    if (child > 0) ::waitpid(child, nullptr, 0);
+    ::close(pipeFds[0]);
+  }
+
   // Warm both paths once: the directory entries, the inodes and the list file.
   long long sink = 0;
   for (const std::string& p : paths) {
@@ -118,10 +180,10 @@ int main(int argc, char** argv) {
   }
 
   // Each round: the bare stat loop, the half-current list, the all-current list (the
-  // parse and check with nothing to keep), and the queue's memory alone (50,000 entries
-  // allocated and kept, as the half-current list queues them).
-  std::vector<double> statTimes, parseTimes, currentTimes, memoryTimes, releaseTimes;
-  int32_t queued = 0, fileCount = 0, totalBytes = 0, currentQueued = 0;
+  // parse and check with nothing to keep), and the half-current list against an empty
+  // installation (every file missing, every line queued).
+  std::vector<double> statTimes, parseTimes, currentTimes, missingTimes, releaseTimes;
+  int32_t queued = 0, fileCount = 0, totalBytes = 0, currentQueued = 0, missingQueued = 0;
   for (int r = 0; r < rounds; ++r) {
     auto t0 = std::chrono::steady_clock::now();
     for (const std::string& p : paths) {
@@ -146,24 +208,18 @@ int main(int argc, char** argv) {
     plat::CloseInstallation();
     currentQueued = entries.count;
     ReleaseQueue(entries);
-    std::vector<PatchEntry*> kept;
-    kept.reserve(files / 2 + 1);
     auto t5 = std::chrono::steady_clock::now();
-    for (int i = 0; i < files; ++i) {
-      PatchEntry* e = new PatchEntry;
-      if (i % 2 == 1) {
-        kept.push_back(e);
-      } else {
-        delete e;
-      }
-    }
+    plat::OpenInstallation(emptyDir.c_str());
+    ParsePatchListFile(listPath.c_str(), emptyDir.c_str(), "/patch/", entries, &bytes, &count);
     auto t6 = std::chrono::steady_clock::now();
-    for (PatchEntry* e : kept) delete e;
+    plat::CloseInstallation();
+    missingQueued = entries.count;
+    ReleaseQueue(entries);
     statTimes.push_back(Seconds(t0, t1));
     parseTimes.push_back(Seconds(t1, t2));
     releaseTimes.push_back(Seconds(t2, t3));
     currentTimes.push_back(Seconds(t3, t4));
-    memoryTimes.push_back(Seconds(t5, t6));
+    missingTimes.push_back(Seconds(t5, t6));
   }
 
   ::nftw(root.c_str(), RemoveEntry, 32, FTW_DEPTH | FTW_PHYS);
@@ -173,7 +229,7 @@ int main(int argc, char** argv) {
     return v[v.size() / 2];
   };
   const double s = median(statTimes), p = median(parseTimes), f = median(releaseTimes);
-  const double c = median(currentTimes), m = median(memoryTimes);
+  const double c = median(currentTimes), m = median(missingTimes);
   const char* tz = std::getenv("TZ");
   std::printf("files %d, rounds %d, TZ %s (median of rounds)\n", files, rounds, tz != nullptr ? tz : "(unset)");
   std::printf("bare stat loop                  %8.1f ms  (%.2f us/file)\n", s * 1e3, s * 1e6 / files);
@@ -183,9 +239,15 @@ int main(int argc, char** argv) {
   // The first round takes the queue's memory fresh from the system, as a patch run does.
   std::printf("first round, half current       %8.1f ms  ratio %.2f x  (stat %.1f ms, fresh memory)\n",
               parseTimes[0] * 1e3, parseTimes[0] / statTimes[0], statTimes[0] * 1e3);
-  std::printf("memory of the queue alone       %8.1f ms  (%d entries of %zu bytes kept)\n", m * 1e3,
-              files / 2, sizeof(PatchEntry));
+  std::printf("parse, all missing               %8.1f ms  ratio %.2f x  (queued %d)\n", m * 1e3, m / s,
+              missingQueued);
+  if (!freshTimes.empty()) {
+    std::printf("parse, all missing, fresh process %6.1f ms  (processor %.1f ms; a process of its own, as a run)\n",
+                median(freshTimes) * 1e3, median(freshCpu) * 1e3);
+  }
+  std::printf("memory of that queue            %8.1f MiB (%.0f bytes per entry, record %zu bytes)\n",
+              missingKiB / 1024.0, missingKiB * 1024.0 / (missingQueued > 0 ? missingQueued : 1), sizeof(PatchEntry));
   std::printf("release queue and listings      %8.1f ms\n", f * 1e3);
   std::printf("fileCount %d, totalBytes %d (checksum %lld)\n", fileCount, totalBytes, sink);
-  return queued == files / 2 && currentQueued == 0 ? 0 : 1;
+  return queued == files / 2 && currentQueued == 0 && missingQueued == files ? 0 : 1;
 }

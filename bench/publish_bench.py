@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Benchmark of `zidodiruv-publish build` next to a plain `find | xargs gzip -n` on the same trees.
 
-Usage: publish_bench.py [--tool PATH] [--before PATH] [--work DIR] [--files N] [--bytes B] [--large-files K]
-                        [--rounds R] [--quick]
+Usage: publish_bench.py [--tool PATH] [--before PATH] [--signed] [--work DIR] [--files N] [--bytes B]
+                        [--large-files K] [--rounds R] [--quick]
 
 Two release trees are made once (kept in WORK between runs of the same size):
   many  N files (default 100,000) of 1-16 KiB in folders of 100: nine in ten text-like game
@@ -12,7 +12,9 @@ Two release trees are made once (kept in WORK between runs of the same size):
         named .bin (the tool compresses it, finds it does not pay, and copies it).
 On each tree, R rounds (default 2), interleaved: the tool builds a server folder (hashing,
 packing on every core, writing the list and the manifest), then, with --before, another
-build of the tool (an earlier commit) does the same, then the baseline
+build of the tool (an earlier commit) does the same, with --signed the tool builds a signed
+list (`build --sign`, with a key made once in WORK: the SHA-256 of every stored file and the
+signature on top of the unsigned build's work), then the baseline
 `find TREE -type f -print0 | xargs -0 gzip -n -k -6` packs every file beside itself on one core.
 Reported: the median wall time, the peak resident size (the largest single process, from
 the kernel's ru_maxrss of the finished processes), the bytes written, and the baseline's time
@@ -153,7 +155,7 @@ def bench(tools, tree, out, rounds):
     deleted pays for a scan past them at every file. The baseline's files are removed at
     the start of the next round, before the tools run."""
     env = dict(os.environ, TZ=os.environ.get("TZ", "UTC0"))
-    runs = {name: [] for name, _ in tools}
+    runs = {name: [] for name, _, _ in tools}
     runs["gzip"] = []
     manifests = {}
     served = {}
@@ -162,12 +164,15 @@ def bench(tools, tree, out, rounds):
     for round_index in range(rounds):
         if round_index > 0:
             remove_gz(tree)
-        for tool_index, (name, tool) in enumerate(tools):
+        for tool_index, (name, tool, extra) in enumerate(tools):
             target = "%s-%d-%d" % (out, round_index, tool_index)
             shutil.rmtree(target, ignore_errors=True)
             outs.append(target)
-            runs[name].append(measured([tool, "build", tree, target], env))
-            manifest = read_bytes(os.path.join(target, "patch.lst.manifest.json"))
+            runs[name].append(measured([tool, "build", tree, target] + extra, env))
+            # A signed list's signature differs from build to build (ECDSA draws a new nonce each
+            # time), and with it the manifest's hash of the list.
+            lines = read_bytes(os.path.join(target, "patch.lst.manifest.json")).split(b"\n")
+            manifest = b"\n".join(line for line in lines if not line.startswith(b'"list_xxh3"'))
             if manifests.setdefault(name, manifest) != manifest:
                 raise SystemExit("%s: another output for the same inputs" % name)
             subprocess.run([tool, "verify", target], check=True, stdout=subprocess.DEVNULL)
@@ -186,6 +191,7 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser.add_argument("--tool", default=os.path.join(here, "..", "build", "release", "zidodiruv-publish"))
     parser.add_argument("--before", help="another build of the tool, timed in a column of its own")
+    parser.add_argument("--signed", action="store_true", help="also a signed build, in a column of its own")
     parser.add_argument("--work", default=os.path.join(here, "..", "build", "publish-bench"))
     parser.add_argument("--files", type=int, default=100000)
     parser.add_argument("--bytes", type=int, default=2 * 1024 * MIB)
@@ -195,14 +201,20 @@ def main():
     args = parser.parse_args()
     if args.quick:
         args.files, args.bytes, args.rounds = 2000, 48 * MIB, 1
-    tools = [("zidodiruv-publish build", os.path.abspath(args.tool))]
+    tools = [("zidodiruv-publish build", os.path.abspath(args.tool), [])]
     if args.before:
-        tools.insert(0, ("before", os.path.abspath(args.before)))
-    for _, tool in tools:
+        tools.insert(0, ("before", os.path.abspath(args.before), []))
+    for _, tool, _ in tools:
         if not os.access(tool, os.X_OK):
             raise SystemExit("no tool at %s (build the release tree first)" % tool)
     work = os.path.abspath(args.work)
     os.makedirs(work, exist_ok=True)
+    if args.signed:
+        key = os.path.join(work, "bench.key")
+        if not os.path.exists(key):
+            subprocess.run([os.path.abspath(args.tool), "keygen", key], check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+        tools.append(("build --sign", os.path.abspath(args.tool), ["--sign", key]))
     print("%d cores; %d round(s), interleaved; medians" % (os.cpu_count(), args.rounds), flush=True)
 
     rows = []
@@ -215,7 +227,7 @@ def main():
             raise SystemExit("gzip packed %d of %d files" % (gz_count, count))
         rows.append((kind, count, size, results))
 
-    columns = [name for name, _ in tools] + ["gzip"]
+    columns = [name for name, _, _ in tools] + ["gzip"]
     titles = {"gzip": "find | xargs gzip -n -k -6"}
     print()
     print("%-6s %8s %9s | %s" % ("tree", "files", "MiB", " | ".join("%-41s" % titles.get(c, c) for c in columns)))

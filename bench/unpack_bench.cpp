@@ -136,9 +136,7 @@ WorkerRun RunWorker(const std::string& dir, const std::string& gz, uint64_t unpa
   e->kind = 'Z';
   std::snprintf(e->date, sizeof e->date, "2024-01-02");
   std::snprintf(e->time, sizeof e->time, "03:04");
-  std::snprintf(e->localPath, sizeof e->localPath, "%s", local.c_str());
-  std::snprintf(e->stagingPath, sizeof e->stagingPath, "%s", staging.c_str());
-  std::snprintf(e->listedName, sizeof e->listedName, "sample.dat");
+  e->SetPaths(local.c_str(), "", "sample.dat", staging.c_str());
   e->unpackedSize = unpacked > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(unpacked);
   p.entries.Append(e);
   p.fileCount = 1;

@@ -140,6 +140,46 @@ def peak_kib(pid):
     return 0
 
 
+def start_display(env, cleanup):
+    """Xvfb on a display it picks itself, named in env["DISPLAY"]; its end goes to cleanup."""
+    env.pop("DISPLAY", None)
+    rfd, wfd = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                            pass_fds=(wfd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(wfd)
+    cleanup.append(lambda: (xvfb.terminate(), xvfb.wait()))
+    display = os.read(rfd, 64).decode().split()[0]
+    env["DISPLAY"] = ":" + display
+
+
+def start_wine(env, prefix, cleanup):
+    """The Wine prefix (made on the first run) with a Wine server of its own, which cleanup
+    stops; returns the server's process id (0 when it was not found)."""
+    env["WINEPREFIX"] = prefix
+    env["WINEDEBUG"] = "-all"
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    subprocess.run(["timeout", "-k", "5", "300", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["timeout", "-k", "5", "60", "wineserver", "-p60"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    cleanup.append(lambda: subprocess.run(["timeout", "-k", "5", "60", "wineserver", "-k"], env=env))
+    # The prefix's Wine server works in a directory named after the prefix's device and
+    # inode; that tells it from other prefixes' servers.
+    st = os.stat(prefix)
+    server_dir = "/tmp/.wine-%d/server-%x-%x" % (os.getuid(), st.st_dev, st.st_ino)
+    wineserver = 0
+    for entry in os.listdir("/proc"):
+        try:
+            if entry.isdigit() and os.readlink("/proc/%s/cwd" % entry) == server_dir and \
+                    os.path.basename(os.readlink("/proc/%s/exe" % entry)).startswith("wineserver"):
+                wineserver = int(entry)
+        except OSError:
+            pass
+    subprocess.run(["timeout", "-k", "5", "120", "wine", "cmd", "/c", "exit", "0"], env=env,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return wineserver
+
+
 def main():
     reexec_in_own_network()
     ap = argparse.ArgumentParser()
@@ -179,40 +219,12 @@ def main():
     cleanup = [server.stop]
     try:
         env = dict(os.environ)
-        env.pop("DISPLAY", None)
-        rfd, wfd = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                pass_fds=(wfd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(wfd)
-        cleanup.append(lambda: (xvfb.terminate(), xvfb.wait()))
-        display = os.read(rfd, 64).decode().split()[0]
-        env["DISPLAY"] = ":" + display
-        env["WINEPREFIX"] = os.path.join(TOP, "build", "win32", "bench-prefix")
-        env["WINEDEBUG"] = "-all"
-        env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+        start_display(env, cleanup)
         runtime = os.path.join(WORK, "runtime")
         os.makedirs(runtime, mode=0o700)
         env["XDG_RUNTIME_DIR"] = runtime
         env["XDG_CONFIG_DIRS"] = os.path.join(WORK, "xdg")
-        subprocess.run(["timeout", "-k", "5", "300", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["timeout", "-k", "5", "60", "wineserver", "-p60"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        cleanup.append(lambda: subprocess.run(["timeout", "-k", "5", "60", "wineserver", "-k"], env=env))
-        # The prefix's Wine server works in a directory named after the prefix's device and
-        # inode; that tells it from other prefixes' servers.
-        st = os.stat(env["WINEPREFIX"])
-        server_dir = "/tmp/.wine-%d/server-%x-%x" % (os.getuid(), st.st_dev, st.st_ino)
-        wineserver = 0
-        for entry in os.listdir("/proc"):
-            try:
-                if entry.isdigit() and os.readlink("/proc/%s/cwd" % entry) == server_dir and \
-                        os.path.basename(os.readlink("/proc/%s/exe" % entry)).startswith("wineserver"):
-                    wineserver = int(entry)
-            except OSError:
-                pass
-        subprocess.run(["timeout", "-k", "5", "120", "wine", "cmd", "/c", "exit", "0"], env=env,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wineserver = start_wine(env, os.path.join(TOP, "build", "win32", "bench-prefix"), cleanup)
         cache_dir = os.path.join(env["WINEPREFIX"], "drive_c", "users", pwd.getpwuid(os.getuid()).pw_name, "AppData",
                                  "Local", "Microsoft", "Windows", "INetCache")
 

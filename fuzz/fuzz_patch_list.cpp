@@ -5,7 +5,7 @@
 // characters of local name fit, with a 255-character base directory and counters near
 // their limit. Both hold a few files stamped at 2002-06-02 09:00 local time, so that
 // lines find current, stale and missing files. Every queued entry is then checked:
-//  - every text field ends within its buffer;
+//  - every text field ends within its buffer, every path within its capacity;
 //  - the entry is exactly what one line of the list says, in the order of the file:
 //    kind, date, time and size as written, the local name whole in the local and
 //    staging paths, the remote name whole in the listed name and remote path, so a
@@ -45,8 +45,8 @@ namespace {
 using zdfuzz::Printable;
 
 constexpr int64_t kInt32Max = 2147483647;
-// The list is read in pieces of at most this many bytes (a line buffer of 4096).
-constexpr size_t kPiece = 4095;
+// The longest line read (a line buffer of 4096); a longer line is skipped whole.
+constexpr size_t kLongestLine = 4095;
 
 struct Installation {
   std::string installDir;
@@ -119,18 +119,19 @@ struct Line {
   int count = 0;
 };
 
-// The list text in the pieces a 4096-byte line buffer reads, each cut at its first
-// NUL as a C string is.
+// The lines of the list text, without their line ends (LF or CR LF; the last line may
+// have none), each cut at its first NUL as a C string is. A line of more than
+// kLongestLine bytes is no line at all.
 std::vector<Line> SplitList(const uint8_t* data, size_t size) {
   std::vector<Line> lines;
   size_t pos = 0;
   while (pos < size) {
-    size_t end = pos;
-    while (end < size && end - pos < kPiece) {
-      if (data[end++] == '\n') break;
-    }
+    const uint8_t* lf = static_cast<const uint8_t*>(std::memchr(data + pos, '\n', size - pos));
+    size_t end = lf != nullptr ? static_cast<size_t>(lf - data) : size;
     std::string piece(reinterpret_cast<const char*>(data + pos), end - pos);
-    pos = end;
+    pos = lf != nullptr ? end + 1 : size;
+    if (lf != nullptr && !piece.empty() && piece.back() == '\r') piece.pop_back();
+    if (piece.size() > kLongestLine) continue;
     piece.resize(std::strlen(piece.c_str()));
     Line line;
     if (!piece.empty()) {
@@ -276,14 +277,19 @@ void CheckTerminated(const char (&field)[N], const char* name, const PatchEntry&
                                                             Printable(std::string(1, entry.kind)) + "'");
 }
 
+void CheckFits(const char* path, const char* name, const PatchEntry& entry) {
+  ZD_FUZZ_CHECK(std::strlen(path) < PatchEntry::kPathCapacity, std::string(name) + " is beyond its capacity in kind '" +
+                                                                   Printable(std::string(1, entry.kind)) + "'");
+}
+
 void CheckEntry(const PatchEntry& entry, const Installation& at) {
   CheckTerminated(entry.date, "date", entry);
   CheckTerminated(entry.time, "time", entry);
   CheckTerminated(entry.sizeText, "sizeText", entry);
-  CheckTerminated(entry.localPath, "localPath", entry);
-  CheckTerminated(entry.remotePath, "remotePath", entry);
-  CheckTerminated(entry.listedName, "listedName", entry);
-  CheckTerminated(entry.stagingPath, "stagingPath", entry);
+  CheckFits(entry.localPath, "localPath", entry);
+  CheckFits(entry.remotePath, "remotePath", entry);
+  CheckFits(entry.listedName, "listedName", entry);
+  CheckFits(entry.stagingPath, "stagingPath", entry);
   ZD_FUZZ_CHECK(std::strchr("ACPZD", entry.kind) != nullptr && entry.kind != '\0',
                 "queued an entry of an unknown kind: " + Describe(entry));
 

@@ -1,5 +1,6 @@
 #include "install/install.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -149,8 +150,7 @@ bool InstallStagedEntry(const PatchEntry& entry) {
 
   // The staged file's own directory goes when nothing else is left in it.
   char directory[kPathCapacity];
-  std::memcpy(directory, entry.stagingPath, sizeof directory);
-  directory[sizeof directory - 1] = '\0';
+  std::snprintf(directory, sizeof directory, "%s", entry.stagingPath);
   char* last = std::strrchr(directory, plat::PathSeparator());
   if (last != nullptr) {
     *last = '\0';

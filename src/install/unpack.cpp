@@ -88,7 +88,7 @@ bool UnpackCurrentEntry(const UnpackWork& work) {
   }
 
   plat::RemoveFile(entry->stagingPath);
-  std::memcpy(entry->stagingPath, outputPath, outputLength + 1);
+  entry->CutStagingPath(outputLength);
   if (!InstallStagedEntry(*entry)) {
     // Reported like the worker's other failures; the unpacked file is removed by the
     // shutdown with the other staged files.

@@ -19,8 +19,9 @@
 
 namespace {
 
-// fgets reads at most 4095 bytes of a line at once; the rest comes as the next line.
-constexpr int kLineBuffer = 4096;
+// The longest line read: 4095 bytes before its line end (LF or CR LF), as a 4096-byte
+// line buffer holds them.
+constexpr size_t kLineBuffer = 4096;
 constexpr int32_t kInt32Max = 2147483647;
 
 struct Column {
@@ -52,6 +53,65 @@ int SplitLine(const char* line, Column columns[6]) {
   }
   return found;
 }
+
+// Reads the list line by line. A line of at most kLongestLine bytes before its line end
+// (LF or CR LF) is given whole, without its line end; a longer one is skipped whole, up
+// to and including its LF, so nothing from its middle is ever taken for a line. The
+// last line needs no line end.
+class LineReader {
+ public:
+  explicit LineReader(std::FILE* file) : file_(file) {}
+
+  // The next line that fits, NUL-terminated (a NUL byte inside it ends its text there,
+  // as in any C string) and valid until the next call; null at the end of the file.
+  const char* Next() {
+    size_t length = 0;  // bytes of the line so far, saturating at kLongestLine + 2
+    bool started = false;
+    for (;;) {
+      if (begin_ == end_ && !Fill()) {
+        if (started && length <= kLongestLine) break;
+        return nullptr;
+      }
+      started = true;
+      const char* start = block_ + begin_;
+      const size_t available = end_ - begin_;
+      const char* lf = static_cast<const char*>(std::memchr(start, '\n', available));
+      const size_t taken = lf != nullptr ? static_cast<size_t>(lf - start) : available;
+      Keep(start, taken, &length);
+      begin_ += lf != nullptr ? taken + 1 : taken;
+      if (lf == nullptr) continue;
+      if (length > 0 && length <= kLongestLine + 1 && line_[length - 1] == '\r') --length;
+      if (length <= kLongestLine) break;
+      length = 0;  // too long: skipped; the next line begins
+      started = false;
+    }
+    line_[length] = '\0';
+    return line_;
+  }
+
+ private:
+  static constexpr size_t kLongestLine = kLineBuffer - 1;
+
+  bool Fill() {
+    begin_ = 0;
+    end_ = std::fread(block_, 1, sizeof block_, file_);
+    return end_ > 0;
+  }
+
+  // Appends what fits of a piece of the line: its first kLongestLine + 1 bytes are
+  // kept (the last of them may be the CR of a CR LF); beyond that only the count grows.
+  void Keep(const char* piece, size_t size, size_t* length) {
+    const size_t kept = kLongestLine + 1;
+    if (*length < kept) std::memcpy(line_ + *length, piece, size < kept - *length ? size : kept - *length);
+    *length = size > kept + 1 - *length ? kept + 1 : *length + size;
+  }
+
+  std::FILE* file_;
+  char block_[16384];
+  size_t begin_ = 0;
+  size_t end_ = 0;
+  char line_[kLongestLine + 2];
+};
 
 // A decimal count: an optional sign, then digits up to the first other character; no
 // digits give 0. A negative count or one beyond a signed 32-bit value is refused.
@@ -156,11 +216,16 @@ bool FillEntry(const Column columns[6], const char* installDir, const char* base
   const Column& localName = columns[4];
   const Column& remoteName = columns[5];
   if (CheckLocalName(localName.text, localName.length) != LocalNameFault::kNone) return false;
-  if (!CopyColumn(entry->listedName, sizeof entry->listedName, remoteName)) return false;
+  // Composed at their full capacity here; the entry keeps only what they hold.
+  char listed[PatchEntry::kPathCapacity];
+  char remotePath[PatchEntry::kPathCapacity];
+  char stagingPath[PatchEntry::kPathCapacity];
+  char localPath[PatchEntry::kPathCapacity];
+  if (!CopyColumn(listed, sizeof listed, remoteName)) return false;
 
   // Remote path: the base directory less one trailing slash, a slash unless the remote
   // name brings its own, the remote name. Remote paths keep their forward slashes.
-  Composer remote(entry->remotePath, sizeof entry->remotePath);
+  Composer remote(remotePath, sizeof remotePath);
   size_t baseLength = std::strlen(baseDirectory);
   if (baseLength > 0 && baseDirectory[baseLength - 1] == '/') --baseLength;
   remote.Add(baseDirectory, baseLength);
@@ -169,7 +234,7 @@ bool FillEntry(const Column columns[6], const char* installDir, const char* base
   if (!remote.fits()) return false;
 
   const char separator = plat::PathSeparator();
-  Composer staging(entry->stagingPath, sizeof entry->stagingPath);
+  Composer staging(stagingPath, sizeof stagingPath);
   staging.Add(installDir);
   staging.Add(separator);
   staging.Add("Update");
@@ -178,11 +243,11 @@ bool FillEntry(const Column columns[6], const char* installDir, const char* base
   if (kind == 'Z') staging.Add(".gz");
   if (!staging.fits()) return false;
 
-  Composer local(entry->localPath, sizeof entry->localPath);
+  Composer local(localPath, sizeof localPath);
   local.Add(installDir);
   local.Add(separator);
   local.AddLocalName(localName, separator);
-  return local.fits();
+  return local.fits() && entry->SetPaths(localPath, remotePath, listed, stagingPath);
 }
 
 }  // namespace
@@ -219,8 +284,8 @@ bool ParsePatchListFile(const char* listPath, const char* installDir, const char
   FILE* file = std::fopen(listPath, "rb");
   if (file == nullptr) return false;
 
-  char line[kLineBuffer];
-  while (std::fgets(line, sizeof line, file) != nullptr) {
+  LineReader reader(file);
+  while (const char* line = reader.Next()) {
     Column columns[6];
     if (SplitLine(line, columns) < 6) continue;
     const char first = line[0];

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -25,7 +26,9 @@
 #include "publish/listing.h"
 #include "publish/names.h"
 #include "publish/packer.h"
+#include "platform/settings.h"
 #include "publish/progress.h"
+#include "publish/signing.h"
 #include "publish/stamps.h"
 
 namespace publish {
@@ -39,6 +42,10 @@ constexpr char kListHeading[] = "# ZidoDiruv patch list: kind, date, time, size,
 // root, and the patcher's file there unless a 'P' entry names another.
 constexpr char kGameKey[] = "VORN.EXE";
 constexpr char kPatcherKey[] = "ZIDODIRUV.EXE";
+// The patchers' settings, in the installation's root: a release may carry a new one.
+constexpr char kSettingsKey[] = "VORNPATCH.INI";
+// A patcher reads a setting into 256 bytes: PUBLICKEY= holds two keys.
+constexpr size_t kSettingCapacity = 256;
 
 struct ReleaseFile {
   std::string local;  // backslashes
@@ -49,6 +56,7 @@ struct ReleaseFile {
   bool patcher = false;
   ListedFile listed;  // what the list will say
   bool movedForward = false;
+  FileHash stored;  // SHA-256 and size of the bytes on the server, for a signed list
 };
 
 // Whether a list without a manifest was written by this tool: its heading, and every
@@ -156,6 +164,8 @@ class Builder {
       }
     }
     if (!ChooseZone()) return kExitUsage;
+    const int signing = ChooseSigning();
+    if (signing != kExitOk) return signing;
     RemoveLeftovers();
 
     if (!Walk()) return kExitFailed;
@@ -246,6 +256,61 @@ class Builder {
                           "; players' copies would be judged against times of two zones (leave --zone out to keep " +
                           previous_.zone + ")");
     return true;
+  }
+
+  bool signing() const { return !keyFile_.empty(); }
+
+  // The key that signs the list, and the list's sequence number: one above the previous
+  // version's, else 1. A list after a signed one is signed too unless --unsigned says
+  // otherwise: players' patchers that hold the key refuse an unsigned list.
+  int ChooseSigning() {
+    const char* fromEnvironment = std::getenv("ZIDODIRUV_SIGNING_KEY");
+    keyFile_ = options_.signingKey;
+    std::string named = "--sign " + keyFile_;
+    if (keyFile_.empty() && !options_.unsignedList && fromEnvironment != nullptr && fromEnvironment[0] != '\0') {
+      keyFile_ = fromEnvironment;
+      named = keyFile_ + " (ZIDODIRUV_SIGNING_KEY)";
+    }
+    if (options_.expiresDays > 0 && keyFile_.empty())
+      return Fail(kExitUsage, "--expires: only a signed list expires; give --sign KEYFILE or ZIDODIRUV_SIGNING_KEY");
+    std::string error;
+    if (signing()) {
+      struct stat st;
+      if (::stat(keyFile_.c_str(), &st) != 0 && errno == ENOENT)
+        return Fail(kExitUsage, named + ": no such key file (keygen makes one)");
+      std::string line;
+      if (!PublicKeyLineOf(keyFile_, &line, &error))
+        return Fail(errno == EACCES ? kExitFailed : kExitUsage, error);
+      if (!AddPublicKeys(line.substr(line.find('=') + 1).c_str(), &key_)) return Fail(kExitUsage, named + ": no key");
+      if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        Complain("note: " + keyFile_ + " can be read by others (mode " + mode + "); whoever reads it can sign patches "
+                 "that players install (chmod 600 " + keyFile_ + ")");
+      }
+    }
+    if (options_.previous.empty()) return kExitOk;
+    SignedList previous;
+    ListSignatureFault fault;
+    if (!ReadSignedBlock(previous_.listPath, &previous, &fault, &error)) return Fail(kExitFailed, error);
+    if (fault != ListSignatureFault::kNone && fault != ListSignatureFault::kUnsigned) {
+      problems_.push_back(previous_.listPath + ": " + DescribeListSignatureFault(fault) +
+                          ", so its sequence number cannot be read");
+      return kExitOk;
+    }
+    if (previous.hasHeader()) {
+      previousSequence_ = previous.header().sequence;
+      if (previousSequence_ >= kMaxListSequence)
+        problems_.push_back(previous_.listPath + ": its sequence number is the highest a list can have");
+    }
+    if (fault == ListSignatureFault::kNone) {
+      previousKey_ = KeyIdText(previous.keyId());
+      if (!signing() && !options_.unsignedList)
+        problems_.push_back(previous_.listPath + ": is signed (key " + previousKey_ + "), and players' patchers "
+                            "that hold its key refuse an unsigned list; give --sign KEYFILE or ZIDODIRUV_SIGNING_KEY "
+                            "(--unsigned if that is meant)");
+    }
+    return kExitOk;
   }
 
   // What builds of the same SERVER_DIR left when they were killed: their work folders
@@ -382,6 +447,39 @@ class Builder {
     CheckPatchers();
     CheckAgainstPrevious();
     CheckDeletions();
+    CheckSettingsKeys();
+  }
+
+  // A VornPatch.ini in the release replaces the players' settings. When it names keys,
+  // their patchers accept from the next run on only lists signed with one of them, this
+  // list included: it must be signed, with one of those keys.
+  void CheckSettingsKeys() {
+    for (const ReleaseFile& file : files_) {
+      if (file.key != kSettingsKey) continue;
+      char text[kSettingCapacity];
+      if (plat::ReadIniText(file.path.c_str(), "PATCH_FTP", "PUBLICKEY", "", text, sizeof text) == 0) return;
+      ListPublicKeys named;
+      if (!AddPublicKeys(text, &named)) {
+        problems_.push_back(file.local + ": its PUBLICKEY= is not a list of public keys as a patcher reads it (at "
+                            "most " + std::to_string(kSettingCapacity - 1) + " characters: two keys, separated by a "
+                            "comma)");
+        return;
+      }
+      if (!signing()) {
+        problems_.push_back(file.local + ": names public keys (PUBLICKEY=), so every player's patcher that installs "
+                            "it refuses this unsigned list from its next run on; sign the build with one of them");
+        return;
+      }
+      std::string ids;
+      for (size_t i = 0; i < named.count; ++i) {
+        if (std::memcmp(named.keys[i].id, key_.keys[0].id, kKeyIdSize) == 0) return;
+        ids += (i > 0 ? ", " : "") + KeyIdText(named.keys[i].id);
+      }
+      problems_.push_back(file.local + ": names the keys " + ids + " but not " + KeyIdText(key_.keys[0].id) +
+                          ", which signs this list, so every player's patcher that installs it refuses this list from "
+                          "its next run on (sign with a key it names, or name this one too)");
+      return;
+    }
   }
 
   void CheckPatchers() {
@@ -520,6 +618,7 @@ class Builder {
     settings.level = options_.level;
     settings.maxShare = options_.maxShare;
     settings.workDir = work_;
+    settings.sha256 = signing();
     settings.name = [this](size_t index, uint64_t storedHash, bool packed) {
       return RemoteName(files_[index].local, storedHash, packed);
     };
@@ -550,6 +649,7 @@ class Builder {
     std::stable_sort(version.files.begin(), version.files.end(), [](const ListedFile& a, const ListedFile& b) {
       return CaseKey(a.local) < CaseKey(b.local);
     });
+    header_ = NewHeader(previousSequence_ + 1, options_.expiresDays);
     if (!WriteList(version, &error) || !ReadBack(version, &error) || !WriteManifest(version, ZoneName(), &error))
       return Fail(kExitFailed, error);
 
@@ -577,6 +677,8 @@ class Builder {
     listed.hashKnown = true;
     listed.hash = output.hash;
     listed.packedHash = output.packedHash;
+    std::memcpy(file.stored.sha256, output.sha256, sizeof file.stored.sha256);
+    file.stored.size = static_cast<int32_t>(output.packedSize);
   }
 
   // Listed times: the last-write time, except that a file whose content did not change
@@ -630,11 +732,27 @@ class Builder {
     }
   }
 
+  // The list; signed, with the signed block's header after the two opening comment
+  // lines, each file's hash line after its own line, and the signature last.
   bool WriteList(const Version& version, std::string* error) const {
+    std::string text = std::string(kListHeading) + "\r\n# Listed dates and times are local time in " + ZoneName() +
+                       "\r\n";
+    std::map<std::string, const FileHash*> stored;
+    std::string why;
+    if (signing()) {
+      text += SignedHeaderLine(header_, &why);
+      for (const ReleaseFile& file : files_) stored[file.listed.remote] = &file.stored;
+    }
+    for (const ListedFile& line : version.files) {
+      text += FormatLine(line);
+      if (signing() && line.kind != 'D') text += FileHashLine(*stored.at(line.remote), line.remote, &why);
+    }
+    if (!why.empty() || (signing() && !AppendSignature(keyFile_, &text, &why))) {
+      *error = "cannot sign the list: " + why;
+      return false;
+    }
     std::ofstream out(version.listPath, std::ios::binary | std::ios::trunc);
-    out << kListHeading << "\r\n"
-        << "# Listed dates and times are local time in " << ZoneName() << "\r\n";
-    for (const ListedFile& line : version.files) out << FormatLine(line);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
     out.close();
     if (!out) {
       *error = "cannot write " + version.listPath + ": " + std::strerror(errno);
@@ -681,6 +799,18 @@ class Builder {
     std::printf("%s: %zu files (%d plain, %d packed, %d patcher), %d deletions, %llu bytes to serve\n",
                 options_.listName.c_str(), files_.size(), kinds['C'], kinds['Z'], kinds['P'], kinds['D'],
                 static_cast<unsigned long long>(served));
+    if (!signing()) return;
+    const std::string key = KeyIdText(key_.keys[0].id);
+    std::printf("signed with key %s: sequence %llu%s, expires %s\n", key.c_str(),
+                static_cast<unsigned long long>(header_.sequence),
+                options_.previous.empty() ? " (no --previous: patchers that accepted a list of a higher sequence "
+                                            "refuse this one)"
+                                          : "",
+                header_.expires ? UtcText(header_.expiresAt).c_str() : "never");
+    if (!previousKey_.empty() && previousKey_ != key)
+      std::printf("the previous version was signed with key %s: only patchers that hold key %s accept this list "
+                  "(README: changing the key)\n",
+                  previousKey_.c_str(), key.c_str());
   }
 
   const BuildOptions& options_;
@@ -692,6 +822,13 @@ class Builder {
   std::vector<std::string> problems_;
   std::string work_;
   int workFd_ = -1;
+  // Signing: the private key's file (empty: unsigned), its public half, the previous
+  // version's sequence number (0: none) and key id (empty: unsigned), the header.
+  std::string keyFile_;
+  ListPublicKeys key_;
+  uint64_t previousSequence_ = 0;
+  std::string previousKey_;
+  SignedListHeader header_;
 };
 
 }  // namespace

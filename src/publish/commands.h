@@ -32,6 +32,12 @@ struct BuildOptions {
   // Publish a list that deletes Vorn.exe, the patcher or more than half of the previous
   // version's files (refused without it).
   bool forceDeletions = false;
+  // The private key that signs the list (else ZIDODIRUV_SIGNING_KEY names it), days
+  // until the signed list expires (0: never), and an unsigned list published knowingly
+  // although a key is named or the previous version is signed.
+  std::string signingKey;
+  int expiresDays = 0;
+  bool unsignedList = false;
 };
 
 struct DiffOptions {
@@ -47,6 +53,7 @@ struct VerifyOptions {
   std::vector<std::string> servers;
   std::string listName = "patch.lst";
   bool deep = false;
+  std::string key;  // public keys the list must be signed with (signing.h: LoadPublicKeys)
 };
 
 struct UploadOptions {
@@ -60,6 +67,7 @@ int RunBuild(const BuildOptions& options);
 int RunDiff(const DiffOptions& options);
 int RunVerify(const VerifyOptions& options);
 int RunUpload(const UploadOptions& options);
+int RunKeygen(const std::string& keyFile);
 
 // "zidodiruv-publish: <text>" on standard error.
 void Complain(const std::string& text);

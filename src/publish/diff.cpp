@@ -4,14 +4,69 @@
 // the clients do: a file cannot be put where the client holds a file as a folder of its
 // name (unless a deletion earlier in the list removes that file) nor where it holds a
 // folder (clients never remove folders); the client's run stops there, every time.
+// Signed lists: both sequence numbers, and what makes patchers with a key refuse the
+// new list whole.
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 
+#include "platform/clock.h"
 #include "publish/commands.h"
 #include "publish/listing.h"
+#include "publish/signing.h"
 
 namespace publish {
+namespace {
+
+struct SignedBlock {
+  SignedList block;
+  ListSignatureFault fault = ListSignatureFault::kUnsigned;
+  bool readable() const { return fault == ListSignatureFault::kNone || fault == ListSignatureFault::kUnsigned; }
+  bool sequenced() const { return readable() && block.hasHeader(); }
+};
+
+// Shows both lists' signed blocks and says why patchers with a key would refuse the new
+// list: a sequence below the old one's (a rollback) or equal to it, no signature after
+// a signed list, a malformed block, an expiry passed. The number of such faults.
+int CompareSignedBlocks(const SignedBlock& old, const SignedBlock& now) {
+  if (!old.sequenced() && !now.sequenced() && old.readable() && now.readable()) return 0;
+  std::printf("old list: %s\n", DescribeSignedBlock(old.block, old.fault).c_str());
+  std::printf("new list: %s\n", DescribeSignedBlock(now.block, now.fault).c_str());
+  int faults = 0;
+  const auto flag = [&faults](const char* word, const std::string& text) {
+    std::printf("%-8s the new list: %s\n", word, text.c_str());
+    ++faults;
+  };
+  const auto refused = [&flag](const std::string& text) { flag("REFUSED", text); };
+  const bool oldSigned = old.fault == ListSignatureFault::kNone;
+  const bool newSigned = now.fault == ListSignatureFault::kNone;
+  if (!now.readable()) {
+    refused(std::string(DescribeListSignatureFault(now.fault)) + ", and patchers with a key refuse it");
+  } else if (oldSigned && !newSigned) {
+    refused("not signed, and patchers that hold the old list's key refuse it");
+  }
+  if (old.sequenced() && now.sequenced()) {
+    const uint64_t before = old.block.header().sequence, after = now.block.header().sequence;
+    const bool same = oldSigned && newSigned &&
+                      std::memcmp(old.block.signedDigest(), now.block.signedDigest(), plat::kSha256Size) == 0;
+    if (after < before)
+      flag("ROLLBACK", "its sequence " + std::to_string(after) + " is below the old list's " + std::to_string(before) +
+                           ", so patchers that accepted the old list refuse it (build with --previous)");
+    else if (after == before && !same)
+      flag("ROLLBACK", "its sequence " + std::to_string(after) + " is the old list's, so patchers would also take "
+                           "the old list again after it (build with --previous)");
+  }
+  if (newSigned && ListHasExpired(now.block.header(), plat::CurrentUtcFileTime()))
+    refused("it expired at " + UtcText(now.block.header().expiresAt) + ", and patchers with a key refuse it");
+  if (oldSigned && newSigned && std::memcmp(old.block.keyId(), now.block.keyId(), kKeyIdSize) != 0)
+    std::printf("note: the new list is signed with another key than the old one: only patchers that hold key %s "
+                "accept it (README: changing the key)\n",
+                KeyIdText(now.block.keyId()).c_str());
+  return faults;
+}
+
+}  // namespace
 
 int RunDiff(const DiffOptions& options) {
   Version before;
@@ -21,6 +76,13 @@ int RunDiff(const DiffOptions& options) {
     Complain(error);
     return kExitFailed;
   }
+  SignedBlock oldBlock, newBlock;
+  if (!ReadSignedBlock(before.listPath, &oldBlock.block, &oldBlock.fault, &error) ||
+      !ReadSignedBlock(after.listPath, &newBlock.block, &newBlock.fault, &error)) {
+    Complain(error);
+    return kExitFailed;
+  }
+  const int refusals = CompareSignedBlocks(oldBlock, newBlock);
   std::map<std::string, const ListedFile*> held;
   std::set<std::string> heldFolders;
   for (const ListedFile& file : before.files) {
@@ -96,7 +158,7 @@ int RunDiff(const DiffOptions& options) {
     std::printf("%d kept files have no content hash on one side (no manifest): a change of their content would "
                 "not show\n",
                 unknown);
-  return never > 0 ? kExitRefused : kExitOk;
+  return never > 0 || refusals > 0 ? kExitRefused : kExitOk;
 }
 
 }  // namespace publish

@@ -10,9 +10,10 @@ namespace {
 
 const char kExitCodes[] =
     "Exit codes: 0 done; 1 build refused its input, diff found a file that clients would never receive, "
-    "verify found a fault (a missing list too), or upload was given a folder build did not make; 2 wrong "
-    "command line (an unknown subcommand or option, an address that is not ftp://, a folder that is a file or "
-    "missing, SERVER_DIR and RELEASE_DIR inside one another); 3 a file could not be read or written, or the "
+    "verify found a fault (a missing list too, or a mirror that lags or lacks files), or upload was given a "
+    "folder build did not make; 2 wrong command line (an unknown subcommand or option, an address that is not "
+    "ftp:// or given to upload twice, a folder that is a file or missing, SERVER_DIR and RELEASE_DIR inside one "
+    "another, a key file that exists for keygen or holds no key); 3 a file could not be read or written, or a "
     "server could not be reached or refused the log-on or a command.";
 
 }  // namespace
@@ -66,6 +67,18 @@ int main(int argc, char** argv) {
                            "patcher's paths stay under 260 with it); names too long for it are refused")
       ->capture_default_str()
       ->check(CLI::Range(3, 230));
+  CLI::Option* sign = buildCommand->add_option(
+      "--sign", build.signingKey,
+      "Sign the list with this private key (from keygen; default: the file ZIDODIRUV_SIGNING_KEY names), with a "
+      "sequence number above the previous version's");
+  buildCommand->add_option("--expires", build.expiresDays,
+                           "The signed list expires after this many days (UTC); patchers with the key refuse it then")
+      ->check(CLI::Range(1, 36500));
+  buildCommand
+      ->add_flag("--unsigned", build.unsignedList,
+                 "Publish an unsigned list although ZIDODIRUV_SIGNING_KEY is set or the previous version is signed "
+                 "(patchers with the key refuse it)")
+      ->excludes(sign);
 
   DiffOptions diff;
   CLI::App* diffCommand = app.add_subcommand(
@@ -88,6 +101,9 @@ int main(int argc, char** argv) {
   verifyCommand->add_flag(
       "--deep", verify.deep,
       "Also compare every content with its hash, the manifest's or its remote name's (reads it all)");
+  verifyCommand->add_option("--key", verify.key,
+                            "The list must be signed with one of these public keys: PUBLICKEY=... as keygen "
+                            "printed it, or a file holding that line (VornPatch.ini) or the private key");
 
   UploadOptions upload;
   CLI::App* uploadCommand = app.add_subcommand(
@@ -104,12 +120,20 @@ int main(int argc, char** argv) {
                           "After the list is in place (on every mirror), remove the files of this list's older "
                           "versions (never a file another list in the folder names)");
 
+  std::string keyFile;
+  CLI::App* keygenCommand = app.add_subcommand(
+      "keygen",
+      "Makes the publisher's signing key: the private key into a new file readable by its owner only (never over "
+      "an existing file), and prints the line PUBLICKEY=... for [PATCH_FTP] of VornPatch.ini.");
+  keygenCommand->add_option("KEYFILE", keyFile, "The new private key file (keep it off the server)")->required();
+
   // CLI11 answers a misspelt subcommand with "A subcommand is required".
   bool known = argc < 2 || argv[1][0] == '-';
-  for (const CLI::App* command : {buildCommand, diffCommand, verifyCommand, uploadCommand})
+  for (const CLI::App* command : {buildCommand, diffCommand, verifyCommand, uploadCommand, keygenCommand})
     known = known || command->get_name() == argv[1];
   if (!known) {
-    Complain(std::string("unknown subcommand \"") + argv[1] + "\": it is build, diff, verify or upload (see --help)");
+    Complain(std::string("unknown subcommand \"") + argv[1] +
+             "\": it is build, diff, verify, upload or keygen (see --help)");
     return kExitUsage;
   }
   try {
@@ -121,5 +145,6 @@ int main(int argc, char** argv) {
   if (*buildCommand) return RunBuild(build);
   if (*diffCommand) return RunDiff(diff);
   if (*verifyCommand) return RunVerify(verify);
+  if (*keygenCommand) return RunKeygen(keyFile);
   return RunUpload(upload);
 }

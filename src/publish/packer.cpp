@@ -113,6 +113,33 @@ bool CopyFile(const std::string& from, const std::string& to, std::string* error
   return ok;
 }
 
+// The SHA-256 of a file's bytes.
+bool Sha256OfFile(const std::string& path, uint8_t digest[plat::kSha256Size], std::string* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = Reason("cannot read " + path);
+    return false;
+  }
+  plat::Sha256Handle hash = plat::StartSha256();
+  std::vector<unsigned char> buffer(kChunk);
+  bool ok = hash != nullptr;
+  for (;;) {
+    const ssize_t n = ok ? ::read(fd, buffer.data(), buffer.size()) : 0;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n < 0) *error = Reason("cannot read " + path);
+      ok = ok && n == 0;
+      break;
+    }
+    ok = plat::AddToSha256(hash, buffer.data(), static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (ok && plat::FinishSha256(hash, digest)) return true;
+  if (!ok) plat::AbandonSha256(hash);
+  if (error->empty()) *error = "cannot hash " + path;
+  return false;
+}
+
 // A libdeflate compressor kept by each worker for its whole life.
 class Deflater {
  public:
@@ -201,6 +228,10 @@ void RunWhole(size_t index, const PackInput& input, Task* task, Deflater* deflat
   }
   output.packedSize = stored->size();
   output.packedHash = output.compressed ? XXH3_64bits(stored->data(), stored->size()) : output.hash;
+  if (settings.sha256 && !plat::Sha256(stored->data(), stored->size(), output.sha256)) {
+    task->error = "cannot hash " + input.source;
+    return;
+  }
   output.path = settings.workDir + "/" + settings.name(index, output.packedHash, output.compressed);
   if (!WriteFile(output.path, stored->data(), stored->size(), &task->error)) return;
   task->outputs.push_back(std::move(output));
@@ -292,6 +323,7 @@ class Assembly {
       : settings_(settings), hash_(XXH3_createState()), packedHash_(XXH3_createState()) {}
   ~Assembly() {
     Close();
+    plat::AbandonSha256(sha256_);
     XXH3_freeState(hash_);
     XXH3_freeState(packedHash_);
   }
@@ -304,6 +336,12 @@ class Assembly {
     temporary_ = settings_.workDir + "/.pack-" + std::to_string(index);
     XXH3_64bits_reset(hash_);
     XXH3_64bits_reset(packedHash_);
+    plat::AbandonSha256(sha256_);
+    sha256_ = nullptr;
+    if (settings_.sha256 && (sha256_ = plat::StartSha256()) == nullptr) {
+      *error = "cannot hash " + input.source;
+      return false;
+    }
     fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) {
       *error = Reason("cannot write " + temporary_);
@@ -316,6 +354,10 @@ class Assembly {
     XXH3_64bits_update(hash_, task.data.data(), task.data.size());
     const std::vector<unsigned char>& stored = input_->compress ? task.packed : task.data;
     XXH3_64bits_update(packedHash_, stored.data(), stored.size());
+    if (sha256_ != nullptr && !plat::AddToSha256(sha256_, stored.data(), stored.size())) {
+      *error = "cannot hash " + input_->source;
+      return false;
+    }
     output_.packedSize += stored.size();
     if (WriteAll(fd_, stored.data(), stored.size())) return true;
     *error = Reason("cannot write " + temporary_);
@@ -337,19 +379,29 @@ class Assembly {
     }
     output_.hash = XXH3_64bits_digest(hash_);
     output_.packedHash = XXH3_64bits_digest(packedHash_);
+    const plat::Sha256Handle sha256 = sha256_;
+    sha256_ = nullptr;
     if (output_.compressed && output_.packedSize * 100 > input_->size * static_cast<uint64_t>(settings_.maxShare)) {
-      // Not worth it: serve the file as it is.
+      // Not worth it: serve the file as it is. Its SHA-256 is taken from the release's
+      // file, which was read a moment ago and so comes from the page cache (the copy
+      // may share the file's blocks without being in the cache itself).
+      plat::AbandonSha256(sha256);
       ::unlink(temporary_.c_str());
       output_.compressed = false;
       output_.packedSize = input_->size;
       output_.packedHash = output_.hash;
       output_.path = settings_.workDir + "/" + settings_.name(index_, output_.hash, false);
       if (!CopyFile(input_->source, output_.path, error)) return false;
+      if (settings_.sha256 && !Sha256OfFile(input_->source, output_.sha256, error)) return false;
       if (!Unchanged(input_->source, input_->size, input_->mtime)) {
         *error = input_->source + " changed while it was read";
         return false;
       }
       return true;
+    }
+    if (sha256 != nullptr && !plat::FinishSha256(sha256, output_.sha256)) {
+      *error = "cannot hash " + input_->source;
+      return false;
     }
     output_.path = settings_.workDir + "/" + settings_.name(index_, output_.packedHash, output_.compressed);
     if (::rename(temporary_.c_str(), output_.path.c_str()) != 0) {
@@ -373,6 +425,7 @@ class Assembly {
   PackOutput output_;
   XXH3_state_t* hash_;
   XXH3_state_t* packedHash_;
+  plat::Sha256Handle sha256_ = nullptr;  // of the bytes written, with settings.sha256
   int fd_ = -1;
 };
 

@@ -1,6 +1,8 @@
 // Reads the files of a release once each, on every core: the content hash of each
 // file, and either its gzip file or its plain copy, written to a work folder under the
-// name the caller gives it.
+// name the caller gives it. On request also the SHA-256 of the bytes stored, taken as
+// they are written (a small file's by its worker, a large file's by the calling thread
+// as it joins the chunks), so a signed list costs no second read of the release.
 //
 // A gzip file holds one member per MiB of the file, each compressed on its own (with
 // libdeflate, about twice as fast as zlib at the same level), so the members of a large
@@ -17,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/crypto.h"
+
 namespace publish {
 
 struct PackInput {
@@ -32,6 +36,7 @@ struct PackOutput {
   uint64_t hash = 0;        // XXH3 of the content
   uint64_t packedSize = 0;  // bytes at path
   uint64_t packedHash = 0;  // XXH3 of the bytes at path
+  uint8_t sha256[plat::kSha256Size] = {};  // SHA-256 of the bytes at path, with PackSettings::sha256
 };
 
 struct PackSettings {
@@ -39,6 +44,7 @@ struct PackSettings {
   int level = 6;
   int maxShare = 100;  // a gzip file is kept when at most this percentage of the original
   std::string workDir;
+  bool sha256 = false;  // also the SHA-256 of every output's bytes
   // The path below workDir for input `index` stored as `packed` (a gzip file or not)
   // with bytes hashing to `storedHash`; its folder exists. Called on any thread.
   std::function<std::string(size_t index, uint64_t storedHash, bool packed)> name;

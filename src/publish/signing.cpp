@@ -9,15 +9,20 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/crypto.h"
 
 namespace publish {
@@ -123,6 +128,30 @@ bool RawSignature(const unsigned char* der, size_t length, uint8_t out[plat::kP2
   return ok;
 }
 
+constexpr uint64_t kTicksPerSecond = 10000000ULL;
+constexpr uint64_t kSeconds1601To1970 = 11644473600ULL;
+
+std::string Trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r\n") + 1 - first);
+}
+
+// The value of "PUBLICKEY=value" (the name in any case, blanks around '='), or false.
+bool KeyValue(const std::string& line, std::string* value) {
+  static const char kName[] = "PUBLICKEY";
+  const std::string text = Trimmed(line);
+  if (text.size() < sizeof kName || strncasecmp(text.c_str(), kName, sizeof kName - 1) != 0) return false;
+  const size_t equals = text.find_first_not_of(" \t", sizeof kName - 1);
+  if (equals == std::string::npos || text[equals] != '=') return false;
+  *value = Trimmed(text.substr(equals + 1));
+  return true;
+}
+
+bool AddKeyText(const std::string& text, ListPublicKeys* keys) {
+  return !text.empty() && AddPublicKeys(text.c_str(), keys);
+}
+
 }  // namespace
 
 bool GenerateSigningKey(const std::string& keyFile, std::string* publicKeyLine, std::string* error) {
@@ -216,6 +245,96 @@ bool HashStoredFile(const std::string& path, FileHash* out, std::string* error) 
   result.size = static_cast<int32_t>(total);
   *out = result;
   return true;
+}
+
+bool ReadSignedBlock(const std::string& listPath, SignedList* block, ListSignatureFault* fault, std::string* error) {
+  FILE* file = std::fopen(listPath.c_str(), "rb");
+  if (file == nullptr) {
+    *error = Errno("cannot read " + listPath);
+    return false;
+  }
+  std::vector<char> buffer(1 << 20);
+  size_t n;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) block->Feed(buffer.data(), n);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) {
+    *error = "cannot read " + listPath;
+    return false;
+  }
+  *fault = block->Finish();
+  return true;
+}
+
+bool LoadPublicKeys(const std::string& text, ListPublicKeys* keys, std::string* error) {
+  std::string value;
+  if (AddKeyText(KeyValue(text, &value) ? value : Trimmed(text), keys)) return true;
+  struct stat st;
+  if (::stat(text.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (1 << 20)) {
+    *error = "--key " + text + ": neither public keys (" + std::to_string(kPublicKeyTextLength) +
+             " characters of base64 each, separated by commas) nor a file that holds them";
+    return false;
+  }
+  std::ifstream in(text, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  if (!in) {
+    *error = Errno("cannot read " + text);
+    return false;
+  }
+  const std::string whole = content.str();
+  if (whole.find("PRIVATE KEY-----") != std::string::npos) {
+    std::string line;
+    return PublicKeyLineOf(text, &line, error) && KeyValue(line, &value) && AddKeyText(value, keys);
+  }
+  std::istringstream lines(whole);
+  for (std::string line; std::getline(lines, line);) {
+    if (!KeyValue(line, &value)) continue;
+    if (AddKeyText(value, keys)) return true;
+    *error = text + ": its PUBLICKEY= line names no key or something else: \"" + value + "\"";
+    return false;
+  }
+  if (AddKeyText(Trimmed(whole), keys)) return true;
+  *error = text + ": holds neither a line PUBLICKEY=... nor public keys";
+  return false;
+}
+
+std::string KeyIdText(const uint8_t id[kKeyIdSize]) {
+  char text[2 * kKeyIdSize + 1];
+  for (size_t i = 0; i < kKeyIdSize; ++i) std::snprintf(text + 2 * i, 3, "%02x", id[i]);
+  return text;
+}
+
+std::string UtcText(plat::FileTime time) {
+  const time_t seconds = static_cast<time_t>(time / kTicksPerSecond - kSeconds1601To1970);
+  struct tm fields;
+  char text[64] = "?";
+  if (time / kTicksPerSecond >= kSeconds1601To1970 && ::gmtime_r(&seconds, &fields) != nullptr)
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &fields);
+  return text;
+}
+
+SignedListHeader NewHeader(uint64_t sequence, int days) {
+  SignedListHeader header;
+  header.sequence = sequence;
+  if (days > 0) {
+    header.expires = true;
+    header.expiresAt = (plat::CurrentUtcFileTime() / kTicksPerSecond + static_cast<uint64_t>(days) * 86400ULL) *
+                       kTicksPerSecond;
+  }
+  return header;
+}
+
+std::string DescribeSignedBlock(const SignedList& block, ListSignatureFault fault) {
+  if (fault == ListSignatureFault::kUnsigned && !block.hasHeader()) return "unsigned";
+  if (fault != ListSignatureFault::kNone && fault != ListSignatureFault::kUnsigned)
+    return DescribeListSignatureFault(fault);
+  const SignedListHeader& header = block.header();
+  std::string text = fault == ListSignatureFault::kNone ? "signed by key " + KeyIdText(block.keyId())
+                                                        : "not signed (a header and hashes, no signature line)";
+  text += ", sequence " + std::to_string(header.sequence) + ", expires " +
+          (header.expires ? UtcText(header.expiresAt) : std::string("never"));
+  return text;
 }
 
 bool AppendSignature(const std::string& keyFile, std::string* list, std::string* error) {

@@ -4,10 +4,12 @@
 // contents against their hashes: the manifest's when it describes the list in place,
 // else those the remote names carry (during the last step of an upload, or after one
 // that broke off, the manifest is already the next version's while the list is not).
-// Several servers are the mirrors of one name: each is judged so, then their lists are
-// compared (a mirror whose list is older lags) and, where they differ, each mirror must
-// hold every file of every list in place, since a client may read the list on one
-// mirror and fetch a file from another.
+// A signed list's block is judged (with --key, the list must be signed with one of the
+// keys), and every file's stored bytes are compared with the hash its hash line gives.
+// Several servers are the mirrors of one name: each is judged so (with the same keys),
+// then their lists are compared (a mirror whose list is older lags) and, where they
+// differ, each mirror must hold every file of every list in place, since a client may
+// read the list on one mirror and fetch a file from another.
 #include <unistd.h>
 #include <xxhash.h>
 #include <zlib.h>
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,12 +25,14 @@
 #include <memory>
 #include <set>
 
-#include "patchlist/list_signature.h"
+#include "platform/clock.h"
+
 #include "publish/commands.h"
 #include "publish/ftp_session.h"
 #include "publish/listing.h"
 #include "publish/names.h"
 #include "publish/progress.h"
+#include "publish/signing.h"
 
 namespace publish {
 namespace {
@@ -76,6 +81,10 @@ class Verifier {
 
   int Run() {
     std::string error;
+    if (!options_.key.empty() && !LoadPublicKeys(options_.key, &keys_, &error)) {
+      Complain(error);
+      return kExitUsage;
+    }
     remote_ = options_.server.find("://") != std::string::npos;
     if (remote_ && !FtpSession::IsAddress(options_.server, &error)) {
       Complain(error);
@@ -111,6 +120,10 @@ class Verifier {
       std::printf("%s: the manifest belongs to another version of the list (an upload under way or broken off); "
                   "contents are judged by the hashes the remote names carry\n",
                   options_.server.c_str());
+    if (!JudgeSignature(listPath, &error)) {
+      Complain(Shown(error));
+      return kExitFailed;
+    }
     std::set<std::string> seen;
     std::vector<ListedFile*> files;
     size_t reading = 0;
@@ -118,7 +131,7 @@ class Verifier {
     for (ListedFile& file : version.files) {
       if (file.kind == 'D' || !seen.insert(file.remote).second) continue;
       files.push_back(&file);
-      if (file.kind == 'Z' || options_.deep) {
+      if (Reads(file)) {
         ++reading;
         bytes += static_cast<uint64_t>(file.size);
       }
@@ -132,7 +145,7 @@ class Verifier {
         Complain(Shown(error));
         return kExitFailed;
       }
-      if (file->kind == 'Z' || options_.deep) {
+      if (Reads(*file)) {
         done += static_cast<uint64_t>(file->size);
         progress.Update(++read, done);
       }
@@ -140,8 +153,9 @@ class Verifier {
     progress.Finish();
     const int checked = static_cast<int>(files.size());
     if (faults_ == 0) {
-      std::printf("%s: %d files, all there with their listed sizes%s%s\n", options_.server.c_str(), checked,
-                  ", every packed file unpacks to its size", options_.deep ? ", contents as their hashes say" : "");
+      std::printf("%s: %d files, all there with their listed sizes%s%s%s\n", options_.server.c_str(), checked,
+                  ", every packed file unpacks to its size", hashed_ ? ", stored bytes as the list's hashes say" : "",
+                  options_.deep ? ", contents as their hashes say" : "");
       return kExitOk;
     }
     std::printf("%s: %d files, %d faults\n", options_.server.c_str(), checked, faults_);
@@ -151,6 +165,8 @@ class Verifier {
   // After Run: the list in place and its bytes; no files when there was none.
   const Version& judged() const { return judged_; }
   const std::string& listBytes() const { return listBytes_; }
+  // The signed sequence number of the list in place, 0 when it carries none.
+  uint64_t sequence() const { return hashed_ ? block_.header().sequence : 0; }
   bool reached() const { return reached_; }
 
   // The files of `other` (a list in place on another mirror, `where`) that are not here
@@ -193,6 +209,52 @@ class Verifier {
     Progress::ClearLine();
     std::printf("FAULT  %s (%s): %s\n", file.remote.c_str(), file.local.c_str(), text.c_str());
     ++faults_;
+  }
+
+  // Whether a file's bytes are read: to unpack it, to hash its content or its stored bytes.
+  bool Reads(const ListedFile& file) const { return file.kind == 'Z' || options_.deep || hashed_; }
+
+  std::string GivenKeys() const {
+    std::string ids;
+    for (size_t i = 0; i < keys_.count; ++i) ids += (i > 0 ? ", " : "") + KeyIdText(keys_.keys[i].id);
+    return ids;
+  }
+
+  // The list's signed block. With --key the list must be signed with one of the keys;
+  // a signed list must not have expired (patchers with a key refuse it then), and its
+  // hash lines are checked file by file. A malformed block is a fault whatever the keys.
+  bool JudgeSignature(const std::string& listPath, std::string* error) {
+    ListSignatureFault fault;
+    if (!ReadSignedBlock(listPath, &block_, &fault, error)) return false;
+    const bool readable = fault == ListSignatureFault::kNone || fault == ListSignatureFault::kUnsigned;
+    hashed_ = readable && block_.hasHeader();
+    std::string problem;
+    if (!readable) {
+      problem = DescribeListSignatureFault(fault);
+    } else if (keys_.count > 0 && fault == ListSignatureFault::kUnsigned) {
+      problem = "not signed, and patchers with the key refuse it";
+    } else if (keys_.count > 0) {
+      const ListSignatureFault verdict = block_.Verify(keys_);
+      if (verdict == ListSignatureFault::kUnknownKey)
+        problem = "signed by key " + KeyIdText(block_.keyId()) + ", which is none of the keys given (--key: " +
+                  GivenKeys() + ")";
+      else if (verdict != ListSignatureFault::kNone)
+        problem = std::string(DescribeListSignatureFault(verdict)) + ": it was changed after it was signed";
+    }
+    if (problem.empty() && fault == ListSignatureFault::kNone &&
+        ListHasExpired(block_.header(), plat::CurrentUtcFileTime()))
+      problem = "expired at " + UtcText(block_.header().expiresAt) + "; patchers with the key refuse it";
+    if (block_.hasHeader() || keys_.count > 0 || !readable) {
+      std::string how;
+      if (fault == ListSignatureFault::kNone && keys_.count == 0) how = " (its signature is checked with --key)";
+      if (fault == ListSignatureFault::kNone && keys_.count > 0 && problem.empty()) how = ", verified with the key given";
+      std::printf("%s: %s%s\n", options_.listName.c_str(), DescribeSignedBlock(block_, fault).c_str(), how.c_str());
+    }
+    if (!problem.empty()) {
+      std::printf("FAULT  %s: %s\n", options_.listName.c_str(), problem.c_str());
+      ++faults_;
+    }
+    return true;
   }
 
   // The list and its manifest from the server into a scratch folder; *listThere is
@@ -248,12 +310,31 @@ class Verifier {
       Fault(file, std::to_string(size) + " bytes, listed " + std::to_string(file.size));
       return true;
     }
-    if (file.kind != 'Z' && !options_.deep) return true;
+    FileHash signedHash;
+    if (hashed_ && !block_.FindFileHash(file.remote.data(), file.remote.size(), &signedHash)) {
+      Fault(file, "no hash line; patchers with a key install no file without one");
+      return true;
+    }
+    if (hashed_ && signedHash.size != file.size) {
+      Fault(file, "its hash line gives " + std::to_string(signedHash.size) + " bytes, the list " +
+                      std::to_string(file.size));
+      return true;
+    }
+    if (!Reads(file)) return true;
 
     std::string path = options_.server + "/" + name;
     if (remote_) {
       path = scratch_.path() + "/file";
       if (!session_.Download(name, path, error)) return false;
+    }
+    if (hashed_) {
+      FileHash stored;
+      if (!HashStoredFile(path, &stored, error)) return false;
+      if (std::memcmp(stored.sha256, signedHash.sha256, sizeof stored.sha256) != 0) {
+        Fault(file, "changed: its bytes are not those its hash line names, and patchers refuse them");
+        if (remote_) ::unlink(path.c_str());
+        return true;
+      }
     }
     // Without the manifest's hash, the one the remote name carries.
     uint64_t named = 0;
@@ -290,6 +371,9 @@ class Verifier {
   FtpSession session_;
   ScratchFolder scratch_;
   int faults_ = 0;
+  ListPublicKeys keys_;  // --key
+  SignedList block_;     // the list's signed block
+  bool hashed_ = false;  // the list carries a signed block whose hash lines are checked
   Version judged_;
   std::string listBytes_;
   bool reached_ = false;  // a remote server was logged on to
@@ -319,15 +403,6 @@ bool Knows(const Version& a, const Version& b) {
   return true;
 }
 
-// The signed sequence number of a list, 0 when it carries none.
-uint64_t SequenceOf(const std::string& bytes) {
-  SignedList list;
-  const ListSignatureFault fault = list.Read(bytes.data(), bytes.size());
-  return (fault == ListSignatureFault::kNone || fault == ListSignatureFault::kUnsigned) && list.hasHeader()
-             ? list.header().sequence
-             : 0;
-}
-
 // One list in place, and the mirrors that hold it.
 struct Held {
   const Verifier* verifier;  // the first mirror that holds it
@@ -351,9 +426,14 @@ std::string Enumerate(const std::vector<std::string>& names) {
 
 // The mirrors of one name: each on its own, then their lists side by side.
 int VerifyMirrors(const VerifyOptions& options) {
-  // Every address checked before any server is asked.
+  // Every address and the keys checked before any server is asked.
   std::string error;
   std::error_code ec;
+  ListPublicKeys keys;
+  if (!options.key.empty() && !LoadPublicKeys(options.key, &keys, &error)) {
+    Complain(error);
+    return kExitUsage;
+  }
   for (const std::string& server : options.servers) {
     if (server.find("://") != std::string::npos ? !FtpSession::IsAddress(server, &error)
                                                 : !fs::is_directory(server, ec)) {
@@ -384,7 +464,7 @@ int VerifyMirrors(const VerifyOptions& options) {
     auto same = std::find_if(lists.begin(), lists.end(),
                              [&](const Held& held) { return held.verifier->listBytes() == verifier.listBytes(); });
     if (same == lists.end()) {
-      lists.push_back({&verifier, SequenceOf(verifier.listBytes()), {}});
+      lists.push_back({&verifier, verifier.sequence(), {}});
       same = lists.end() - 1;
     }
     same->mirrors.push_back(ServerLabel(options.servers[i]));

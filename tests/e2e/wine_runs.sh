@@ -10,12 +10,12 @@
 # zones; the list connection refused and the question answered Yes (the game starts); a
 # file connection refused, answered No and Yes; EX during a slowed download; a file
 # missing on the server; a file the server cuts short while it answers 226; a file the
-# server sends without end while it claims 2 GiB, and a gzip bomb; a list with local
-# names Windows cannot hold beside good ones; a list made by the publisher's tool
-# (ZD_PUBLISH, else build/release's) with a local name as long as it allows below an
-# installation folder as long as it allows for, and a file become a folder; the
-# self-update through its three processes with Windows' file locks, followed by the
-# renewed patcher's own full run.
+# server sends without end while it claims 2 GiB, and a gzip bomb; the staging folder a
+# link out of the installation; a list with local names Windows cannot hold beside good
+# ones; a list made by the publisher's tool (ZD_PUBLISH, else build/release's) with a
+# local name as long as it allows below an installation folder as long as it allows for,
+# and a file become a folder; the self-update through its three processes with Windows'
+# file locks, followed by the renewed patcher's own full run.
 set -euo pipefail
 exe=$(readlink -f "$1")
 probe=$(readlink -f "$2")
@@ -435,6 +435,23 @@ mark=$(log_mark)
 start "$d"
 box_then_end bound-bomb "SENT [0-9]* $(stat -c %s "$root/bound-bomb/Big.dat.gz") complete" \
   "the old file stays, the disk as it was" old_kept_disk_same
+
+# --- The staging folder Update\ is a Unix link to a folder outside the installation
+# (Wine follows it as a folder): the download's temporary file is refused before
+# anything is written, a box says so, and OK ends the run; nothing outside changes.
+blob "$root/link/x.dat" 3000
+printf 'C 2002-06-01 10:00 3000 x.dat x.dat\r\n' >"$root/link/patch.lst"
+d=$(install_dir link)
+wine_settings "$d" "$ftp_port" player secret /link/
+outside=$work/cases/link-outside
+mkdir -p "$outside"
+printf 'planted\n' >"$work/planted"
+cp "$work/planted" "$outside/x.dat"
+ln -s "$outside" "$d/Update"
+mark=$(log_mark)
+start "$d"
+outside_untouched() { [ "$(files_in "$outside")" = "./x.dat " ] && cmp -s "$work/planted" "$outside/x.dat" && [ ! -e "$d/x.dat" ]; }
+box_then_end link 'RETR /link/patch.lst' "nothing written outside or installed" outside_untouched
 
 # --- Local names Windows cannot hold as plain files (an alternate stream, devices in
 # any component with any extension, a trailing dot, a wildcard, a forbidden character),

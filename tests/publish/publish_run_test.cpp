@@ -626,4 +626,46 @@ TEST_F(PublishRun, PruneRemovesOnlyWhatItsOwnListNamed) {
   EXPECT_EQ(ReadFile(pyftpd_.root() + "/patch/test.lst"), ReadFile(tree_.Path("st1/test.lst")));
 }
 
+// A signed version on a real server: verify with the key passes while the server holds
+// what was signed, and finds a file replaced by other bytes of the same size and a list
+// changed after it was signed. A patcher without a key installs the signed list as it
+// does an unsigned one.
+TEST_F(PublishRun, ASignedVersionOnTheServer) {
+  const ToolResult key = Tool({"keygen", tree_.Path("publisher.key")});
+  ASSERT_EQ(key.code, 0) << key.err;
+  const std::string publicKey = key.out.substr(0, key.out.find('\n'));
+  Release("v1", "a.dat", "first a");
+  Release("v1", "Data/map.dat", SampleData(300000, 5));
+  ASSERT_EQ(Build("v1", "srv1", {"--sign", tree_.Path("publisher.key")}).code, 0);
+  ASSERT_EQ(Upload("srv1").code, 0);
+  const std::vector<std::string> verify = {"verify", Url(), "--key", publicKey};
+  const ToolResult whole = Tool(verify);
+  EXPECT_EQ(whole.code, 0) << whole.out << whole.err;
+  EXPECT_NE(whole.out.find("verified with the key given"), std::string::npos) << whole.out;
+  Client("game");
+  EXPECT_EQ(Installed("game"), Expected("srv1", "v1"));
+
+  std::vector<publish::ListedFile> lines;
+  std::string error;
+  ASSERT_TRUE(publish::ReadList(tree_.Path("srv1/patch.lst"), &lines, &error)) << error;
+  ASSERT_EQ(lines.front().local, "a.dat");
+  const std::string plain = "patch/" + lines.front().remote;
+  pyftpd_.WriteFile(plain, "FIRST A");
+  const ToolResult replaced = Tool(verify);
+  EXPECT_EQ(replaced.code, 1);
+  EXPECT_NE(replaced.out.find("FAULT  " + lines.front().remote + " (a.dat): changed"), std::string::npos)
+      << replaced.out;
+  pyftpd_.WriteFile(plain, "first a");
+
+  std::string list = ServerList();
+  const size_t at = list.find("\r\nC 2021-03-10 15:00 7 a.dat");
+  ASSERT_NE(at, std::string::npos) << list;
+  list[at + 18] = '1';  // listed ten minutes later
+  pyftpd_.WriteFile("patch/patch.lst", list);
+  const ToolResult tampered = Tool(verify);
+  EXPECT_EQ(tampered.code, 1);
+  EXPECT_NE(tampered.out.find("FAULT  patch.lst: its signature does not match its bytes"), std::string::npos)
+      << tampered.out;
+}
+
 }  // namespace

@@ -1,5 +1,5 @@
 // zidodiruv-publish without a server: moving a listed time forward by the clients'
-// freshness rule, and every refusal of build.
+// freshness rule, every refusal of build, and signed lists.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -16,6 +16,7 @@
 
 #include "publish/stamps.h"
 #include "publish/tool_process.h"
+#include "support/gzip_builder.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -367,6 +368,135 @@ TEST(PublishMirrors, VerifyNamesTheMirrorsThatLag) {
   EXPECT_EQ(apart.code, 1);
   EXPECT_NE(apart.out.find("DIFFER the mirrors hold 2 different patch.lst"), std::string::npos) << apart.out;
   EXPECT_EQ(apart.out.find("LAGS"), std::string::npos) << apart.out;
+}
+
+// keygen's key file is its owner's and never replaced. A signed build verifies with its
+// key alone and is the unsigned build with the signed block's lines added; each later
+// version takes the next sequence number. The key is introduced and rotates as README says: a release
+// whose VornPatch.ini names both keys, signed with the old one, then the new key; a
+// VornPatch.ini that does not name the signing key, and an unsigned list after a signed
+// one, are refused. diff shows both sequences and flags a rollback.
+TEST(PublishSigning, KeysSequencesAndTheKeyRotation) {
+  TempTree tree;
+  const mode_t mask = ::umask(0);
+  const ToolResult made = RunTool({"keygen", tree.Path("old.key")}, tree.root());
+  ::umask(mask);
+  ASSERT_EQ(made.code, 0) << made.err;
+  ASSERT_EQ(made.out.rfind("PUBLICKEY=", 0), 0u) << made.out;
+  const std::string oldKey = made.out.substr(10, made.out.find('\n') - 10);
+  struct stat st;
+  ASSERT_EQ(::stat(tree.Path("old.key").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  const std::string keyFile = ReadFile(tree.Path("old.key"));
+  const ToolResult again = RunTool({"keygen", tree.Path("old.key")}, tree.root());
+  EXPECT_EQ(again.code, 2);
+  EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
+  EXPECT_EQ(ReadFile(tree.Path("old.key")), keyFile);
+  const ToolResult other = RunTool({"keygen", tree.Path("new.key")}, tree.root());
+  ASSERT_EQ(other.code, 0) << other.err;
+  const std::string newKey = other.out.substr(10, other.out.find('\n') - 10);
+
+  // Every way the packer stores a file: whole and small, packed in chunks, and too
+  // random to pack, copied.
+  std::mt19937 random(3);
+  std::string noise(1536 * 1024, '\0');
+  for (char& c : noise) c = static_cast<char>(random());
+  const auto release = [&](const std::string& name, const std::string& keys) {
+    tree.Write(name + "/small.dat", "small");
+    tree.Write(name + "/Data/text.dat", SampleData(2 * 1024 * 1024 + 5, 9));
+    tree.Write(name + "/Data/noise.dat", noise);
+    if (!keys.empty())
+      tree.Write(name + "/VornPatch.ini", "[PATCH_FTP]\r\nSERVERIP=127.0.0.1\r\nPUBLICKEY=" + keys + "\r\n");
+  };
+  const auto build = [&](const std::string& name, const std::string& server, std::vector<std::string> more) {
+    std::vector<std::string> args = {"build", tree.Path(name), tree.Path(server), "--zone", "UTC0"};
+    args.insert(args.end(), more.begin(), more.end());
+    return RunTool(args, tree.root());
+  };
+  release("v1", "");
+  ASSERT_EQ(build("v1", "s1", {"--sign", tree.Path("old.key")}).code, 0);
+  const ToolResult verified = RunTool({"verify", tree.Path("s1"), "--key", "PUBLICKEY=" + oldKey}, tree.root());
+  EXPECT_EQ(verified.code, 0) << verified.out << verified.err;
+  EXPECT_NE(verified.out.find("sequence 1, expires never, verified with the key given"), std::string::npos)
+      << verified.out;
+  EXPECT_NE(verified.out.find("stored bytes as the list's hashes say"), std::string::npos) << verified.out;
+  const ToolResult wrongKey = RunTool({"verify", tree.Path("s1"), "--key", tree.Path("new.key")}, tree.root());
+  EXPECT_EQ(wrongKey.code, 1);
+  EXPECT_NE(wrongKey.out.find("none of the keys given"), std::string::npos) << wrongKey.out;
+  // Unsigned, the same list without the signed block's lines.
+  ASSERT_EQ(build("v1", "u1", {}).code, 0);
+  const std::string signedList = ReadFile(tree.Path("s1/patch.lst"));
+  std::string stripped;
+  size_t directives = 0;
+  for (size_t at = 0; at < signedList.size();) {
+    const size_t end = signedList.find('\n', at) + 1;
+    if (signedList.compare(at, 4, "#zd-") == 0) {
+      ++directives;
+    } else {
+      stripped += signedList.substr(at, end - at);
+    }
+    at = end;
+  }
+  EXPECT_EQ(directives, 5u) << signedList;  // the header, three hash lines, the signature
+  EXPECT_EQ(stripped, ReadFile(tree.Path("u1/patch.lst")));
+  EXPECT_NE(signedList.find("local time in UTC0\r\n#zd-signed format=1 sequence=1 expires=never\r\n"),
+            std::string::npos)
+      << signedList;
+
+  // The next key goes out in a VornPatch.ini signed with the old one.
+  release("v2", oldKey + "," + newKey);
+  const std::vector<std::string> afterV1 = {"--previous", tree.Path("s1/patch.lst")};
+  const ToolResult unsignedAfter = build("v2", "s2", afterV1);
+  EXPECT_EQ(unsignedAfter.code, 1);
+  EXPECT_NE(unsignedAfter.err.find("is signed (key "), std::string::npos) << unsignedAfter.err;
+  EXPECT_NE(unsignedAfter.err.find("VornPatch.ini: names public keys"), std::string::npos) << unsignedAfter.err;
+  {
+    ScopedEnv key("ZIDODIRUV_SIGNING_KEY", tree.Path("old.key"));
+    std::vector<std::string> expiring = afterV1;
+    expiring.insert(expiring.end(), {"--expires", "30"});
+    const ToolResult v2 = build("v2", "s2", expiring);
+    ASSERT_EQ(v2.code, 0) << v2.err;
+  }
+  EXPECT_NE(ReadFile(tree.Path("s2/patch.lst")).find("#zd-signed format=1 sequence=2 expires=2"), std::string::npos);
+  const ToolResult diff = RunTool({"diff", tree.Path("s1/patch.lst"), tree.Path("s2/patch.lst")}, tree.root());
+  EXPECT_EQ(diff.code, 0) << diff.out;
+  EXPECT_NE(diff.out.find("old list: signed by key "), std::string::npos) << diff.out;
+  EXPECT_NE(diff.out.find(", sequence 1, expires never\nnew list: signed by key "), std::string::npos) << diff.out;
+  EXPECT_NE(diff.out.find(", sequence 2, expires 20"), std::string::npos) << diff.out;
+
+  // Then the new key; the old one is refused by a VornPatch.ini that names only the new.
+  release("v3", newKey);
+  const std::vector<std::string> afterV2 = {"--previous", tree.Path("s2/patch.lst")};
+  std::vector<std::string> withOld = afterV2;
+  withOld.insert(withOld.end(), {"--sign", tree.Path("old.key")});
+  const ToolResult stale = build("v3", "s3", withOld);
+  EXPECT_EQ(stale.code, 1);
+  EXPECT_NE(stale.err.find("VornPatch.ini: names the keys "), std::string::npos) << stale.err;
+  std::vector<std::string> withNew = afterV2;
+  withNew.insert(withNew.end(), {"--sign", tree.Path("new.key")});
+  const ToolResult v3 = build("v3", "s3", withNew);
+  ASSERT_EQ(v3.code, 0) << v3.err;
+  EXPECT_NE(v3.out.find(": sequence 3, expires never"), std::string::npos) << v3.out;
+  EXPECT_NE(v3.out.find("the previous version was signed with key "), std::string::npos) << v3.out;
+  EXPECT_EQ(RunTool({"verify", tree.Path("s3"), "--key", tree.Path("v3/VornPatch.ini")}, tree.root()).code, 0);
+
+  const ToolResult back = RunTool({"diff", tree.Path("s3/patch.lst"), tree.Path("s1/patch.lst")}, tree.root());
+  EXPECT_EQ(back.code, 1);
+  EXPECT_NE(back.out.find("ROLLBACK the new list: its sequence 1 is below the old list's 3"), std::string::npos)
+      << back.out;
+
+  // Mirrors: --key judges each of them (s3 is signed with the new key only), and the
+  // lists are ordered by their sequences.
+  const ToolResult mirrors = RunTool(
+      {"verify", tree.Path("s2"), tree.Path("s3"), tree.Path("s1"), "--key", "PUBLICKEY=" + oldKey}, tree.root());
+  EXPECT_EQ(mirrors.code, 1);
+  for (const char* mirror : {"s1", "s2"})
+    EXPECT_NE(mirrors.out.find("LAGS   " + tree.Path(mirror) + ": holds an older patch.lst than " + tree.Path("s3")),
+              std::string::npos)
+        << mirror << " in:\n" << mirrors.out;
+  const size_t refused = mirrors.out.find("none of the keys given");
+  EXPECT_NE(refused, std::string::npos) << mirrors.out;
+  EXPECT_EQ(mirrors.out.find("none of the keys given", refused + 1), std::string::npos) << mirrors.out;
 }
 
 }  // namespace

@@ -127,8 +127,7 @@ PatchEntry MakeEntry(const std::string& staging, const std::string& local, const
                      const char* time) {
   PatchEntry entry;
   entry.kind = 'C';
-  std::snprintf(entry.stagingPath, sizeof entry.stagingPath, "%s", staging.c_str());
-  std::snprintf(entry.localPath, sizeof entry.localPath, "%s", local.c_str());
+  EXPECT_TRUE(entry.SetPaths(local.c_str(), "", "", staging.c_str()));
   std::snprintf(entry.date, sizeof entry.date, "%s", date);
   std::snprintf(entry.time, sizeof entry.time, "%s", time);
   return entry;

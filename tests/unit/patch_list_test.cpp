@@ -387,22 +387,23 @@ TEST_F(PatchListTest, SizesOutOfRangeDropTheLineButNeverADeletionAndSumsSaturate
   EXPECT_EQ(fileCount_, INT32_MAX);
 }
 
-TEST_F(PatchListTest, LineLongerThanTheBufferIsReadInPieces) {
-  // 4095 bytes are read at once: the rest of a long line is taken as a line of its own.
-  std::string first = "A 2002-06-01 14:30 5 a.txt a.txt";
-  first += std::string(4095 - first.size(), ' ');
-  std::string text = first + "D 2002-06-01 14:30 0 b.dat b.dat\n";
-  // A remote name running past the buffer: the first piece's name exceeds its room
-  // and is dropped, the remaining piece starts with 'x' and is dropped too.
-  text += "A 2002-06-01 14:30 5 c.txt " + std::string(6000, 'x') + "\n";
-  text += "A 2002-06-01 14:30 6 d.txt d.txt\n";
-  auto e = Parse(text);
-  ASSERT_EQ(e.size(), 3u);
-  EXPECT_EQ(e[0]->kind, 'A');
+TEST_F(PatchListTest, LineLongerThanTheBufferIsSkippedWhole) {
+  // 4095 bytes before the line end fit the 4096-byte line buffer, also before a CR LF.
+  std::string fits = "A 2002-06-01 14:30 5 a.txt a.txt";
+  fits += std::string(4095 - fits.size(), ' ');
+  // One byte more does not: the whole line goes, also what lies past the buffer and
+  // reads as a line of its own.
+  std::string longer = "A 2002-06-01 14:30 5 b.txt b.txt";
+  longer += std::string(4096 - longer.size(), ' ') + "D 2002-06-01 14:30 0 c.dat c.dat";
+  // Lines read in pieces of 4095 bytes would take entries from the middle of this one.
+  const std::string inner = "C 2002-06-01 12:00 5 d.dat d.dat";
+  const std::string middle = std::string(4095, '.') + inner + std::string(4095 - inner.size(), ' ') + inner;
+  // The last line needs no line end, but it must fit too.
+  const std::string last = "A 2002-06-01 14:30 7 f.txt f.txt" + std::string(4096, ' ');
+  auto e = Parse(fits + "\r\n" + longer + "\n" + middle + "\r\nA 2002-06-01 14:30 6 e.txt e.txt\n" + last);
+  ASSERT_EQ(e.size(), 2u);
   EXPECT_STREQ(e[0]->listedName, "a.txt");
-  EXPECT_EQ(e[1]->kind, 'D');
-  EXPECT_EQ(e[1]->localPath, P("b.dat"));
-  EXPECT_STREQ(e[2]->listedName, "d.txt");
+  EXPECT_STREQ(e[1]->listedName, "e.txt");
   EXPECT_EQ(totalBytes_, 11);
 }
 
@@ -443,7 +444,7 @@ class FreshnessTest : public PatchListTest, public ::testing::WithParamInterface
     snprintf(e.date, sizeof e.date, "%s", date);
     snprintf(e.time, sizeof e.time, "%s", time);
     e.size = size;
-    snprintf(e.localPath, sizeof e.localPath, "%s", P(relative).c_str());
+    EXPECT_TRUE(e.SetPaths(P(relative).c_str(), "", "", ""));
     return e;
   }
 

@@ -68,10 +68,8 @@ class Harness {
     e->kind = 'Z';
     std::snprintf(e->date, sizeof e->date, "2024-03-05");
     std::snprintf(e->time, sizeof e->time, "12:34");
-    std::snprintf(e->localPath, sizeof e->localPath, "%s", Local(name).c_str());
-    std::snprintf(e->remotePath, sizeof e->remotePath, "patch/%s.gz", name.c_str());
-    std::snprintf(e->listedName, sizeof e->listedName, "%s", name.c_str());
-    std::snprintf(e->stagingPath, sizeof e->stagingPath, "%s", Staging(name).c_str());
+    EXPECT_TRUE(e->SetPaths(Local(name).c_str(), ("patch/" + name + ".gz").c_str(), name.c_str(),
+                            Staging(name).c_str()));
     e->unpackedSize = unpackedSize;
     p.entries.Append(e);
     p.fileCount += 1;
@@ -549,7 +547,7 @@ TEST(UnpackTest, TwoEntriesInARowAreUnpackedOneAfterTheOther) {
   // A listed name far longer than the status text: the name is cut, the rest kept.
   const std::string longName = std::string(300, 'n') + "/two.dat";
   PatchEntry* two = h.AddGzip("two.dat", Gzip(second), 17000);
-  std::snprintf(two->listedName, sizeof two->listedName, "%s", longName.c_str());
+  ASSERT_TRUE(two->SetPaths(two->localPath, two->remotePath, longName.c_str(), two->stagingPath));
   bool secondUntouchedAtFirstDone = false;
   int doneCount = 0;
   h.onDone = [&](PatchEntry*) {

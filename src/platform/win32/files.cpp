@@ -24,6 +24,7 @@
 //  - The check and the call are two steps: a link made between them by someone else
 //    is not seen. The threat is a link the installation holds, not a race against it.
 #include "platform/files.h"
+#include "platform/win32/files_win32.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -389,15 +390,19 @@ bool RemoveEmptyDirectory(const char* path) {
   return Allowed(path, Last::kActedOn) && RemoveDirectoryA(path) != 0;
 }
 
-std::FILE* OpenFileForWriting(const char* path) {
-  if (!Allowed(path, Last::kActedOn)) return nullptr;
+HANDLE OpenFileHandle(const char* path, DWORD access, DWORD share, DWORD disposition) {
+  if (!Allowed(path, Last::kActedOn)) return INVALID_HANDLE_VALUE;
   // A link at the path is not written through (CREATE_ALWAYS would follow it).
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     SetLastError(ERROR_CANT_RESOLVE_FILENAME);
-    return nullptr;
+    return INVALID_HANDLE_VALUE;
   }
-  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::FILE* OpenFileForWriting(const char* path) {
+  HANDLE h = OpenFileHandle(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   // The stream owns the descriptor, the descriptor the handle.
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);

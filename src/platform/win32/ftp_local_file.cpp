@@ -1,11 +1,14 @@
 // Windows: the temporary file of a download for the FTP client (ftp_transport.h),
-// named "<target>.part" by the client and moved over the target with
-// MOVEFILE_REPLACE_EXISTING once the whole file has arrived.
+// named "<target>.part" by the client and moved over the target once the whole file has
+// arrived. Every call that creates, removes or moves goes through the files service, so
+// inside the installation no link or junction leads a download out of it (files.h).
 #include <windows.h>
 
 #include <string>
 
+#include "platform/files.h"
 #include "platform/ftp_transport.h"
+#include "platform/win32/files_win32.h"
 
 namespace plat {
 namespace ftp {
@@ -28,12 +31,10 @@ const uint32_t kInvalidArgument = ERROR_INVALID_PARAMETER;
 LocalFile CreateLocal(const std::string& path) {
   if (!NameFits(path)) return kNoLocalFile;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    if (!DeleteFileA(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
-        GetLastError() != ERROR_PATH_NOT_FOUND) {
+    if (!RemoveFile(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND) {
       return kNoLocalFile;
     }
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = OpenFileHandle(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW);
     if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return reinterpret_cast<LocalFile>(h);
   }
   return kNoLocalFile;
@@ -59,12 +60,10 @@ bool RemoveLocal(const std::string& path) {
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
-  return DeleteFileA(path.c_str()) != 0;
+  return RemoveFile(path.c_str());
 }
 
-bool PlaceLocal(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-}
+bool PlaceLocal(const std::string& from, const std::string& to) { return RenameOver(from.c_str(), to.c_str()); }
 
 }  // namespace ftp
 }  // namespace plat
