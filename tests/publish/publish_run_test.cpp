@@ -435,7 +435,9 @@ TEST_F(PublishRun, AClientDuringAKilledAndRepeatedUploadGetsOneWholeVersion) {
     const std::string name = "during" + std::to_string(runs++);
     Client(name);
     const auto installed = Installed(name);
-    EXPECT_TRUE(installed == version1 || installed == version2) << name;
+    EXPECT_TRUE(installed == version1 || installed == version2)
+        << name << " holds " << ::testing::PrintToString(installed) << "\nversion 1: " << ::testing::PrintToString(version1)
+        << "\nversion 2: " << ::testing::PrintToString(version2);
   } while (upload->Running() && !HasFailure());
   EXPECT_EQ(upload->Wait(), 0) << upload->Err();
   EXPECT_EQ(ServerList(), ReadFile(tree_.Path("srv2/patch.lst")));
