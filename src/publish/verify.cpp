@@ -77,7 +77,7 @@ std::string ServerLabel(const std::string& server) {
 
 class Verifier {
  public:
-  explicit Verifier(const VerifyOptions& options) : options_(options) {}
+  explicit Verifier(const VerifyOptions& options) : options_(options), label_(ServerLabel(options.server)) {}
 
   int Run() {
     std::string error;
@@ -104,7 +104,7 @@ class Verifier {
     const std::string listPath = (remote_ ? scratch_.path() : options_.server) + "/" + options_.listName;
     if (!remote_) listThere = fs::exists(listPath, ec);
     if (!listThere) {
-      Complain("no " + options_.listName + " in " + options_.server + ": a client would find no list there");
+      Complain("no " + options_.listName + " in " + label_ + ": a client would find no list there");
       return kExitRefused;
     }
     Version version;
@@ -119,7 +119,7 @@ class Verifier {
     if (!setAside.empty())
       std::printf("%s: the manifest belongs to another version of the list (an upload under way or broken off); "
                   "contents are judged by the hashes the remote names carry\n",
-                  options_.server.c_str());
+                  label_.c_str());
     if (!JudgeSignature(listPath, &error)) {
       Complain(Shown(error));
       return kExitFailed;
@@ -153,12 +153,12 @@ class Verifier {
     progress.Finish();
     const int checked = static_cast<int>(files.size());
     if (faults_ == 0) {
-      std::printf("%s: %d files, all there with their listed sizes%s%s%s\n", options_.server.c_str(), checked,
+      std::printf("%s: %d files, all there with their listed sizes%s%s%s\n", label_.c_str(), checked,
                   ", every packed file unpacks to its size", hashed_ ? ", stored bytes as the list's hashes say" : "",
                   options_.deep ? ", contents as their hashes say" : "");
       return kExitOk;
     }
-    std::printf("%s: %d files, %d faults\n", options_.server.c_str(), checked, faults_);
+    std::printf("%s: %d files, %d faults\n", label_.c_str(), checked, faults_);
     return kExitRefused;
   }
 
@@ -279,7 +279,7 @@ class Verifier {
   // A message about the copies in the scratch folder names the server's files instead.
   std::string Shown(std::string text) const {
     if (!remote_ || scratch_.path().empty()) return text;
-    std::string address = options_.server;
+    std::string address = label_;
     if (address.back() != '/') address += '/';
     const std::string local = scratch_.path() + "/";
     for (size_t at = text.find(local); at != std::string::npos; at = text.find(local, at + address.size()))
@@ -367,6 +367,7 @@ class Verifier {
   }
 
   const VerifyOptions& options_;
+  const std::string label_;  // the server as messages name it, never with a password
   bool remote_ = false;
   FtpSession session_;
   ScratchFolder scratch_;

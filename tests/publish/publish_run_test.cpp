@@ -553,9 +553,12 @@ TEST_F(PublishRun, MirrorsGetTheNewListOnlyOnceEveryMirrorHoldsEveryFile) {
     for (const publish::ListedFile& line : listed("srv1"))
       EXPECT_FALSE(FileExists(root + line.remote)) << root << line.remote;
   }
-  const ToolResult same = Tool({"verify", a, Url()});
+  // A password in an address is never shown.
+  const std::string withPassword = "ftp://" + user_ + ":" + password_ + Url().substr(6 + user_.size());
+  const ToolResult same = Tool({"verify", a, withPassword});
   EXPECT_EQ(same.code, 0) << same.out << same.err;
   EXPECT_NE(same.out.find(a + " and " + Url() + ": the same patch.lst"), std::string::npos) << same.out;
+  EXPECT_EQ((same.out + same.err).find(":" + password_ + "@"), std::string::npos) << same.out << same.err;
 }
 
 // The password from ~/.netrc (the host's entry, else "default"); a refused log-on or
