@@ -48,6 +48,9 @@ struct DiffOptions {
 
 struct VerifyOptions {
   std::string server;  // a folder or an ftp:// address
+  // Every server given, mirrors of one name: each is verified (as `server`), then their
+  // lists are compared. Empty: `server` alone.
+  std::vector<std::string> servers;
   std::string listName = "patch.lst";
   bool deep = false;
   std::string key;  // public keys the list must be signed with (signing.h: LoadPublicKeys)
@@ -55,7 +58,7 @@ struct VerifyOptions {
 
 struct UploadOptions {
   std::string serverDir;
-  std::string url;
+  std::vector<std::string> urls;  // one server, or the mirrors of one name
   std::string listName = "patch.lst";
   bool prune = false;
 };

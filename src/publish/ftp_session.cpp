@@ -39,9 +39,8 @@ size_t ToText(char* data, size_t size, size_t count, void* text) {
 }
 
 int OnProgress(void* callback, curl_off_t, curl_off_t, curl_off_t, curl_off_t sent) {
-  const auto* progress = static_cast<const std::function<void(uint64_t)>*>(callback);
-  if (*progress) (*progress)(static_cast<uint64_t>(sent));
-  return 0;
+  const auto* progress = static_cast<const std::function<bool(uint64_t)>*>(callback);
+  return *progress && !(*progress)(static_cast<uint64_t>(sent)) ? 1 : 0;
 }
 
 // "a//b/" -> "a/b"
@@ -193,6 +192,15 @@ bool FtpSession::IsAddress(const std::string& url, std::string* error) {
   return ParseAddress(url, &address, error);
 }
 
+std::string FtpSession::Shown(const std::string& url) {
+  StartCurl();
+  Address address;
+  std::string ignored;
+  if (!ParseAddress(url, &address, &ignored)) return url;
+  return "ftp://" + (address.user.empty() ? "" : address.user + "@") + address.host + ":" + address.port +
+         (address.path.empty() ? "/" : address.path);
+}
+
 bool FtpSession::Open(const std::string& url, std::string* error) {
   if (curl_ == nullptr) {
     *error = "libcurl could not start";
@@ -330,7 +338,7 @@ bool FtpSession::Download(const std::string& name, const std::string& localPath,
 }
 
 bool FtpSession::Upload(const std::string& localPath, const std::string& name,
-                        const std::function<void(uint64_t)>& progress, std::string* error) {
+                        const std::function<bool(uint64_t)>& progress, std::string* error) {
   FILE* file = std::fopen(localPath.c_str(), "rb");
   if (file == nullptr) {
     *error = "cannot read " + localPath + ": " + std::strerror(errno);

@@ -25,6 +25,8 @@ class FtpSession {
 
   // Whether `url` is an address Open takes (ftp://, with a host); the reason when not.
   static bool IsAddress(const std::string& url, std::string* error);
+  // The address as messages show it: ftp://[user@]host:port/path, never a password.
+  static std::string Shown(const std::string& url);
 
   // Logs on to ftp://[user[:password]@]host[:port]/base/. The base is relative to the
   // folder the server logs on to, as in every ftp:// address ("//base" or "/%2Fbase"
@@ -41,9 +43,10 @@ class FtpSession {
   bool Download(const std::string& name, const std::string& localPath, std::string* error);
   // Stores a file under a temporary name beside its place, then renames it over
   // `name` in one step, so a reader sees the old file or the whole new one. Missing
-  // folders are made. `progress` gets the bytes sent so far.
+  // folders are made. `progress` gets the bytes sent so far, and breaks the upload off
+  // by answering false.
   bool Upload(const std::string& localPath, const std::string& name,
-              const std::function<void(uint64_t)>& progress, std::string* error);
+              const std::function<bool(uint64_t)>& progress, std::string* error);
   bool Delete(const std::string& name, std::string* error);
   // The entries of a folder ("" for the base), from the server's LIST in the Unix
   // form both common servers give; names with blanks are left out.

@@ -10,9 +10,10 @@ namespace {
 
 const char kExitCodes[] =
     "Exit codes: 0 done; 1 build refused its input, diff found a file that clients would never receive, "
-    "verify found a fault (a missing list too), or upload was given a folder build did not make; 2 wrong "
-    "command line (an unknown subcommand or option, an address that is not ftp://, a folder that is a file or "
-    "missing, SERVER_DIR and RELEASE_DIR inside one another, a key file that exists for keygen or holds no key); 3 a file could not be read or written, or the "
+    "verify found a fault (a missing list too, or a mirror that lags or lacks files), or upload was given a "
+    "folder build did not make; 2 wrong command line (an unknown subcommand or option, an address that is not "
+    "ftp:// or given to upload twice, a folder that is a file or missing, SERVER_DIR and RELEASE_DIR inside one "
+    "another, a key file that exists for keygen or holds no key); 3 a file could not be read or written, or a "
     "server could not be reached or refused the log-on or a command.";
 
 }  // namespace
@@ -92,8 +93,10 @@ int main(int argc, char** argv) {
   CLI::App* verifyCommand = app.add_subcommand(
       "verify",
       "Checks a server: every file the list in place names is there with its listed size, every packed file "
-      "unpacks to its size.");
-  verifyCommand->add_option("SERVER", verify.server, "A server folder, or ftp://user@host:port/base/")->required();
+      "unpacks to its size. With several servers (the mirrors of one name), each of them, and that they hold "
+      "the same list and every file of every list in place: a mirror that lags or misses files is named.");
+  verifyCommand->add_option("SERVER", verify.servers, "A server folder, or ftp://user@host:port/base/; or several")
+      ->required();
   verifyCommand->add_option("--list", verify.listName, "The list's file name")->capture_default_str();
   verifyCommand->add_flag(
       "--deep", verify.deep,
@@ -105,15 +108,17 @@ int main(int argc, char** argv) {
   UploadOptions upload;
   CLI::App* uploadCommand = app.add_subcommand(
       "upload",
-      "Puts a server folder made by build on an FTP server: data files first, each renamed into place whole, the "
-      "list last; files already there are skipped, so a broken upload is finished by running it again. The "
-      "password comes from the address, ZIDODIRUV_FTP_PASSWORD or ~/.netrc (machine or default entry).");
+      "Puts a server folder made by build on an FTP server, or on every mirror of one name: data files first "
+      "(to the mirrors at once), each renamed into place whole, and only when every mirror holds every file, "
+      "the list, on one mirror after another; files already there are skipped, so a broken upload is finished "
+      "by running it again. The password comes from the address, ZIDODIRUV_FTP_PASSWORD or ~/.netrc (machine or "
+      "default entry).");
   uploadCommand->add_option("SERVER_DIR", upload.serverDir, "The folder build wrote")->required()->check(CLI::ExistingDirectory);
-  uploadCommand->add_option("URL", upload.url, "ftp://user@host:port/base/")->required();
+  uploadCommand->add_option("URL", upload.urls, "ftp://user@host:port/base/; one for each mirror")->required();
   uploadCommand->add_option("--list", upload.listName, "The list's file name")->capture_default_str();
   uploadCommand->add_flag("--prune", upload.prune,
-                          "After the list is in place, remove the files of this list's older versions (never a file "
-                          "another list in the folder names)");
+                          "After the list is in place (on every mirror), remove the files of this list's older "
+                          "versions (never a file another list in the folder names)");
 
   std::string keyFile;
   CLI::App* keygenCommand = app.add_subcommand(

@@ -326,6 +326,50 @@ TEST(PublishNames, OtherStoredBytesGetAnotherName) {
   for (const std::string& name : shared) EXPECT_EQ(ReadFile(tree.Path("level6/" + name)), ReadFile(tree.Path("level1/" + name)));
 }
 
+// verify of the mirrors of one name tells which of their lists is the latest, also across
+// a file deleted (the list before it lags) and back with another size at its old time
+// (then the list that deleted it lags); mirrors of lists it cannot order are named apart.
+TEST(PublishMirrors, VerifyNamesTheMirrorsThatLag) {
+  TempTree tree;
+  for (const char* name : {"a.dat", "b.dat", "c.dat"}) {
+    tree.Write(std::string("v1/") + name, name);
+    tree.Write(std::string("v3/") + name, name);
+    if (std::string(name) != "b.dat") tree.Write(std::string("v2/") + name, name);
+  }
+  tree.Write("v3/b.dat", "back, another size");
+  tree.Write("other/a.dat", "another line of versions");
+  // Every file at one time: b.dat comes back listed at its old time, with another size.
+  for (const char* release : {"v1", "v2", "v3", "other"}) {
+    for (const std::string& entry : TreeListing(tree.Path(release)))
+      tree.SetLocalMtime(std::string(release) + "/" + entry, 2021, 3, 10, 12, 0);
+  }
+  ASSERT_EQ(RunTool({"build", tree.Path("v1"), tree.Path("s1"), "--zone", "UTC0"}, tree.root()).code, 0);
+  for (const std::string next : {"2", "3"}) {
+    const std::string before = next == "2" ? "s1" : "s2";
+    const ToolResult built =
+        RunTool({"build", tree.Path("v" + next), tree.Path("s" + next), "--previous", tree.Path(before + "/patch.lst")},
+                tree.root());
+    ASSERT_EQ(built.code, 0) << built.err;
+  }
+  ASSERT_EQ(RunTool({"build", tree.Path("other"), tree.Path("so"), "--zone", "UTC0"}, tree.root()).code, 0);
+
+  const ToolResult lagging = RunTool({"verify", tree.Path("s1"), tree.Path("s3"), tree.Path("s2")}, tree.root());
+  EXPECT_EQ(lagging.code, 1);
+  for (const char* mirror : {"s1", "s2"})
+    EXPECT_NE(lagging.out.find("LAGS   " + tree.Path(mirror) + ": holds an older patch.lst than " + tree.Path("s3")),
+              std::string::npos)
+        << mirror << " in:\n" << lagging.out;
+  // The list that deleted b.dat is the later one beside the list before it.
+  const ToolResult deleted = RunTool({"verify", tree.Path("s1"), tree.Path("s2")}, tree.root());
+  EXPECT_NE(deleted.out.find("LAGS   " + tree.Path("s1") + ": holds an older patch.lst than " + tree.Path("s2")),
+            std::string::npos)
+      << deleted.out;
+  const ToolResult apart = RunTool({"verify", tree.Path("s3"), tree.Path("so")}, tree.root());
+  EXPECT_EQ(apart.code, 1);
+  EXPECT_NE(apart.out.find("DIFFER the mirrors hold 2 different patch.lst"), std::string::npos) << apart.out;
+  EXPECT_EQ(apart.out.find("LAGS"), std::string::npos) << apart.out;
+}
+
 // keygen's key file is its owner's and never replaced. A signed build verifies with its
 // key alone and is the unsigned build with the signed block's lines added; each later
 // version takes the next sequence number. The key is introduced and rotates as README says: a release
@@ -440,6 +484,19 @@ TEST(PublishSigning, KeysSequencesAndTheKeyRotation) {
   EXPECT_EQ(back.code, 1);
   EXPECT_NE(back.out.find("ROLLBACK the new list: its sequence 1 is below the old list's 3"), std::string::npos)
       << back.out;
+
+  // Mirrors: --key judges each of them (s3 is signed with the new key only), and the
+  // lists are ordered by their sequences.
+  const ToolResult mirrors = RunTool(
+      {"verify", tree.Path("s2"), tree.Path("s3"), tree.Path("s1"), "--key", "PUBLICKEY=" + oldKey}, tree.root());
+  EXPECT_EQ(mirrors.code, 1);
+  for (const char* mirror : {"s1", "s2"})
+    EXPECT_NE(mirrors.out.find("LAGS   " + tree.Path(mirror) + ": holds an older patch.lst than " + tree.Path("s3")),
+              std::string::npos)
+        << mirror << " in:\n" << mirrors.out;
+  const size_t refused = mirrors.out.find("none of the keys given");
+  EXPECT_NE(refused, std::string::npos) << mirrors.out;
+  EXPECT_EQ(mirrors.out.find("none of the keys given", refused + 1), std::string::npos) << mirrors.out;
 }
 
 }  // namespace

@@ -99,11 +99,18 @@ class FtpServerFixture {
   std::vector<int> LoggedOnSince(int after) const;
   bool Disconnected(int connection) const;
 
+  // Linux: ends the server at once (SIGKILL), as a machine that goes down, its files
+  // and log kept; Restart starts it again on them, on another port (false when it did
+  // not start).
+  void Kill();
+  bool Restart();
+
   // Polls `condition` until it holds or `timeoutMs` has passed; returns its last value.
   static bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000);
 
  private:
   void Start();
+  void Launch();
   void Stop();
 
   std::string user_;

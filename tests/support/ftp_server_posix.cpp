@@ -49,7 +49,10 @@ void FtpServerFixture::Start() {
   state_ = base_ + "/state";
   ::mkdir(root_.c_str(), 0755);
   ::mkdir(state_.c_str(), 0755);
+  Launch();
+}
 
+void FtpServerFixture::Launch() {
   const std::string script = std::string(ZD_SOURCE_DIR) + "/tests/support/ftp_server.py";
   std::vector<std::string> args = {"/usr/bin/python3", script, "--root",     root_,
                                    "--state",          state_, "--user",     user_,
@@ -96,6 +99,21 @@ uint16_t StartWithPort(std::vector<std::string> args, pid_t* pid, std::string* s
   unsigned port = 0;
   if (std::sscanf(said->c_str(), "PORT %u", &port) != 1 || port == 0 || port > 65535) return 0;
   return static_cast<uint16_t>(port);
+}
+
+void FtpServerFixture::Kill() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  port_ = 0;
+}
+
+bool FtpServerFixture::Restart() {
+  Kill();
+  Launch();
+  return port_ != 0;
 }
 
 void FtpServerFixture::Stop() {
