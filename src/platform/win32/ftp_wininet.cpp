@@ -10,6 +10,9 @@
 //   ERROR_IO_PENDING and a REQUEST_COMPLETE carrying the handle. The client reports 10
 //   and 60 itself before Connect, which takes a handle returned at once as the result
 //   and otherwise waits for the completion.
+// - Wine's InternetConnectA connects to the first address of a name only. The client
+//   resolves the name and hands Connect one address at a time (Link::address), which
+//   is what WinINet sees as the host, so the URL cache files downloads under it too.
 // - Wine's FtpGetFileA counts control-reply lines in RESPONSE_RECEIVED. This adapter
 //   does not use it: FtpOpenFileA and a loop of InternetQueryDataAvailable and
 //   InternetReadFile bring the data here, it is written to the local file here, and
@@ -196,7 +199,7 @@ void DropCacheCopy(const Channel& ch, const std::string& remote, const std::stri
   URL_COMPONENTSA parts = {};
   parts.dwStructSize = sizeof parts;
   parts.nScheme = INTERNET_SCHEME_FTP;
-  parts.lpszHostName = const_cast<char*>(link.host.c_str());
+  parts.lpszHostName = const_cast<char*>(link.address.c_str());
   parts.nPort = link.port;
   parts.lpszUserName = const_cast<char*>(link.user.empty() ? "anonymous" : link.user.c_str());
   parts.lpszUrlPath = const_cast<char*>(remote.c_str());
@@ -250,7 +253,7 @@ uint32_t Connect(Channel* ch) {
               std::chrono::milliseconds(link.limits.connectMs + link.limits.responseSeconds * 1000L));
   HINTERNET connection = nullptr;
   const auto connect = [&] {
-    connection = WinInet().connect(ch->session->net, link.host.c_str(), link.port,
+    connection = WinInet().connect(ch->session->net, link.address.c_str(), link.port,
                                    link.user.empty() ? nullptr : link.user.c_str(),
                                    link.user.empty() ? nullptr : link.password.c_str(), INTERNET_SERVICE_FTP,
                                    kConnectFlags, static_cast<DWORD_PTR>(link.id));
