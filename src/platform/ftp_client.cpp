@@ -288,10 +288,12 @@ uint32_t ConnectToSomeAddress(Conn& c) {
     addresses = ConnectOrder(addresses, c.root->failedAddresses);
   }
   uint32_t error = kFtpErrorCannotConnect;
-  for (const std::string& address : addresses) {
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    const std::string& address = addresses[i];
     if (c.Abandoned()) return kFtpErrorOperationCancelled;
     c.address = address;
     c.addressIpv6 = address.find(':') != std::string::npos;
+    c.moreAddresses = i + 1 < addresses.size();
     error = ftp::Connect(c.channel);
     const bool next = error != 0 && TryNextAddressAfter(error);
     {

@@ -36,6 +36,10 @@ class Link {
   // connection's thread.
   std::string address;
   bool addressIpv6 = false;
+  // Another address follows if this Connect fails: a time limit that runs out during it
+  // ends this address only, and Connect returns kFtpErrorTimeout (an adapter that cannot
+  // interrupt its library then returns when the library gives up).
+  bool moreAddresses = false;
   uint16_t port = 21;    // never 0
   std::string user;      // empty: anonymous
   std::string password;

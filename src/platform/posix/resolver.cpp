@@ -13,8 +13,10 @@ bool ResolveHost(const char* host, std::vector<std::string>* addresses) {
   addresses->clear();
   if (host == nullptr || host[0] == '\0') return false;
   // No AI_ADDRCONFIG: it ignores loopback, so a machine (or a network namespace) with
-  // loopback alone would find no address for a name that maps to it.
+  // loopback alone would find no address for a name that maps to it. AI_IDN converts an
+  // international name as libcurl did when it resolved names itself.
   addrinfo hints{};
+  hints.ai_flags = AI_IDN;
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
