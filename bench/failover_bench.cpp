@@ -72,7 +72,7 @@ class SilentListener {
   std::vector<int> taken_;
 };
 
-// One patch run; its wall time, or a negative value when it raised a box or hung.
+// One patch run; its wall time, negated when it raised a box or hung.
 double PatchRun() {
   ScriptedWindow::Get().Reset();
   ScriptedWindow::Get().SetDeadlineMs(600000);
@@ -89,7 +89,7 @@ double PatchRun() {
     std::fprintf(stderr, "run: box \"%s\"\n", b.text.c_str());
     ok = false;
   }
-  return ok ? seconds : -1.0;
+  return ok ? seconds : -seconds;
 }
 
 bool WriteWhole(const std::string& path, const std::string& text) {
@@ -171,7 +171,8 @@ int main(int argc, char** argv) {
   std::printf("%-58s %10s\n", "case", "seconds");
   std::printf("%-58s %10.3f  (median of %d)\n", "the name's one address, a good server", plainOk ? t0 : -1.0, rounds);
   if (failover < 0) {
-    std::printf("%-58s %10s  (a box: see above)\n", "first address silent, then the good server", "FAILED");
+    std::printf("%-58s %10s  (a box after %.3f s: see above)\n", "first address silent, then the good server",
+                "FAILED", -failover);
   } else {
     std::printf("%-58s %10.3f\n", "first address silent, then the good server", failover);
   }
