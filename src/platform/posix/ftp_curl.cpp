@@ -185,7 +185,9 @@ bool RemoteUrlPath(const std::string& path, std::string* out) {
 
 }  // namespace
 
-const long kShutdownWaitMs = -1;  // a close always wakes libcurl at once
+// A close wakes libcurl at once, but not a name lookup (the client's getaddrinfo): a
+// thread still in one is left after this long to end with the process.
+const long kShutdownWaitMs = 5000;
 
 Session* OpenSession(const char*) {
   // libcurl's global set-up is not thread-safe: once, before any client thread exists.
