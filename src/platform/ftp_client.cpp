@@ -23,6 +23,14 @@
 // abort closes and removes that file at once; a later download of the same target may
 // then make a new file of that name, which the old one never touches again.
 //
+// A connect resolves the name here and tries its addresses in turn, one per adapter
+// Connect: an address that refuses, drops the connection or stays silent past a time
+// limit is followed by the next, within the same connect, and is tried last by the
+// root's later connects (a patch run is one root), so a dead mirror among a name's
+// addresses costs one time limit per run rather than one per file. Neither library
+// does this itself: libcurl gives up on a silent greeting, Wine's WinINet tries the
+// first address alone.
+//
 // The caller's bound on a download's size is kept here, for every adapter alike: a
 // write that would take the file past it is refused, which the adapter takes as the end
 // of the transfer, and the download fails however the adapter ended it. Whatever the
@@ -45,6 +53,7 @@
 #include "platform/errors.h"
 #include "platform/ftp.h"
 #include "platform/ftp_transport.h"
+#include "platform/resolver.h"
 
 namespace plat {
 namespace {
@@ -62,6 +71,8 @@ struct Root {
   // Guarded by Globals::mu.
   FtpStatusCallback callback = nullptr;
   bool closed = false;
+  // Addresses whose connect failed during the root's life, the latest failure last.
+  std::vector<std::string> failedAddresses;
 
   // The last reference goes with the last connection or the close of the root, never
   // under Globals::mu (the library may call back from here).
@@ -235,13 +246,74 @@ void Complete(Conn& c, uintptr_t result, uint32_t error, Download* download, Pha
   Deliver(c, context, kFtpRequestComplete, &r, sizeof r);
 }
 
+// Whether a connect that failed at one address goes on to the next: the address
+// refused or dropped the connection, greeted with a refusal, or stayed silent past a
+// time limit. A refused log-on (the server answered and turned the account down) and a
+// cancel end the connect.
+bool TryNextAddressAfter(uint32_t error) {
+  switch (error) {
+    case kFtpErrorCannotConnect:
+    case kFtpErrorTimeout:
+    case kFtpErrorConnectionAborted:
+    case kFtpErrorConnectionReset:
+    case kFtpErrorTransferFailed:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The order in which a connect tries a name's addresses: those that have not failed
+// during the run in the resolver's order, then those that have, the one that failed
+// longest ago first, so that one is still tried when no other answers.
+std::vector<std::string> ConnectOrder(const std::vector<std::string>& resolved,
+                                      const std::vector<std::string>& failed) {
+  std::vector<std::string> order;
+  for (const std::string& a : resolved) {
+    if (std::find(failed.begin(), failed.end(), a) == failed.end()) order.push_back(a);
+  }
+  for (const std::string& a : failed) {
+    if (std::find(resolved.begin(), resolved.end(), a) != resolved.end()) order.push_back(a);
+  }
+  return order;
+}
+
+// Connects and logs on at the first of the host's addresses that lets it, noting each
+// address's outcome in the root: 0, or the error of the last address tried.
+uint32_t ConnectToSomeAddress(Conn& c) {
+  std::vector<std::string> addresses;
+  if (!ResolveHost(c.host.c_str(), &addresses)) return kFtpErrorNameNotResolved;
+  {
+    std::lock_guard<std::mutex> lock(G().mu);
+    addresses = ConnectOrder(addresses, c.root->failedAddresses);
+  }
+  uint32_t error = kFtpErrorCannotConnect;
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    const std::string& address = addresses[i];
+    if (c.Abandoned()) return kFtpErrorOperationCancelled;
+    c.address = address;
+    c.addressIpv6 = address.find(':') != std::string::npos;
+    c.moreAddresses = i + 1 < addresses.size();
+    error = ftp::Connect(c.channel);
+    const bool next = error != 0 && TryNextAddressAfter(error);
+    {
+      std::lock_guard<std::mutex> lock(G().mu);
+      std::vector<std::string>& failed = c.root->failedAddresses;
+      failed.erase(std::remove(failed.begin(), failed.end(), address), failed.end());
+      if (next) failed.push_back(address);
+    }
+    if (!next) break;
+  }
+  return error;
+}
+
 // Connect and log on; reports 10, 60 and 100. True when logged on.
 bool RunConnect(Conn& c) {
   Report(c, c.connectContext, kFtpResolvingName, nullptr, 0);
   FtpAsyncResult created{c.id, 0};
   Report(c, c.connectContext, kFtpHandleCreated, &created, sizeof created);
   if (c.Abandoned()) return false;
-  const uint32_t error = c.hostOk ? ftp::Connect(c.channel) : kFtpErrorInvalidUrl;
+  const uint32_t error = c.hostOk ? ConnectToSomeAddress(c) : kFtpErrorInvalidUrl;
   Complete(c, c.id, error, nullptr, error == 0 ? Phase::Ready : Phase::Dead);
   return error == 0 && !c.Abandoned();
 }

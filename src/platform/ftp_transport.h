@@ -30,6 +30,16 @@ class Link {
   uintptr_t id = 0;      // the connection's handle value: unique for the process's life
   std::string host;      // one host name or address (an IPv6 address without brackets)
   bool ipv6 = false;
+  // The one address of `host` that Connect is to use, as numeric text (IPv6 without
+  // brackets): the client resolves the name and tries its addresses in turn, so the
+  // adapter never lets its library pick one. Set before each Connect, on the
+  // connection's thread.
+  std::string address;
+  bool addressIpv6 = false;
+  // Another address follows if this Connect fails: a time limit that runs out during it
+  // ends this address only, and Connect returns kFtpErrorTimeout (an adapter that cannot
+  // interrupt its library then returns when the library gives up).
+  bool moreAddresses = false;
   uint16_t port = 21;    // never 0
   std::string user;      // empty: anonymous
   std::string password;
@@ -62,7 +72,11 @@ void CloseSession(Session* session);
 // A connection's channel, made on the caller's thread before the connection is handed
 // to a client thread. Null (LastErrorCode) when there are no resources.
 Channel* OpenChannel(Session* session, Link& link);
-// Connects and logs on: 0, or the client's error code (ftp.h).
+// Connects to Link::address and logs on: 0, or the client's error code (ftp.h). A
+// refused connect is kFtpErrorCannotConnect, and so is a server that greets with a
+// refusal; one that does not accept within the connect limit, or does not greet or
+// answer within the response limit, is kFtpErrorTimeout. After a failure the client
+// may call Connect again on the same channel with another address.
 uint32_t Connect(Channel* channel);
 // Fetches `remote` (not empty, not ending in '/', no control character) in image type,
 // writing through Link::Write and reporting through Link::Received: 0 only when the

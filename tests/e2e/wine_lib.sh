@@ -63,11 +63,11 @@ ftp_setup() {
   ftp_port=$(sed -n 's/^PORT \([0-9]*\)$/\1/p' "$2/port")
 }
 
-# wine_settings DIR PORT USER PASSWORD BASE: the installation's settings file, with
-# Windows line ends.
+# wine_settings DIR PORT USER PASSWORD BASE [HOST]: the installation's settings file,
+# with Windows line ends; the server is HOST (default 127.0.0.1).
 wine_settings() {
-  printf '[PATCH_FTP]\r\nSERVERIP=127.0.0.1\r\nPORT=%s\r\nUSERID=%s\r\nPASSWD=%s\r\nBASEDIRECTORY=%s\r\nLISTFILE=patch.lst\r\n' \
-    "$2" "$3" "$4" "$5" >"$1/VornPatch.ini"
+  printf '[PATCH_FTP]\r\nSERVERIP=%s\r\nPORT=%s\r\nUSERID=%s\r\nPASSWD=%s\r\nBASEDIRECTORY=%s\r\nLISTFILE=patch.lst\r\n' \
+    "${6:-127.0.0.1}" "$2" "$3" "$4" "$5" >"$1/VornPatch.ini"
 }
 
 box() { xdotool search --name '^Tessary ZidoDiruv$' 2>/dev/null | head -n1; }

@@ -303,6 +303,7 @@ def main():
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
     parser.add_argument("--writable", action="store_true")
+    parser.add_argument("--address", default="127.0.0.1", help="the loopback address to listen on")
     args = parser.parse_args()
     STATE["dir"] = args.state
     STATE["root"] = args.root
@@ -313,7 +314,7 @@ def main():
                         perm="elradfmw" if args.writable else "elr")
     FaultHandler.authorizer = authorizer
     FaultHandler.banner = "test server ready."
-    server = FTPServer(("127.0.0.1", 0), FaultHandler)
+    server = FTPServer((args.address, 0), FaultHandler)
     server.max_cons = 0
     server.max_cons_per_ip = 0
 

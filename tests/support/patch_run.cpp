@@ -34,8 +34,9 @@ void PatchRunTest::ResetWindow() const {
   ScriptedWindow::Get().SetDeadlineMs(deadlineMs_);
 }
 
-void PatchRunTest::Settings(const std::string& base, uint16_t port, const std::string& password) {
-  tree_.WriteSettings("game", "[PATCH_FTP]\nSERVERIP=127.0.0.1\nPORT=" + std::to_string(port ? port : server_.port()) +
+void PatchRunTest::Settings(const std::string& base, uint16_t port, const std::string& password,
+                            const std::string& host) {
+  tree_.WriteSettings("game", "[PATCH_FTP]\nSERVERIP=" + host + "\nPORT=" + std::to_string(port ? port : server_.port()) +
                                   "\nUSERID=" + server_.user() +
                                   "\nPASSWD=" + (password.empty() ? server_.password() : password) +
                                   "\nBASEDIRECTORY=" + base + "\nLISTFILE=patch.lst\n");

@@ -1,11 +1,13 @@
 #include "support/silent_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <stdexcept>
+#include <string>
 
 namespace zdtest {
 
@@ -25,7 +27,43 @@ int BindLoopback(uint16_t* port) {
   return fd;
 }
 
+int BindIpv6Loopback(uint16_t port) {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("no IPv6 socket");
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  sockaddr_in6 addr{};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_loopback;
+  addr.sin6_port = htons(port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot bind [::1]:" + std::to_string(port));
+  }
+  return fd;
+}
+
 }  // namespace
+
+SilentServer::SilentServer(uint16_t ipv6LoopbackPort) : port_(ipv6LoopbackPort) {
+  fd_ = BindIpv6Loopback(ipv6LoopbackPort);
+  if (::listen(fd_, 16) != 0) throw std::runtime_error("listen failed");
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);  // Connections never waits
+}
+
+int SilentServer::Connections() {
+  // Takes what the kernel has queued; taken ones are kept open, silent.
+  for (;;) {
+    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) break;
+    taken_.push_back(fd);
+  }
+  return static_cast<int>(taken_.size());
+}
+
+RefusingPort::RefusingPort(uint16_t ipv6LoopbackPort) : port_(ipv6LoopbackPort) {
+  fd_ = BindIpv6Loopback(ipv6LoopbackPort);
+}
 
 SilentServer::SilentServer() {
   fd_ = BindLoopback(&port_);
@@ -34,6 +72,7 @@ SilentServer::SilentServer() {
 }
 
 SilentServer::~SilentServer() {
+  for (int fd : taken_) ::close(fd);
   if (fd_ >= 0) ::close(fd_);
 }
 

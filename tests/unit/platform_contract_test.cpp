@@ -4,6 +4,7 @@
 // used here, so the same file tests the Linux and the Windows services.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/instance.h"
+#include "platform/resolver.h"
 #include "platform/settings.h"
 #include "platform/sync.h"
 #include "support/scratch.h"
@@ -219,6 +221,23 @@ TEST(Errors, CodesTheCoreRaisesHaveTexts) {
   EXPECT_TRUE(plat::ErrorText(code, tiny, 3));
   EXPECT_EQ(std::strlen(tiny), 2u);
   EXPECT_EQ(tiny[3], 'x');
+}
+
+TEST(Resolver, AnAddressIsItselfAndANameGivesEachOfItsAddressesOnce) {
+  std::vector<std::string> found{"stale"};
+  ASSERT_TRUE(plat::ResolveHost("127.0.0.1", &found));
+  EXPECT_EQ(found, std::vector<std::string>{"127.0.0.1"});
+  ASSERT_TRUE(plat::ResolveHost("::1", &found));
+  EXPECT_EQ(found, std::vector<std::string>{"::1"});
+  // localhost is loopback over IPv4, IPv6 or both, each address once.
+  ASSERT_TRUE(plat::ResolveHost("localhost", &found));
+  for (const std::string& a : found) {
+    EXPECT_TRUE(a == "127.0.0.1" || a == "::1") << a;
+    EXPECT_EQ(std::count(found.begin(), found.end(), a), 1) << a;
+  }
+  EXPECT_FALSE(plat::ResolveHost("no-such-host.invalid", &found));
+  EXPECT_TRUE(found.empty());
+  EXPECT_FALSE(plat::ResolveHost("", &found));
 }
 
 TEST(Files, StatusTimesAndReplacement) {

@@ -35,7 +35,7 @@ struct Session {};
 
 struct Channel {
   Link* link = nullptr;
-  std::string baseUrl;  // ftp://host:port
+  std::string baseUrl;  // ftp://address:port, set by Connect
   CURL* easy = nullptr;
   CURLM* multi = nullptr;
   uint32_t writeError = 0;  // why the last write to the local file failed
@@ -185,7 +185,9 @@ bool RemoteUrlPath(const std::string& path, std::string* out) {
 
 }  // namespace
 
-const long kShutdownWaitMs = -1;  // a close always wakes libcurl at once
+// A close wakes libcurl at once, but not a name lookup (the client's getaddrinfo): a
+// thread still in one is left after this long to end with the process.
+const long kShutdownWaitMs = 5000;
 
 Session* OpenSession(const char*) {
   // libcurl's global set-up is not thread-safe: once, before any client thread exists.
@@ -204,7 +206,6 @@ void CloseSession(Session*) {}
 Channel* OpenChannel(Session*, Link& link) {
   auto* ch = new Channel;
   ch->link = &link;
-  ch->baseUrl = "ftp://" + (link.ipv6 ? "[" + link.host + "]" : link.host) + ":" + std::to_string(link.port);
   ch->easy = curl_easy_init();
   ch->multi = curl_multi_init();
   if (ch->easy == nullptr || ch->multi == nullptr) {
@@ -215,7 +216,14 @@ Channel* OpenChannel(Session*, Link& link) {
   return ch;
 }
 
+// The URL names the one address to connect to, so libcurl neither resolves the name
+// nor moves on to another address by itself (the client does that). FTP sends no host
+// name to the server, so nothing is lost by leaving the name out. A connect that failed
+// leaves nothing in the multi handle's cache; the next one starts afresh.
 uint32_t Connect(Channel* ch) {
+  const Link& link = *ch->link;
+  ch->baseUrl = "ftp://" + (link.addressIpv6 ? "[" + link.address + "]" : link.address) + ":" +
+                std::to_string(link.port);
   SetCommonOptions(*ch);
   const std::string url = ch->baseUrl + "/";
   curl_easy_setopt(ch->easy, CURLOPT_URL, url.c_str());

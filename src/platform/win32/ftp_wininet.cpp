@@ -10,6 +10,12 @@
 //   ERROR_IO_PENDING and a REQUEST_COMPLETE carrying the handle. The client reports 10
 //   and 60 itself before Connect, which takes a handle returned at once as the result
 //   and otherwise waits for the completion.
+// - Wine's InternetConnectA connects to the first address of a name only. The client
+//   resolves the name and hands Connect one address at a time (Link::address), which
+//   is what WinINet sees as the host, so the URL cache files downloads under it too.
+//   Wine's connect blocks up to 60 s on a silent greeting whatever time-outs are set,
+//   past the watchdog's limit; when another address follows, the limit ends only the
+//   attempt, and Connect returns a time-out as soon as WinINet lets it go.
 // - Wine's FtpGetFileA counts control-reply lines in RESPONSE_RECEIVED. This adapter
 //   does not use it: FtpOpenFileA and a loop of InternetQueryDataAvailable and
 //   InternetReadFile bring the data here, it is written to the local file here, and
@@ -196,7 +202,7 @@ void DropCacheCopy(const Channel& ch, const std::string& remote, const std::stri
   URL_COMPONENTSA parts = {};
   parts.dwStructSize = sizeof parts;
   parts.nScheme = INTERNET_SCHEME_FTP;
-  parts.lpszHostName = const_cast<char*>(link.host.c_str());
+  parts.lpszHostName = const_cast<char*>(link.address.c_str());
   parts.nPort = link.port;
   parts.lpszUserName = const_cast<char*>(link.user.empty() ? "anonymous" : link.user.c_str());
   parts.lpszUrlPath = const_cast<char*>(remote.c_str());
@@ -246,11 +252,11 @@ Channel* OpenChannel(Session* session, Link& link) {
 
 uint32_t Connect(Channel* ch) {
   const Link& link = *ch->link;
-  ArmDeadline(*ch, Waiting::LogOn,
-              std::chrono::milliseconds(link.limits.connectMs + link.limits.responseSeconds * 1000L));
+  ArmAttemptDeadline(*ch, std::chrono::milliseconds(link.limits.connectMs + link.limits.responseSeconds * 1000L),
+                     link.moreAddresses);
   HINTERNET connection = nullptr;
   const auto connect = [&] {
-    connection = WinInet().connect(ch->session->net, link.host.c_str(), link.port,
+    connection = WinInet().connect(ch->session->net, link.address.c_str(), link.port,
                                    link.user.empty() ? nullptr : link.user.c_str(),
                                    link.user.empty() ? nullptr : link.password.c_str(), INTERNET_SERVICE_FTP,
                                    kConnectFlags, static_cast<DWORD_PTR>(link.id));
@@ -259,8 +265,9 @@ uint32_t Connect(Channel* ch) {
   DWORD error = 0;
   if (Issue(*ch, connect, &error) == Call::Pending) connection = WaitForHandle(*ch, nullptr, &error);
   SetConnection(*ch, connection);
-  ArmDeadline(*ch, Waiting::Nothing);
+  const bool expired = EndAttempt(*ch);
   if (connection != nullptr) return 0;
+  if (expired && !link.Abandoned()) return kFtpErrorTimeout;
   return error != 0 ? error : kFtpErrorInternal;
 }
 

@@ -99,7 +99,7 @@ bool WaitSlot(Channel& ch, HINTERNET* owner, bool makesHandle, DWORD_PTR* result
   bool cancelled = false;
   for (;;) {
     if (ch.slotDone && (!makesHandle || ch.slotError != 0 || ch.slotCreated != nullptr)) break;
-    const bool abandoned = ch.link->Abandoned();
+    const bool abandoned = ch.link->Abandoned() || ch.attemptExpired;
     if (abandoned && ch.slotDone) break;  // a success that never announced its handle
     if (abandoned && !cancelled) {
       HINTERNET victim = nullptr;
@@ -138,7 +138,13 @@ void RunWatchdog(uint64_t generation) {
     for (auto& entry : a.live) {
       Channel& ch = *entry.second;
       if (ch.waiting == Waiting::Nothing || ch.link->Abandoned()) continue;
-      if (ch.deadline <= now) {
+      if (ch.deadline <= now && ch.limitEndsAttempt && ch.waiting == Waiting::LogOn) {
+        // One address of several: the connect goes on with the next once this call
+        // returns (Wine's blocking connect returns by its own limit, 60 s a reply).
+        ch.waiting = Waiting::Nothing;
+        ch.attemptExpired = true;
+        ch.wake.notify_all();
+      } else if (ch.deadline <= now) {
         ch.waiting = Waiting::Nothing;
         expired.emplace_back(entry.first, ch.operation);
       } else {
@@ -170,6 +176,24 @@ void ArmDeadline(Channel& ch, Waiting w, std::chrono::milliseconds first) {
 }
 
 void ArmDeadline(Channel& ch, Waiting w) { ArmDeadline(ch, w, LimitFor(ch, w)); }
+
+void ArmAttemptDeadline(Channel& ch, std::chrono::milliseconds first, bool endsAttemptOnly) {
+  {
+    std::lock_guard<std::mutex> lock(Shared().mu);
+    ch.limitEndsAttempt = endsAttemptOnly;
+    ch.attemptExpired = false;
+  }
+  ArmDeadline(ch, Waiting::LogOn, first);
+}
+
+bool EndAttempt(Channel& ch) {
+  std::lock_guard<std::mutex> lock(Shared().mu);
+  const bool expired = ch.attemptExpired;
+  ch.waiting = Waiting::Nothing;
+  ch.limitEndsAttempt = false;
+  ch.attemptExpired = false;
+  return expired;
+}
 
 void NoteProgress(Channel& ch) {
   std::lock_guard<std::mutex> lock(Shared().mu);

@@ -37,6 +37,10 @@ struct Channel {
   Waiting waiting = Waiting::Nothing;
   std::chrono::steady_clock::time_point deadline{};
   uint64_t operation = 0;  // the link's operation the time limit belongs to
+  // The limit of a connect to one of several addresses ends that attempt only: it is
+  // marked expired, the pending call is cancelled, and Connect reports a time-out.
+  bool limitEndsAttempt = false;
+  bool attemptExpired = false;
   // The completion slot of the one WinINet call that may be pending.
   bool slotArmed = false;
   bool slotDone = false;
@@ -61,6 +65,11 @@ void SetConnection(Channel& ch, HINTERNET connection);
 // Waiting::Nothing ends it.
 void ArmDeadline(Channel& ch, Waiting w, std::chrono::milliseconds first);
 void ArmDeadline(Channel& ch, Waiting w);
+// A connect attempt's limit: as ArmDeadline, with limitEndsAttempt as given and no
+// attempt expired yet. EndAttempt ends the limit once the call has returned: whether it
+// ran out (and clears that, so later calls on the channel are not taken as cancelled).
+void ArmAttemptDeadline(Channel& ch, std::chrono::milliseconds first, bool endsAttemptOnly);
+bool EndAttempt(Channel& ch);
 // The server said something: the running operation's time limit starts again.
 void NoteProgress(Channel& ch);
 
