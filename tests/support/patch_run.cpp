@@ -34,11 +34,12 @@ void PatchRunTest::ResetWindow() const {
   ScriptedWindow::Get().SetDeadlineMs(deadlineMs_);
 }
 
-void PatchRunTest::Settings(const std::string& base, uint16_t port, const std::string& password) {
+void PatchRunTest::Settings(const std::string& base, uint16_t port, const std::string& password,
+                            const std::string& more) {
   tree_.WriteSettings("game", "[PATCH_FTP]\nSERVERIP=127.0.0.1\nPORT=" + std::to_string(port ? port : server_.port()) +
                                   "\nUSERID=" + server_.user() +
                                   "\nPASSWD=" + (password.empty() ? server_.password() : password) +
-                                  "\nBASEDIRECTORY=" + base + "\nLISTFILE=patch.lst\n");
+                                  "\nBASEDIRECTORY=" + base + "\nLISTFILE=patch.lst\n" + more);
 }
 
 void PatchRunTest::List(const std::string& body, const std::string& at) { server_.WriteFile(at, body); }
