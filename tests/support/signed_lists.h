@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "patchlist/list_signature.h"
 #include "platform/files.h"
 
 namespace zdtest {
@@ -24,6 +25,9 @@ class ListSigner {
   // line but 'D', the signature last. CR LF line ends. Empty on failure.
   std::string Sign(const std::vector<std::pair<std::string, std::string>>& lines, uint64_t sequence,
                    plat::FileTime expiresAt = 0) const;
+  // The same with each file's hash given (for files too large to hold in memory).
+  std::string SignHashed(const std::vector<std::pair<std::string, FileHash>>& lines, uint64_t sequence,
+                         plat::FileTime expiresAt = 0) const;
 
  private:
   std::string keyFile_;
