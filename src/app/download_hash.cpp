@@ -36,7 +36,9 @@ void DownloadHasher::Data(const void* bytes, size_t length) {
   const uint8_t* from = static_cast<const uint8_t*>(bytes);
   std::unique_lock<std::mutex> lock(mu_);
   while (length > 0) {
+    dataWaiting_ = true;
     changed_.wait(lock, [this] { return stopping_ || !active_ || dropping_ || head_ - tail_ < kRingSize; });
+    dataWaiting_ = false;
     if (stopping_ || !active_ || dropping_) return;
     const size_t at = static_cast<size_t>(head_ % kRingSize);
     const size_t free = kRingSize - static_cast<size_t>(head_ - tail_);
@@ -48,7 +50,7 @@ void DownloadHasher::Data(const void* bytes, size_t length) {
     head_ += n;
     from += n;
     length -= n;
-    changed_.notify_all();
+    if (threadWaiting_ && head_ - tail_ >= kBatch) toThread_.notify_one();
   }
 }
 
@@ -56,7 +58,7 @@ bool DownloadHasher::Finish(uint8_t digest[plat::kSha256Size]) {
   std::unique_lock<std::mutex> lock(mu_);
   if (!active_) return false;
   finishing_ = true;
-  changed_.notify_all();
+  toThread_.notify_one();
   changed_.wait(lock, [this] { return !active_ || stopping_; });
   if (!haveDigest_) return false;
   std::memcpy(digest, digest_, sizeof digest_);
@@ -67,6 +69,7 @@ void DownloadHasher::Abandon() {
   std::lock_guard<std::mutex> lock(mu_);
   if (!active_) return;
   dropping_ = true;
+  toThread_.notify_one();
   changed_.notify_all();
 }
 
@@ -77,6 +80,7 @@ void DownloadHasher::Stop() {
     stopping_ = true;
     thread = thread_;
     thread_ = nullptr;
+    toThread_.notify_one();
     changed_.notify_all();
   }
   if (thread != nullptr) plat::JoinAndCloseThread(thread);
@@ -88,7 +92,11 @@ void DownloadHasher::Stop() {
 void DownloadHasher::Run() {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    changed_.wait(lock, [this] { return stopping_ || (active_ && (head_ != tail_ || finishing_ || dropping_)); });
+    threadWaiting_ = true;
+    toThread_.wait(lock, [this] {
+      return stopping_ || (active_ && (head_ - tail_ >= kBatch || finishing_ || dropping_ || dataWaiting_));
+    });
+    threadWaiting_ = false;
     if (stopping_) return;
     if (dropping_) {
       plat::AbandonSha256(hash_);
@@ -108,7 +116,7 @@ void DownloadHasher::Run() {
       busy_ = false;
       if (!ok) failed_ = true;
       tail_ += n;
-      changed_.notify_all();
+      if (dataWaiting_) changed_.notify_all();
       continue;
     }
     // finishing_, and every byte given is hashed.

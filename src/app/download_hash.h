@@ -41,9 +41,15 @@ class DownloadHasher final : public plat::FtpDataObserver {
 
   static constexpr size_t kRingSize = 4u << 20;
   static constexpr size_t kMaxPiece = 1u << 20;  // hashed per lock
+  // The thread is woken once this much is waiting (or at the end): pieces come in as
+  // small as 16 KiB, and a wake-up per piece would cost more than hashing it.
+  static constexpr size_t kBatch = 256u << 10;
 
   std::mutex mu_;
-  std::condition_variable changed_;
+  std::condition_variable toThread_;  // the thread waits here
+  std::condition_variable changed_;   // Data, Begin and Finish wait here
+  bool threadWaiting_ = false;
+  bool dataWaiting_ = false;
   plat::ThreadHandle thread_ = nullptr;
   uint8_t* ring_ = nullptr;
   // Guarded by mu_. `head_` counts bytes put into the ring, `tail_` bytes hashed; the
