@@ -11,6 +11,12 @@
 // The list bounds every download (DownloadBound); the FTP client breaks a transfer off
 // at its bound, so a server that sends more than the list says, whatever it states of
 // the size itself, fails as any failed download does and fills no disk.
+//
+// Signed lists: with the publisher's keys in the installation, the list is acted on
+// only when it is signed with one of them, not older than the newest one accepted and
+// not expired, and each download is bound to its signed size. With or without keys, a
+// file whose list line has a hash is hashed as it arrives and fails, before anything of
+// it is used, when its bytes are not the ones the hash names.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
