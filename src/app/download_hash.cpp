@@ -36,9 +36,11 @@ void DownloadHasher::Data(const void* bytes, size_t length) {
   const uint8_t* from = static_cast<const uint8_t*>(bytes);
   std::unique_lock<std::mutex> lock(mu_);
   while (length > 0) {
-    dataWaiting_ = true;
-    changed_.wait(lock, [this] { return stopping_ || !active_ || dropping_ || head_ - tail_ < kRingSize; });
-    dataWaiting_ = false;
+    if (head_ - tail_ == kRingSize) {
+      dataWaiting_ = true;  // the thread hashes what it has, whatever the batch
+      changed_.wait(lock, [this] { return stopping_ || !active_ || dropping_ || head_ - tail_ < kRingSize; });
+      dataWaiting_ = false;
+    }
     if (stopping_ || !active_ || dropping_) return;
     const size_t at = static_cast<size_t>(head_ % kRingSize);
     const size_t free = kRingSize - static_cast<size_t>(head_ - tail_);
@@ -94,7 +96,10 @@ void DownloadHasher::Run() {
   for (;;) {
     threadWaiting_ = true;
     toThread_.wait(lock, [this] {
-      return stopping_ || (active_ && (head_ - tail_ >= kBatch || finishing_ || dropping_ || dataWaiting_));
+      // A full ring is hashed whatever the batch; an emptied one waits, also while Data has
+      // yet to take the lock back after its wait.
+      return stopping_ ||
+             (active_ && (head_ - tail_ >= kBatch || finishing_ || dropping_ || (dataWaiting_ && head_ != tail_)));
     });
     threadWaiting_ = false;
     if (stopping_) return;
@@ -119,7 +124,8 @@ void DownloadHasher::Run() {
       if (dataWaiting_) changed_.notify_all();
       continue;
     }
-    // finishing_, and every byte given is hashed.
+    if (!finishing_) continue;
+    // Every byte given is hashed.
     haveDigest_ = plat::FinishSha256(hash_, digest_) && !failed_;
     hash_ = nullptr;
     active_ = false;
