@@ -4,7 +4,9 @@
 //   run_bench [large-file-bytes] [small-file-count] [rounds]
 //
 // 1. One large file (default 1 GiB) as one 'C' entry: the run's time next to `curl`
-//    in active mode (PORT, as the client) and in its default passive mode.
+//    in active mode (PORT, as the client) and in its default passive mode, and the
+//    same run with the publisher's key in the installation and the list signed, which
+//    checks the file's SHA-256 as it arrives.
 // 2. Small files (default 2,000 of 4 KiB) in one list: the run's time per file (a
 //    fresh connection and log-on per file) next to a `curl` process per file and one
 //    `lftp` mirror of the same tree.
@@ -38,7 +40,9 @@
 #include "platform/ftp.h"
 #include "support/ftp_server.h"
 #include "bench_support.h"
+#include "publish/signing.h"
 #include "support/scripted_window.h"
+#include "support/signed_lists.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -201,9 +205,10 @@ int main(int argc, char** argv) {
   // The installation, found through the registry stand-in; the patcher's temporary
   // directory is a private one under the tree.
   tree.Write("xdg/SOFTWARE/Brisco Entertainment/Tessary/SETUP PATH", tree.Path("game") + "/\n");
-  tree.WriteSettings("game", "[PATCH_FTP]\nSERVERIP=127.0.0.1\nPORT=" + std::to_string(server.port()) +
-                                 "\nUSERID=" + server.user() + "\nPASSWD=" + server.password() +
-                                 "\nBASEDIRECTORY=/patch/\nLISTFILE=patch.lst\n");
+  const std::string settings = "[PATCH_FTP]\nSERVERIP=127.0.0.1\nPORT=" + std::to_string(server.port()) +
+                               "\nUSERID=" + server.user() + "\nPASSWD=" + server.password() +
+                               "\nBASEDIRECTORY=/patch/\nLISTFILE=patch.lst\n";
+  tree.WriteSettings("game", settings);
   const std::string game = tree.Write("game/Vorn.exe", "#!/bin/sh\nexit 0\n");
   ::chmod(game.c_str(), 0755);
   zdtest::ScopedEnv registry("XDG_CONFIG_DIRS", tree.Path("xdg"));
@@ -307,7 +312,18 @@ int main(int argc, char** argv) {
   const std::string curlOut = tree.Path("curl/big.dat");
   tree.MakeDirs("curl");
   listOne("big.dat", large);
-  std::vector<double> runLarge, curlActive, curlPassive;
+  // The signed list of the same file, and a key for the installation.
+  const zdtest::ListSigner signer(tree.Path("publisher.key"));
+  FileHash largeHash;
+  std::string error;
+  std::string signedList;
+  if (signer.ok() && publish::HashStoredFile(largeRemote, &largeHash, &error))
+    signedList = signer.SignHashed({{std::string("C ") + kListedDate + " " + kListedTime + " " +
+                                         std::to_string(large) + " big.dat big.dat",
+                                     largeHash}},
+                                   1);
+  if (signedList.empty()) std::fprintf(stderr, "signed list: %s\n", error.c_str());
+  std::vector<double> runLarge, runSigned, runLargeCpu, runSignedCpu, curlActive, curlPassive;
   auto checked = [&](double seconds, const std::string& path, const char* who) {
     if (seconds >= 0 && (FileSize(path) != large || !SameContents(path, largeRemote))) {
       std::fprintf(stderr, "%s: the large file arrived wrong\n", who);
@@ -324,7 +340,24 @@ int main(int argc, char** argv) {
     return rc == 0 ? seconds : -1.0;
   };
   for (int round = 0; round < rounds; ++round) {
-    auto run = [&] { runLarge.push_back(checked(PatchRun(), installed, "run")); };
+    auto run = [&] {
+      const double cpu = CpuSeconds();
+      runLarge.push_back(checked(PatchRun(), installed, "run"));
+      runLargeCpu.push_back(CpuSeconds() - cpu);
+    };
+    auto signedRun = [&] {
+      if (signedList.empty()) {
+        runSignedCpu.push_back(0);
+        return runSigned.push_back(-1.0);
+      }
+      tree.WriteSettings("game", settings + "PUBLICKEY=" + signer.publicKey() + "\n");
+      server.WriteFile("patch/patch.lst", signedList);
+      const double cpu = CpuSeconds();
+      runSigned.push_back(checked(PatchRun(), installed, "signed run"));
+      runSignedCpu.push_back(CpuSeconds() - cpu);
+      tree.WriteSettings("game", settings);
+      listOne("big.dat", large);
+    };
     auto active = [&] {
       curlActive.push_back(checked(
           timeCurl({"curl", "-s", "--ftp-port", "-", "--disable-eprt", "-o", curlOut, url + "/patch/big.dat"}),
@@ -336,11 +369,13 @@ int main(int argc, char** argv) {
     };
     if (round % 2 == 0) {
       run();
+      signedRun();
       active();
       passive();
     } else {
       passive();
       active();
+      signedRun();
       run();
     }
   }
@@ -362,7 +397,10 @@ int main(int argc, char** argv) {
   for (int r = 0; r < rounds; ++r) {
     const std::string tag = rounds > 1 ? " (round " + std::to_string(r + 1) + ")" : "";
     Row("large file " + std::to_string(large) + " B, whole patch run" + tag, runLarge[r],
-        Format("%.0f MiB/s", mib / runLarge[r]));
+        Format("%.0f MiB/s", mib / runLarge[r]) + Format(", CPU here %.2f s", runLargeCpu[r]));
+    Row("  the same run, signed list and key" + tag, runSigned[r],
+        Format("%.0f MiB/s", mib / runSigned[r]) + Format(", %.3fx the unsigned run", runSigned[r] / runLarge[r]) +
+            Format(", CPU here %.2f s", runSignedCpu[r]));
     Row("  curl, active (PORT)" + tag, curlActive[r], Format("%.0f MiB/s", mib / curlActive[r]));
     Row("  curl, passive (default)" + tag, curlPassive[r], Format("%.0f MiB/s", mib / curlPassive[r]));
   }

@@ -6,7 +6,7 @@ and the same machine.
   bench/wine_bench.py [--large BYTES] [--files N] [--size BYTES] [--rounds R]
          [--exe build/win32/ZidoDiruv.exe] [--linux build/release/zidodiruv]
          [--floor build/win32/bench/wine_floor.exe]
-         [--before-exe EXE] [--before-linux PROGRAM] [--announce]
+         [--before-exe EXE] [--before-linux PROGRAM] [--announce] [--signed]
 
 Each case is one run of the real program, started as a user starts it and timed from
 its start to its exit (it exits after starting the stand-in game, which is checked):
@@ -14,6 +14,9 @@ its start to its exit (it exits after starting the stand-in game, which is check
   large   one 'C' entry of --large bytes (default 256 MiB)
   small   --files 'C' entries of --size bytes (default 500 of 4 KiB), one connection
           and log-on per file
+  signed  with --signed: the large file again, in a list signed by the publisher's tool
+          (build --sign, the file stored as it is) for an installation holding the key,
+          so the file's SHA-256 is checked; the floor does not take part
 The floor (bench/wine_floor.cpp, built with the Windows program) is the least a WinINet
 program does for the same files: a fresh connection per file, FtpOpenFileA and a 64 KiB
 InternetReadFile loop into a local file, synchronous, no window. Its "empty" run fetches
@@ -193,7 +196,10 @@ def main():
     ap.add_argument("--before-exe")
     ap.add_argument("--before-linux")
     ap.add_argument("--announce", action="store_true")
+    ap.add_argument("--signed", action="store_true")
+    ap.add_argument("--publish", default=os.path.join(TOP, "build", "release", "zidodiruv-publish"))
     args = ap.parse_args()
+    cases = ("empty", "large", "small") + (("signed",) if args.signed else ())
     # (label, program, kind): kind is how it is run and checked.
     programs = [("Linux", args.linux, "linux")]
     if args.before_linux:
@@ -248,11 +254,23 @@ def main():
             f.write("C 2002-06-01 14:30 1000 Current.dat Current.dat\r\n")
         names["empty"] = ["/empty/patch.lst"]
         expected = {"empty": 1, "large": 2, "small": 1 + args.files}
+        key_line = ""
+        if args.signed:
+            release = os.path.join(WORK, "signed-release")
+            os.makedirs(release)
+            os.link(os.path.join(root, "large", "Large.dat"), os.path.join(release, "Large.dat"))
+            key = os.path.join(WORK, "publisher.key")
+            made = subprocess.run([args.publish, "keygen", key], capture_output=True, text=True, check=True)
+            key_line = [l for l in made.stdout.splitlines() if l.startswith("PUBLICKEY=")][0]
+            subprocess.run([args.publish, "build", release, os.path.join(root, "signed"), "--sign", key,
+                            "--stored", ".dat"], capture_output=True, check=True)
 
         results = {}
         for rnd in range(args.rounds):
-            for case in ("empty", "large", "small"):
+            for case in cases:
                 for label, program, kind in programs:
+                    if case == "signed" and kind == "floor":
+                        continue
                     inst = os.path.join(WORK, "install-" + label)
                     shutil.rmtree(inst, ignore_errors=True)
                     os.makedirs(inst)
@@ -278,6 +296,8 @@ def main():
                     with open(os.path.join(inst, "VornPatch.ini"), "w", newline="") as f:
                         f.write("[PATCH_FTP]\r\nSERVERIP=127.0.0.1\r\nPORT=%d\r\nUSERID=bench\r\nPASSWD=bench\r\n"
                                 "BASEDIRECTORY=/%s/\r\nLISTFILE=patch.lst\r\n" % (server.port, case))
+                        if case == "signed":
+                            f.write(key_line + "\r\n")
                     if case == "empty":
                         shutil.copy(os.path.join(root, "empty", "Current.dat"), os.path.join(inst, "Current.dat"))
                         stamp(os.path.join(inst, "Current.dat"), "2002-06-01", "14:30")
@@ -290,7 +310,7 @@ def main():
                             sys.exit("the floor's large file is not whole")
                     else:
                         until(30, lambda: os.path.exists(started), "the game's start (%s %s)" % (label, case))
-                        if case == "large" and os.path.getsize(os.path.join(inst, "Large.dat")) != args.large:
+                        if case in ("large", "signed") and os.path.getsize(os.path.join(inst, "Large.dat")) != args.large:
                             sys.exit("the large file was not installed whole (%s)" % label)
                         if case == "small" and len(os.listdir(os.path.join(inst, "Small"))) != args.files:
                             sys.exit("not every small file was installed (%s)" % label)
@@ -316,6 +336,10 @@ def main():
         row("  rate over the empty run (MB/s)", lambda l: "%.0f" % (args.large / 1e6 / max(over_empty(l, "large"), 1e-6)))
         row("%d x %d B, whole run (s)" % (args.files, args.size), lambda l: "%.2f" % t(l, "small"))
         row("  per file, over the empty run (ms)", lambda l: "%.2f" % (over_empty(l, "small") * 1000 / args.files))
+        if args.signed:
+            row("%d MiB file, signed, whole run (s)" % (args.large >> 20), lambda l: "%.2f" % t(l, "signed") if (l, "signed") in results else "-")
+            row("  over the empty run (s)", lambda l: "%.3f" % over_empty(l, "signed") if (l, "signed") in results else "-")
+            row("  signed over unsigned (over empty)", lambda l: "%.2fx" % (over_empty(l, "signed") / max(over_empty(l, "large"), 1e-6)) if (l, "signed") in results else "-")
         for case in ("empty", "large", "small"):
             row("peak resident, %s (MiB)" % case,
                 lambda l: "%.1f" % (statistics.median([r[1] for r in results[(l, case)]]) / 1024.0))

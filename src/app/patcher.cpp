@@ -5,8 +5,10 @@
 #include <new>
 #include <thread>
 
+#include "app/download_hash.h"
 #include "handoff/handoff.h"
 #include "patchlist/config.h"
+#include "patchlist/list_trust.h"
 #include "patchlist/patch_list.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
@@ -45,6 +47,8 @@ Patcher::Patcher() {
 
 Patcher::~Patcher() {
   if (g_patcher == this) g_patcher = nullptr;
+  delete hasher;
+  delete signedList;
 }
 
 bool Patcher::RunPatchWindow(plat::ModuleHandle instance) {
@@ -71,6 +75,12 @@ void Patcher::StartPatching() {
   if (installDir[0] == '\0' || !JoinPath(settingsPath, sizeof settingsPath, installDir, kSettingsFileName) ||
       !ReadPatchConfig(settingsPath)) {
     Box("Cannot read patch detail.", plat::kBoxOk);
+    plat::SendToWindow(hwnd, plat::kMsgClose, 0, 0);
+    return;
+  }
+  // A key that cannot be read must not turn into no key: that would take any list.
+  if (!ReadInstallationKeys(settingsPath, &keys)) {
+    Box("Cannot read the publisher's key (PUBLICKEY in VornPatch.ini).", plat::kBoxOk);
     plat::SendToWindow(hwnd, plat::kMsgClose, 0, 0);
     return;
   }
@@ -114,6 +124,15 @@ void Patcher::ClosePatcher() {
   // thread (in a box, or sending to this window): let it finish before its fields are
   // read or anything it uses is freed.
   WaitServing(hwnd, NoHandlerRunning, this);
+
+  // No download can show the hasher data any more.
+  if (hasher != nullptr) {
+    hasher->Stop();
+    delete hasher;
+    hasher = nullptr;
+  }
+  delete signedList;
+  signedList = nullptr;
 
   // The launch reads what the handlers decided, so it follows their end.
   const bool handOffStarted =

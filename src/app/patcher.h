@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include "patchlist/entry_list.h"
+#include "patchlist/list_signature.h"
 #include "patchlist/patch_entry.h"
 #include "platform/ftp.h"
 #include "platform/sync.h"
@@ -23,6 +24,8 @@ enum PatcherState : int8_t {
   Unpacking = 5,
   Closing = 6,
 };
+
+class DownloadHasher;
 
 class Patcher {
  public:
@@ -113,6 +116,17 @@ class Patcher {
   std::atomic<bool> senderAwaitingClose{false};
   // What the bar was last sent.
   BarMemo bar;
+
+  // Signed lists: the publisher's keys this installation holds (none: lists are taken
+  // as they come), the downloaded list's signed block, whether its hash lines may be
+  // used, and the digest of the download in progress with the hash it must match.
+  ListPublicKeys keys;
+  SignedList* signedList = nullptr;
+  bool listHashes = false;
+  DownloadHasher* hasher = nullptr;
+  bool checkHash = false;
+  bool hashing = false;  // the hasher follows the download in progress
+  FileHash expectedHash;
 
  private:
   Patcher(const Patcher&) = delete;

@@ -11,12 +11,23 @@
 // The list bounds every download (DownloadBound); the FTP client breaks a transfer off
 // at its bound, so a server that sends more than the list says, whatever it states of
 // the size itself, fails as any failed download does and fills no disk.
+//
+// Signed lists: with the publisher's keys in the installation, the list is acted on
+// only when it is signed with one of them, not older than the newest one accepted and
+// not expired, and each download is bound to its signed size. With or without keys, a
+// file whose list line has a hash is hashed as it arrives and fails, before anything of
+// it is used, when its bytes are not the ones the hash names.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
+#include "app/download_hash.h"
 #include "app/patcher.h"
 #include "install/install.h"
+#include "patchlist/list_trust.h"
+#include "platform/clock.h"
+#include "platform/crypto.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "ui/status.h"
@@ -79,6 +90,106 @@ plat::FtpSizeBound DownloadBound(const PatchEntry& entry) {
   }
 }
 
+// With a key, every file is bound to exactly the size the publisher signed for it.
+plat::FtpSizeBound BoundFor(const Patcher& p, const PatchEntry& entry) {
+  if (p.keys.count > 0 && p.checkHash)
+    return plat::FtpSizeBound{static_cast<uint64_t>(p.expectedHash.size), true};
+  return DownloadBound(entry);
+}
+
+const char kListNotSigned[] = "Patch file list is not signed by the game's publisher.";
+const char kListRolledBack[] = "Patch file list is older than the one already installed.";
+const char kListExpired[] = "Patch file list has expired.";
+const char kFileChanged[] = " was changed, cannot install file.";
+const char kFileNotSigned[] = " is not signed by the game's publisher.";
+
+// Judges the downloaded list before anything of it is acted on. With a key: signed
+// with one of them, not older than the newest list this installation accepted, not
+// expired; the accepted sequence is then recorded. Without one every list is taken, and
+// the hashes it carries are still checked. False (box shown) when the run must end.
+bool AcceptList(Patcher& p) {
+  const bool keyed = p.keys.count > 0;
+  p.signedList = new (std::nothrow) SignedList;
+  if (p.signedList == nullptr) {
+    if (!keyed) return true;
+    p.Box(kListNotSigned, plat::kBoxOk);
+    return false;
+  }
+  const uint64_t accepted = keyed ? ReadAcceptedSequence(p.installDir) : 0;
+  const ListVerdict verdict =
+      JudgeListFile(p.listTempPath, p.keys, accepted, plat::CurrentUtcFileTime(), p.signedList, &p.listHashes);
+  const char* refusal = nullptr;
+  switch (verdict) {
+    case ListVerdict::kAccepted: break;
+    case ListVerdict::kNotSigned: refusal = kListNotSigned; break;
+    case ListVerdict::kRolledBack: refusal = kListRolledBack; break;
+    case ListVerdict::kExpired: refusal = kListExpired; break;
+  }
+  if (refusal != nullptr) {
+    p.Box(refusal, plat::kBoxOk);
+    return false;
+  }
+  // Recorded before any file is fetched, so a run that fails later still never takes an
+  // older list. A sequence that cannot be written only leaves the older number.
+  if (keyed && p.signedList->header().sequence > accepted)
+    WriteAcceptedSequence(p.installDir, p.signedList->header().sequence);
+  return true;
+}
+
+// The hash line of an entry's file, when the list's hashes are to be used.
+bool FindHash(const Patcher& p, const PatchEntry& entry, FileHash* out) {
+  return p.listHashes && p.signedList != nullptr &&
+         p.signedList->FindFileHash(entry.listedName, std::strlen(entry.listedName), out);
+}
+
+// With a key no file is installed without a signed hash: a list that would have one
+// fetched is refused before anything is done. False (box shown) then.
+bool EveryDownloadSigned(Patcher& p) {
+  if (p.keys.count == 0) return true;
+  for (EntryNode* node = p.entries.head; node != nullptr; node = node->next) {
+    const PatchEntry* entry = static_cast<const PatchEntry*>(node->value);
+    FileHash hash;
+    if (entry->kind == 'D' || FindHash(p, *entry, &hash)) continue;
+    char text[128];
+    ComposeWithName(text, "", entry->remotePath, kFileNotSigned);
+    p.Box(text, plat::kBoxOk);
+    return false;
+  }
+  return true;
+}
+
+// The digest of a staged file read back whole: for a download the hasher could not
+// follow.
+bool HashStagedFile(const char* path, uint8_t digest[plat::kSha256Size]) {
+  char resolved[1024];
+  if (!plat::ResolvePath(path, resolved, sizeof resolved)) return false;
+  std::FILE* file = std::fopen(resolved, "rb");
+  if (file == nullptr) return false;
+  plat::Sha256Handle hash = plat::StartSha256();
+  static char buffer[64u << 10];  // used only on the thread that completes downloads
+  bool ok = hash != nullptr;
+  for (size_t n; ok && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) ok = plat::AddToSha256(hash, buffer, n);
+  ok = ok && std::ferror(file) == 0;
+  std::fclose(file);
+  if (!ok) {
+    plat::AbandonSha256(hash);
+    return false;
+  }
+  return plat::FinishSha256(hash, digest);
+}
+
+// Whether the download that just completed holds the bytes its hash line names.
+bool DownloadMatches(Patcher& p, const PatchEntry& entry) {
+  uint8_t digest[plat::kSha256Size];
+  bool have = false;
+  if (p.hashing) {
+    p.hashing = false;
+    have = p.hasher->Finish(digest);
+  }
+  if (!have) have = HashStagedFile(entry.stagingPath, digest);
+  return have && std::memcmp(digest, p.expectedHash.sha256, sizeof digest) == 0;
+}
+
 // Adds without overflowing: the counters are signed 32-bit and stop at their maximum.
 int32_t AddSaturated(int32_t total, uint32_t n) {
   const int64_t sum = static_cast<int64_t>(total) + static_cast<int64_t>(n);
@@ -113,9 +224,16 @@ void IssueConnect(Patcher& p, const char* question) {
 
 // Issues a download on the current connection; a download that was not started is
 // shown with the system's text and ends the run.
-void IssueDownload(Patcher& p, const char* remote, const char* local, plat::FtpSizeBound bound) {
-  if (plat::FtpGetFileAsync(p.connectionHandle, remote, local, bound, reinterpret_cast<uintptr_t>(&p))) return;
-  p.ReportSystemError(plat::LastErrorCode());
+void IssueDownload(Patcher& p, const char* remote, const char* local, plat::FtpSizeBound bound,
+                   plat::FtpDataObserver* observer = nullptr) {
+  if (plat::FtpGetFileAsync(p.connectionHandle, remote, local, bound, reinterpret_cast<uintptr_t>(&p), observer))
+    return;
+  const uint32_t error = plat::LastErrorCode();
+  if (observer != nullptr) {
+    p.hasher->Abandon();
+    p.hashing = false;
+  }
+  p.ReportSystemError(error);
   p.SendCloseAndLeave();
 }
 
@@ -154,7 +272,15 @@ void Patcher::HandleFetchingList(uint32_t status, const void* information) {
   }
   plat::FtpCloseHandle(connectionHandle.exchange(nullptr));
   ShowStatus("Confirming patch file list...", true);
+  if (!AcceptList(*this)) {
+    SendCloseAndLeave();
+    return;
+  }
   ParsePatchList(listTempPath, entries);
+  if (!EveryDownloadSigned(*this)) {
+    SendCloseAndLeave();
+    return;
+  }
   if (entries.head == nullptr) {
     // Nothing to do: the game is started ("Patch installed." is not shown).
     plat::PostToWindow(hwnd, WM_PATCH_FINISH, 0, 0);
@@ -201,8 +327,16 @@ void Patcher::HandleConnectingForFile(uint32_t status, const void* information) 
   fileBytes = 0;
   SetBarRange();
   CreateParentDirectories(entry->stagingPath);
+  // A file with a hash line is hashed as it arrives; without a hasher it is read back.
+  checkHash = FindHash(*this, *entry, &expectedHash);
+  hashing = false;
+  if (checkHash) {
+    if (hasher == nullptr) hasher = new (std::nothrow) DownloadHasher;
+    hashing = hasher != nullptr && hasher->Begin();
+  }
   state.store(FetchingFile);
-  IssueDownload(*this, entry->remotePath, entry->stagingPath, DownloadBound(*entry));
+  IssueDownload(*this, entry->remotePath, entry->stagingPath, BoundFor(*this, *entry),
+                hashing ? hasher : nullptr);
 }
 
 void Patcher::HandleFetchingFile(uint32_t status, const void* information) {
@@ -215,6 +349,8 @@ void Patcher::HandleFetchingFile(uint32_t status, const void* information) {
   }
   if (status != plat::kFtpRequestComplete) return;
   if (Failed(information)) {
+    if (hashing) hasher->Abandon();
+    hashing = false;
     char text[128];
     ComposeWithName(text, "", entry->remotePath, " cannot receive file.");
     Box(text, plat::kBoxOk);
@@ -222,6 +358,16 @@ void Patcher::HandleFetchingFile(uint32_t status, const void* information) {
     return;
   }
   plat::FtpCloseHandle(connectionHandle.exchange(nullptr));
+  // Bytes other than those the list's hash names fail as a failed download does, and
+  // nothing of them stays: not unpacked, not installed, not handed over to.
+  if (checkHash && !DownloadMatches(*this, *entry)) {
+    plat::RemoveFile(entry->stagingPath);
+    char text[128];
+    ComposeWithName(text, "", entry->remotePath, kFileChanged);
+    Box(text, plat::kBoxOk);
+    SendCloseAndLeave();
+    return;
+  }
   switch (entry->kind) {
     case 'P':
       // The new patcher, handed over to at the end; a later one replaces an earlier

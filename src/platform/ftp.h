@@ -33,6 +33,7 @@
 // Closing a handle never blocks on the client's threads; closing the root closes its
 // connections.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/callconv.h"
@@ -111,8 +112,24 @@ struct FtpSizeBound {
 // download within its bound; a failed one leaves it as it was. A download broken off
 // at its bound, like one that timed out, leaves the connection in no known state: it
 // takes no other download (kFtpErrorInvalidHandle) and ends by itself.
+//
+// With an observer, every byte written to the local file is also shown to it, in order,
+// on the client's thread, after the write and before the next one: a digest can be
+// taken while the file arrives instead of reading it again. Data is called with the
+// download's file lock held, so once a close of the connection (or of its root) has
+// returned, or the download's kFtpRequestComplete is being reported, no call of it runs
+// or follows; it must not call into this client. It may wait (to hand the bytes on),
+// but only for something that never waits for this client or its callbacks.
+class FtpDataObserver {
+ public:
+  virtual void Data(const void* bytes, size_t length) = 0;
+
+ protected:
+  ~FtpDataObserver() = default;
+};
+
 bool FtpGetFileAsync(FtpHandle connection, const char* remotePath, const char* localPath,
-                     FtpSizeBound bound, uintptr_t context);
+                     FtpSizeBound bound, uintptr_t context, FtpDataObserver* observer = nullptr);
 
 // Removes the temporary file that a download to `localPath` leaves beside it while it
 // runs. A download that ends, fails or is closed removes its own; this is for those of

@@ -87,6 +87,7 @@ struct Download {
   std::string part;
   uintptr_t context = 0;
   FtpSizeBound bound{};
+  FtpDataObserver* observer = nullptr;  // sees each write, under fileMutex
   // The temporary file; guarded by fileMutex, because a close or an abort drops it while
   // the connection's thread may still be writing.
   std::mutex fileMutex;
@@ -206,6 +207,9 @@ bool Conn::Write(const void* data, size_t size, uint32_t* error) {
   }
   if (ftp::WriteLocal(d->file, data, size)) {
     d->written += size;
+    // Under the file lock: a close drops the file under it, so nothing is shown to the
+    // observer once the close has returned.
+    if (d->observer != nullptr) d->observer->Data(data, size);
     return true;
   }
   *error = LastErrorCode();
@@ -575,7 +579,7 @@ FtpHandle FtpConnectAsync(FtpHandle root, const char* host, uint16_t port, const
 }
 
 bool FtpGetFileAsync(FtpHandle connection, const char* remotePath, const char* localPath,
-                     FtpSizeBound bound, uintptr_t context) {
+                     FtpSizeBound bound, uintptr_t context, FtpDataObserver* observer) {
   Globals& g = G();
   if (remotePath == nullptr || localPath == nullptr || localPath[0] == '\0') {
     SetLastErrorCode(ftp::kInvalidArgument);
@@ -606,6 +610,7 @@ bool FtpGetFileAsync(FtpHandle connection, const char* remotePath, const char* l
   d->part = PartNameFor(localPath);
   d->context = context;
   d->bound = bound;
+  d->observer = observer;
   d->file = ftp::CreateLocal(d->part);
   if (d->file == ftp::kNoLocalFile) return false;  // LastErrorCode tells why
   std::lock_guard<std::mutex> lock(g.mu);

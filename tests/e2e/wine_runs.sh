@@ -14,7 +14,8 @@
 # link out of the installation; a list with local names Windows cannot hold beside good
 # ones; a list made by the publisher's tool (ZD_PUBLISH, else build/release's) with a
 # local name as long as it allows below an installation folder as long as it allows for,
-# and a file become a folder; the self-update through its three processes with Windows'
+# and a file become a folder; a version signed by that tool, installed with its key, and
+# refused file by file where the server holds other bytes; the self-update through its three processes with Windows'
 # file locks, followed by the renewed patcher's own full run.
 set -euo pipefail
 exe=$(readlink -f "$1")
@@ -522,6 +523,50 @@ else
       fail "publish: the run did not end with the game started and no box"
     fi
     end_running_from "$d"
+  fi
+fi
+
+# --- A signed version made by the publisher's tool, for an installation holding its key:
+# installed whole, the game started, the accepted sequence kept in VornPatch.seq. The
+# same version with a file replaced on the server by other bytes of the same size: its
+# box (after its download), the installed file as it was, nothing staged, no game.
+if [ -x "$publish" ]; then
+  rel=$work/signed
+  mkdir -p "$rel/v1/Data"
+  blob "$rel/v1/Data/Plain.dat" 3000
+  { yes 'signed vorn data' || true; } | head -c 400000 >"$rel/v1/Data/Packed.dat"
+  find "$rel/v1" -type f -exec touch -d '2021-06-01 12:00' {} +
+  if "$publish" keygen "$rel/publisher.key" >"$rel/key" 2>&1 \
+    && "$publish" build "$rel/v1" "$root/signed" --sign "$rel/publisher.key" >"$rel/out" 2>&1; then
+    keyline=$(grep '^PUBLICKEY=' "$rel/key")
+    d=$(install_dir signed)
+    wine_settings "$d" "$ftp_port" player secret /signed/
+    printf '%s\r\n' "$keyline" >>"$d/VornPatch.ini"
+    start "$d"
+    if until_ok 60 test -s "$d/probe.log" && wait_end "$started" "$d" && ! has_box; then
+      cmp -s "$rel/v1/Data/Plain.dat" "$d/Data/Plain.dat" && cmp -s "$rel/v1/Data/Packed.dat" "$d/Data/Packed.dat" \
+        && [ "$(tr -d '\r\n' <"$d/VornPatch.seq")" = 1 ] && [ "$(staged_files "$d")" -eq 0 ] \
+        && pass "signed: the signed version installed with the key, its sequence kept" \
+        || fail "signed: files $(files_in "$d"), sequence $(cat "$d/VornPatch.seq" 2>/dev/null)"
+    else
+      fail "signed: the run did not end with the game started and no box"
+    fi
+    end_running_from "$d"
+
+    cp -r "$root/signed" "$root/signed-bad"
+    plain=$(sed -n 's/^C [^ ]* [^ ]* 3000 Data\\Plain.dat \([^ \r]*\).*/\1/p' "$root/signed-bad/patch.lst")
+    blob "$root/signed-bad/$plain" 3000
+    d=$(install_dir signed-bad)
+    wine_settings "$d" "$ftp_port" player secret /signed-bad/
+    printf '%s\r\n' "$keyline" >>"$d/VornPatch.ini"
+    mkdir -p "$d/Data"
+    printf 'old plain\n' >"$d/Data/Plain.dat"
+    mark=$(log_mark)
+    start "$d"
+    old_plain_kept() { [ "$(cat "$d/Data/Plain.dat")" = "old plain" ]; }
+    box_then_end signed-bad "RETR /signed-bad/$plain" "the installed file stays" old_plain_kept
+  else
+    fail "signed: keygen or build failed: $(cat "$rel/key" "$rel/out" 2>/dev/null)"
   fi
 fi
 

@@ -35,11 +35,11 @@ void PatchRunTest::ResetWindow() const {
 }
 
 void PatchRunTest::Settings(const std::string& base, uint16_t port, const std::string& password,
-                            const std::string& host) {
+                            const std::string& host, const std::string& more) {
   tree_.WriteSettings("game", "[PATCH_FTP]\nSERVERIP=" + host + "\nPORT=" + std::to_string(port ? port : server_.port()) +
                                   "\nUSERID=" + server_.user() +
                                   "\nPASSWD=" + (password.empty() ? server_.password() : password) +
-                                  "\nBASEDIRECTORY=" + base + "\nLISTFILE=patch.lst\n");
+                                  "\nBASEDIRECTORY=" + base + "\nLISTFILE=patch.lst\n" + more);
 }
 
 void PatchRunTest::List(const std::string& body, const std::string& at) { server_.WriteFile(at, body); }

@@ -30,8 +30,9 @@ class PatchRunTest : public ::testing::Test {
   void ResetWindow() const;
   // The installation's settings: the server at `port` (0: the test's server) of `host`,
   // logged on with the account's password unless another is given.
+  // `more`: further lines of the section (each ending in a line break).
   void Settings(const std::string& base = "/patch/", uint16_t port = 0, const std::string& password = "",
-                const std::string& host = "127.0.0.1");
+                const std::string& host = "127.0.0.1", const std::string& more = "");
   void List(const std::string& body, const std::string& at = "patch/patch.lst");
   // The server takes `faults` from the first file's connection on: they are set while
   // the list is being read, before the next connection is made.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "patchlist/list_signature.h"
+#include "patchlist/list_trust.h"
 #include "patchlist/patch_list.h"
 #include "support/scratch.h"
 #include "support/signed_list_vector.h"
@@ -228,6 +229,38 @@ TEST(PublicKeys, SettingsTextParsesAndBadKeysAreRefused) {
   full.count = kMaxPublicKeys - 1;
   EXPECT_FALSE(AddPublicKeys((key + "," + other).c_str(), &full));
   EXPECT_EQ(full.count, kMaxPublicKeys - 1);
+}
+
+// The installation's keys: PUBLICKEY= adds to the built-in ones; a value that is not a
+// list of keys, or longer than a setting holds (cut, it could name other keys), is refused.
+TEST(InstallationTrust, TheSettingsKeysAndTheAcceptedSequence) {
+  const zdtest::Scratch dir;
+  const std::string key = zdtest::kVectorPublicKey;
+  const auto keysOf = [&](const std::string& value, ListPublicKeys* keys) {
+    const std::string ini = dir.Write("VornPatch.ini", "[PATCH_FTP]\r\nSERVERIP=x\r\n" + value);
+    return ReadInstallationKeys(ini.c_str(), keys);
+  };
+  const size_t builtIn = Keys(kBuiltInPublicKeys).count;
+  ListPublicKeys keys;
+  ASSERT_TRUE(keysOf("", &keys));
+  EXPECT_EQ(keys.count, builtIn);
+  ASSERT_TRUE(keysOf("PUBLICKEY=" + key + "," + kOtherKey + "\r\n", &keys));
+  EXPECT_EQ(keys.count, builtIn + 2);
+  // 255 characters hold two keys and blanks; a third item past them is not cut off.
+  const std::string padded = key + "," + kOtherKey + std::string(255 - 177, ' ');
+  EXPECT_TRUE(keysOf("PUBLICKEY=" + padded + "\r\n", &keys));
+  EXPECT_FALSE(keysOf("PUBLICKEY=" + padded + "," + key + "\r\n", &keys));
+  EXPECT_FALSE(keysOf("PUBLICKEY=" + key.substr(2) + "\r\n", &keys));
+
+  // The highest accepted sequence: none is 0; written whole, read back; not a number is 0.
+  const std::string root = dir.Path("");
+  const std::string install = root.substr(0, root.size() - 1);
+  EXPECT_EQ(ReadAcceptedSequence(install.c_str()), 0u);
+  ASSERT_TRUE(WriteAcceptedSequence(install.c_str(), kMaxListSequence));
+  EXPECT_EQ(ReadAcceptedSequence(install.c_str()), kMaxListSequence);
+  EXPECT_EQ(dir.NamesContaining("VornPatch.seq"), 1);
+  dir.Write("VornPatch.seq", "12x\r\n");
+  EXPECT_EQ(ReadAcceptedSequence(install.c_str()), 0u);
 }
 
 TEST(SignedList, HeaderLinesRoundTrip) {
