@@ -6,9 +6,11 @@
 //
 // Hashes MiB (default 256) of data in the 256 KiB pieces a download delivers, from
 // memory, `rounds` times (default 3), and prints the median time and rate of each, and
-// the time of one signature check (the median of 200). Two SHA-256 of its own are here
-// only to be measured against the service: FIPS 180-4 written out in plain C++, and the
-// same with the processor's SHA instructions (x86, where it has them). With "service"
+// the time of one signature check (the median of 200). Two SHA-256 are measured against
+// the service: FIPS 180-4 written out in plain C++ (here only), and the compression with
+// the processor's SHA instructions (x86, where it has them) that the Windows build's
+// service hashes with (src/platform/win32/sha256_instructions.h; compiled into this
+// program on Linux). Under Windows without those instructions the service is CNG. With "service"
 // only the service hashes (to load one core with the hashing a download would need,
 // beside a transfer measured on its own).
 #include <algorithm>
@@ -21,12 +23,11 @@
 #include <vector>
 
 #if defined(__i386__) || defined(__x86_64__)
-#include <cpuid.h>
-#include <immintrin.h>
 #define ZD_BENCH_SHA_NI 1
 #endif
 
 #include "platform/crypto.h"
+#include "platform/win32/sha256_instructions.h"
 #include "support/signed_list_vector.h"
 
 namespace {
@@ -34,15 +35,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-const uint32_t K[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+using plat::sha256::kRoundConstants;
 
 class PortableSha256 {
  public:
@@ -94,7 +87,7 @@ class PortableSha256 {
     }
     uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
     for (int i = 0; i < 64; ++i) {
-      const uint32_t t1 = h + (R(e, 6) ^ R(e, 11) ^ R(e, 25)) + ((e & f) ^ (~e & g)) + K[i] + w[i];
+      const uint32_t t1 = h + (R(e, 6) ^ R(e, 11) ^ R(e, 25)) + ((e & f) ^ (~e & g)) + kRoundConstants[i] + w[i];
       const uint32_t t2 = (R(a, 2) ^ R(a, 13) ^ R(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
       h = g;
       g = f;
@@ -117,45 +110,6 @@ class PortableSha256 {
   uint8_t buffer_[64] = {};
   size_t used_ = 0;
 };
-
-#ifdef ZD_BENCH_SHA_NI
-bool HasShaInstructions() {
-  unsigned a, b, c, d;
-  return __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 && (b >> 29 & 1) != 0;
-}
-
-// The compression of whole 64-byte blocks with SHA256RNDS2, SHA256MSG1 and SHA256MSG2.
-__attribute__((target("sha,sse4.1,ssse3"))) void ShaBlocks(uint32_t state[8], const uint8_t* data, size_t blocks) {
-  const __m128i order = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
-  __m128i cdab = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0])), 0xB1);
-  __m128i s1 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4])), 0x1B);
-  __m128i s0 = _mm_alignr_epi8(cdab, s1, 8);  // ABEF
-  s1 = _mm_blend_epi16(s1, cdab, 0xF0);       // CDGH
-  for (; blocks > 0; --blocks, data += 64) {
-    const __m128i abef = s0, cdgh = s1;
-    __m128i m[4];
-#pragma GCC unroll 16
-    for (int i = 0; i < 16; ++i) {
-      if (i < 4) {
-        m[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), order);
-      } else {
-        m[i % 4] = _mm_sha256msg2_epu32(_mm_add_epi32(_mm_sha256msg1_epu32(m[i % 4], m[(i + 1) % 4]),
-                                                      _mm_alignr_epi8(m[(i + 3) % 4], m[(i + 2) % 4], 4)),
-                                        m[(i + 3) % 4]);
-      }
-      __m128i t = _mm_add_epi32(m[i % 4], _mm_loadu_si128(reinterpret_cast<const __m128i*>(&K[4 * i])));
-      s1 = _mm_sha256rnds2_epu32(s1, s0, t);
-      s0 = _mm_sha256rnds2_epu32(s0, s1, _mm_shuffle_epi32(t, 0x0E));
-    }
-    s0 = _mm_add_epi32(s0, abef);
-    s1 = _mm_add_epi32(s1, cdgh);
-  }
-  const __m128i feba = _mm_shuffle_epi32(s0, 0x1B);
-  s1 = _mm_shuffle_epi32(s1, 0xB1);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[0]), _mm_blend_epi16(feba, s1, 0xF0));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), _mm_alignr_epi8(s1, feba, 8));
-}
-#endif
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -200,11 +154,11 @@ int main(int argc, char** argv) {
     own.Finish(b);
     portable.push_back(Since(start));
 #ifdef ZD_BENCH_SHA_NI
-    if (HasShaInstructions()) {
+    if (plat::sha256::HasInstructions()) {
       start = Clock::now();
       PortableSha256 initial;
       std::memcpy(blocksState, initial.h_, sizeof blocksState);
-      for (size_t i = 0; i < pieces; ++i) ShaBlocks(blocksState, data.data(), piece / 64);
+      for (size_t i = 0; i < pieces; ++i) plat::sha256::CompressBlocks(blocksState, data.data(), piece / 64);
       instructions.push_back(Since(start));
     }
 #endif

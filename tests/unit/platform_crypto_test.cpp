@@ -79,6 +79,30 @@ TEST(Sha256, KnownDigestsWholeAndInPieces) {
   EXPECT_FALSE(plat::FinishSha256(hash, d));
 }
 
+// Messages whose last block holds 0, 1, 55, 56, 63, 64 and 65 bytes (the padding's edges:
+// up to 55 the length fits behind the 0x80, from 56 it takes a block of its own), added in
+// uneven pieces, give the one-shot digest; the digests together give a known one.
+TEST(Sha256, PaddingEdgesInUnevenPieces) {
+  std::string digests;
+  for (const size_t tail : {0, 1, 55, 56, 63, 64, 65}) {
+    std::string message(128 + tail, '\0');
+    for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<char>(i * 131 + 7);
+    plat::Sha256Handle hash = plat::StartSha256();
+    ASSERT_NE(hash, nullptr);
+    size_t at = 0;
+    for (size_t piece = 1; at < message.size(); piece = (piece * 7 + 13) % 97 + 1) {
+      const size_t n = std::min(piece, message.size() - at);
+      ASSERT_TRUE(plat::AddToSha256(hash, message.data() + at, n));
+      at += n;
+    }
+    uint8_t d[plat::kSha256Size];
+    ASSERT_TRUE(plat::FinishSha256(hash, d));
+    EXPECT_EQ(Hex(d, sizeof d), Digest(message)) << message.size() << " bytes";
+    digests.append(reinterpret_cast<const char*>(d), sizeof d);
+  }
+  EXPECT_EQ(Digest(digests), "e05152b9923ce068effceb7346cfdabe90dceb922376ff0faefa9958429df3b8");
+}
+
 TEST(P256, VerifiesTheToolsSignatureAndNothingElse) {
   Vector v;
   ASSERT_EQ(v.key.size(), plat::kP256PublicKeySize);

@@ -1,4 +1,7 @@
-// Windows: SHA-256 and ECDSA P-256 through CNG (bcrypt.dll, Vista and later).
+// Windows: SHA-256 and ECDSA P-256 through CNG (bcrypt.dll, Vista and later); SHA-256
+// with the processor's SHA instructions instead where it has them (sha256_instructions.h):
+// CNG's is plain code under Wine, where it held the hashing thread that follows every
+// download of a signed list back. This file then pads and finishes the hash itself.
 //
 // bcrypt.dll is loaded from the system folder on first use rather than imported: the
 // program keeps starting on systems without it (as files.cpp does for
@@ -12,6 +15,8 @@
 // signatures made by OpenSSL and refuses altered ones; its SHA-256 is plain code.
 #include "platform/crypto.h"
 
+#include "platform/win32/sha256_instructions.h"
+
 #include <windows.h>
 #include <bcrypt.h>
 
@@ -21,8 +26,15 @@
 namespace plat {
 
 struct Sha256State {
+  // Through CNG: its hash and the memory of the hash object, which CNG asks of the caller.
   BCRYPT_HASH_HANDLE handle = nullptr;
-  unsigned char* object = nullptr;  // the hash object's memory, which CNG asks of the caller
+  unsigned char* object = nullptr;
+  // With the SHA instructions (no CNG handle): the chaining state, the bytes of a block
+  // not yet whole (`used` of them) and the count of every byte added.
+  uint32_t state[8] = {};
+  uint8_t block[64] = {};
+  size_t used = 0;
+  uint64_t total = 0;
   bool failed = false;
 };
 
@@ -86,6 +98,52 @@ const Cng& System() {
   return cng;
 }
 
+// Asked of the processor once; the same answer for every thread.
+bool UseInstructions() {
+  static const bool has = sha256::HasInstructions();
+  return has;
+}
+
+void AddWithInstructions(Sha256State& hash, const unsigned char* bytes, size_t length) {
+  hash.total += length;
+  if (hash.used > 0) {
+    const size_t take = length < sizeof hash.block - hash.used ? length : sizeof hash.block - hash.used;
+    std::memcpy(hash.block + hash.used, bytes, take);
+    hash.used += take;
+    bytes += take;
+    length -= take;
+    if (hash.used < sizeof hash.block) return;
+    sha256::CompressBlocks(hash.state, hash.block, 1);
+    hash.used = 0;
+  }
+  // Whole blocks straight from the caller's bytes; the rest waits in `block`.
+  const size_t blocks = length / sizeof hash.block;
+  if (blocks > 0) sha256::CompressBlocks(hash.state, bytes, blocks);
+  bytes += blocks * sizeof hash.block;
+  length -= blocks * sizeof hash.block;
+  std::memcpy(hash.block, bytes, length);
+  hash.used = length;
+}
+
+// FIPS 180-4's padding: 0x80, zeros up to 8 bytes short of a block's end (into a block
+// of their own when fewer than 9 bytes are left), the message's length in bits, big
+// endian; then the state, big endian, is the digest.
+void FinishWithInstructions(Sha256State& hash, uint8_t digest[kSha256Size]) {
+  const uint64_t bits = hash.total * 8;
+  hash.block[hash.used++] = 0x80;
+  if (hash.used > sizeof hash.block - 8) {
+    std::memset(hash.block + hash.used, 0, sizeof hash.block - hash.used);
+    sha256::CompressBlocks(hash.state, hash.block, 1);
+    hash.used = 0;
+  }
+  std::memset(hash.block + hash.used, 0, sizeof hash.block - 8 - hash.used);
+  for (int i = 0; i < 8; ++i) hash.block[56 + i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
+  sha256::CompressBlocks(hash.state, hash.block, 1);
+  for (size_t i = 0; i < 8; ++i) {
+    for (size_t j = 0; j < 4; ++j) digest[4 * i + j] = static_cast<uint8_t>(hash.state[i] >> (24 - 8 * j));
+  }
+}
+
 void Release(Sha256Handle hash) {
   if (hash == nullptr) return;
   if (hash->handle != nullptr) System().destroyHash(hash->handle);
@@ -97,9 +155,14 @@ void Release(Sha256Handle hash) {
 
 Sha256Handle StartSha256() {
   const Cng& cng = System();
+  // Also with the instructions: a system without CNG fails every call, as platform/crypto.h says.
   if (cng.sha256 == nullptr) return nullptr;
   Sha256Handle hash = new (std::nothrow) Sha256State;
   if (hash == nullptr) return nullptr;
+  if (UseInstructions()) {
+    std::memcpy(hash->state, sha256::kInitialState, sizeof hash->state);
+    return hash;
+  }
   hash->object = new (std::nothrow) unsigned char[cng.hashObjectSize];
   if (hash->object == nullptr ||
       cng.createHash(cng.sha256, &hash->handle, hash->object, cng.hashObjectSize, nullptr, 0, 0) != kSuccess) {
@@ -117,8 +180,12 @@ bool AddToSha256(Sha256Handle hash, const void* data, size_t length) {
     hash->failed = true;
     return false;
   }
-  // CNG counts in ULONG: a larger buffer goes in pieces.
   const unsigned char* bytes = static_cast<const unsigned char*>(data);
+  if (hash->handle == nullptr) {
+    AddWithInstructions(*hash, bytes, length);
+    return true;
+  }
+  // CNG counts in ULONG: a larger buffer goes in pieces.
   while (length > 0) {
     const ULONG piece = length > 0x40000000u ? 0x40000000u : static_cast<ULONG>(length);
     if (System().hashData(hash->handle, const_cast<PUCHAR>(bytes), piece, 0) != kSuccess) {
@@ -134,7 +201,10 @@ bool AddToSha256(Sha256Handle hash, const void* data, size_t length) {
 bool FinishSha256(Sha256Handle hash, uint8_t digest[kSha256Size]) {
   if (hash == nullptr) return false;
   bool done = false;
-  if (!hash->failed) {
+  if (!hash->failed && hash->handle == nullptr) {
+    FinishWithInstructions(*hash, digest);
+    done = true;
+  } else if (!hash->failed) {
     UCHAR out[kSha256Size];
     if (System().finishHash(hash->handle, out, sizeof out, 0) == kSuccess) {
       std::memcpy(digest, out, kSha256Size);
