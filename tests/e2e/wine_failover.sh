@@ -16,6 +16,10 @@ if [ "${ZD_FAILOVER_NAMESPACE:-}" != 1 ]; then
     echo "NOT RUN: the server name comes from a hosts file bound over /etc/hosts, which needs root" >&2
     exit 77
   fi
+  if ! unshare -m --propagation private true 2>/dev/null; then
+    echo "NOT RUN: this machine gives no mount namespace of the test's own (a container without it)" >&2
+    exit 77
+  fi
   exec env ZD_FAILOVER_NAMESPACE=1 unshare -m --propagation private bash "$0" "$@"
 fi
 exe=$(readlink -f "$1")
@@ -36,7 +40,10 @@ trap cleanup EXIT
 
 name=zd-mirror.test
 printf '127.0.0.1 localhost\n127.0.0.5 %s\n127.0.0.2 %s\n' "$name" "$name" >"$work/hosts"
-mount --bind "$work/hosts" /etc/hosts
+if ! mount --bind "$work/hosts" /etc/hosts; then
+  echo "NOT RUN: no hosts file of the test's own could be bound over /etc/hosts" >&2
+  exit 77
+fi
 order=$(getent ahostsv4 "$name" | awk '$2 == "STREAM" { print $1 }' | tr '\n' ' ')
 if [ "$order" != "127.0.0.2 127.0.0.5 " ]; then
   echo "NOT RUN: the resolver orders $name as: $order" >&2
