@@ -109,16 +109,6 @@ bool FinishSha256(Sha256Handle hash, uint8_t digest[kSha256Size]) {
 
 void AbandonSha256(Sha256Handle hash) { Release(hash); }
 
-bool Sha256(const void* data, size_t length, uint8_t digest[kSha256Size]) {
-  Sha256Handle hash = StartSha256();
-  if (hash == nullptr) return false;
-  if (!AddToSha256(hash, data, length)) {
-    AbandonSha256(hash);
-    return false;
-  }
-  return FinishSha256(hash, digest);
-}
-
 bool VerifyP256Signature(const uint8_t publicKey[kP256PublicKeySize], const uint8_t digest[kSha256Size],
                          const uint8_t signature[kP256SignatureSize]) {
   EVP_PKEY* key = ImportPublicKey(publicKey);
