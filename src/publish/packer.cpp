@@ -34,17 +34,6 @@ constexpr size_t kTrailer = 8;
 
 std::string Reason(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-bool WriteAll(int fd, const unsigned char* data, size_t length) {
-  while (length > 0) {
-    const ssize_t n = ::write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Reads `length` bytes at `offset`; false with errno 0 when the file ends before.
 bool ReadAt(int fd, unsigned char* out, size_t length, uint64_t offset) {
   while (length > 0) {
@@ -430,6 +419,18 @@ class Assembly {
 };
 
 }  // namespace
+
+bool WriteAll(int fd, const void* data, size_t length) {
+  const unsigned char* next = static_cast<const unsigned char*>(data);
+  while (length > 0) {
+    const ssize_t n = ::write(fd, next, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    next += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
 
 bool Unchanged(const std::string& path, uint64_t size, const timespec& mtime) {
   struct stat now;

@@ -60,4 +60,8 @@ bool PackFiles(const std::vector<PackInput>& inputs, const PackSettings& setting
                const std::function<bool(size_t index, const PackOutput& output, std::string* error)>& done,
                std::string* error);
 
+// Writes all `length` bytes to `fd`, going on after a signal; false when a write fails
+// or takes nothing.
+bool WriteAll(int fd, const void* data, size_t length);
+
 }  // namespace publish

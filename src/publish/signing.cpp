@@ -24,6 +24,7 @@
 
 #include "platform/clock.h"
 #include "platform/crypto.h"
+#include "publish/packer.h"
 
 namespace publish {
 namespace {
@@ -99,17 +100,6 @@ bool KeyLine(EVP_PKEY* key, std::string* line, std::string* error) {
     return false;
   }
   *line = std::string("PUBLICKEY=") + text;
-  return true;
-}
-
-bool WriteAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    const ssize_t n = ::write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
   return true;
 }
 
