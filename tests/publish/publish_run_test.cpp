@@ -437,7 +437,8 @@ TEST_F(PublishRun, AClientDuringAKilledAndRepeatedUploadGetsOneWholeVersion) {
     const auto installed = Installed(name);
     EXPECT_TRUE(installed == version1 || installed == version2)
         << name << " holds " << ::testing::PrintToString(installed) << "\nversion 1: " << ::testing::PrintToString(version1)
-        << "\nversion 2: " << ::testing::PrintToString(version2);
+        << "\nversion 2: " << ::testing::PrintToString(version2) << "\nTREE " << ::testing::PrintToString(TreeListing(tree_.Path(name)))
+        << "\nLIST " << ServerList();
   } while (upload->Running() && !HasFailure());
   EXPECT_EQ(upload->Wait(), 0) << upload->Err();
   EXPECT_EQ(ServerList(), ReadFile(tree_.Path("srv2/patch.lst")));
